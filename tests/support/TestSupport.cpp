@@ -1,0 +1,64 @@
+#include "support/TestSupport.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace quorvel::test {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/quorvel-test-XXXXXX";
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+void WriteFile(const std::string& path, const std::string& contents) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+void WriteFile(const std::string& path, const Data& contents) {
+  WriteFile(path, std::string(contents.begin(), contents.end()));
+}
+
+Data ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Data(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+int RunShell(const std::string& command, std::string* output) {
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return -1;
+  std::string text;
+  char buffer[65536];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
+  int status = pclose(pipe);
+  if (output) *output = std::move(text);
+  if (status == -1 || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+bool HaveProgram(const std::string& name) {
+  return RunShell("command -v '" + name + "' >/dev/null 2>&1") == 0;
+}
+
+std::string Python() {
+  if (access("/usr/bin/python3", X_OK) == 0) return "/usr/bin/python3";
+  return "python3";
+}
+
+}  // namespace quorvel::test

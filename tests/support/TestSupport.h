@@ -1,0 +1,38 @@
+// Helpers shared by the tests: temporary folders, files, running commands.
+#pragma once
+
+#include <string>
+
+#include "foundation/Data.h"
+
+namespace quorvel::test {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with its contents when the
+// object is destroyed.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void WriteFile(const std::string& path, const std::string& contents);
+void WriteFile(const std::string& path, const Data& contents);
+Data ReadFile(const std::string& path);
+
+// Runs a shell command; returns its exit status (or -1) and its standard output.
+int RunShell(const std::string& command, std::string* output = nullptr);
+
+// True when a program is on the PATH.
+bool HaveProgram(const std::string& name);
+
+// The Python interpreter to use for independent checks (Debian's when present).
+std::string Python();
+
+}  // namespace quorvel::test
