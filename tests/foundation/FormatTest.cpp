@@ -82,9 +82,17 @@ TEST(FormatReal, FixedScientificAndGeneral) {
 TEST(FormatReal, IgnoresTheProcessLocale) {
   const char* previous = std::setlocale(LC_NUMERIC, nullptr);
   std::string saved = previous ? previous : "C";
-  for (const char* name : {"de_DE.UTF-8", "fr_FR.UTF-8", "de_DE"}) {
-    if (std::setlocale(LC_NUMERIC, name)) break;
+  bool commaLocale = false;
+  for (const char* name : {"de_DE.UTF-8", "fr_FR.UTF-8", "de_DE", "fr_FR", "ru_RU.UTF-8"}) {
+    if (std::setlocale(LC_NUMERIC, name)) {
+      commaLocale = true;
+      break;
+    }
   }
+  if (!commaLocale) GTEST_SKIP() << "no locale with a decimal comma is installed";
+  char probe[16];
+  std::snprintf(probe, sizeof probe, "%.1f", 1.5);
+  EXPECT_STREQ(probe, "1,5");  // the locale is really in effect
   EXPECT_EQ(Format("%.1f %@", 1.5, 0.25), "1.5 0.25");
   std::setlocale(LC_NUMERIC, saved.c_str());
 }
