@@ -1,0 +1,49 @@
+// String tables: resources/<Table>.strings in the platform's syntax
+//
+//   /* comment */  // comment
+//   "key" = "value";
+//   unquotedKey = "value";
+//   "key";                      (the value is the key itself)
+//
+// with the escapes \" \\ \n \t \r \a \b \f \v, octal \ooo and \UXXXX (a
+// UTF-16 unit; surrogate pairs combine). A file may be UTF-8 (with or
+// without byte-order mark), UTF-16 with a byte-order mark, or a property
+// list (XML or binary) holding a dictionary of texts.
+//
+// Tables are read from the folder named by the environment variable
+// QUORVEL_RESOURCES_DIR when it is set, else from the folder built in. Each
+// table is read once and cached; lookups are safe from any thread.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "foundation/Data.h"
+
+namespace quorvel {
+
+using StringTable = std::unordered_map<std::string, std::string>;
+
+// The text for key in the table, or the key itself when the table or the
+// entry is missing.
+std::string LocalizedString(const std::string& table, const std::string& key);
+
+// The text for key, or nothing when the table or the entry is missing.
+std::optional<std::string> LookupLocalizedString(const std::string& table, const std::string& key);
+
+// Parses the text of a .strings file. Nothing (with the reason and line in
+// *error) on a syntax error; a later duplicate key replaces an earlier one.
+std::optional<StringTable> ParseStringsFile(std::string_view text, std::string* error = nullptr);
+
+// Parses a .strings file's bytes in any of the encodings and forms above.
+std::optional<StringTable> ParseStringsData(const Data& data, std::string* error = nullptr);
+
+// The folder tables are read from.
+std::string ResourcesDirectory();
+
+// Forgets every cached table (tests that change the resources folder).
+void ClearLocalizedStringCache();
+
+}  // namespace quorvel
