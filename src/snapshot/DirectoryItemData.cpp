@@ -1,0 +1,297 @@
+#include "snapshot/DirectoryItemData.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "snapshot/SnapshotLog.h"
+#include "snapshot/platform/FileMetadata.h"
+
+namespace quorvel {
+
+// ---- Record
+
+namespace {
+const std::shared_ptr<const Value> kNoUserInfo;
+const std::shared_ptr<const std::string> kNoACL;
+const std::shared_ptr<const ExtendedAttributes> kNoAttributes;
+}  // namespace
+
+DirectoryItemData::~DirectoryItemData() = default;
+
+DirectoryItemData::DirectoryItemData(const DirectoryItemData& other)
+    : mode(other.mode),
+      userFlags(other.userFlags),
+      userID(other.userID),
+      groupID(other.groupID),
+      nodeID(other.nodeID),
+      revision(other.revision),
+      resourceSize(other.resourceSize),
+      dataSize(other.dataSize),
+      creationDate(other.creationDate),
+      modificationDate(other.modificationDate),
+      parts_(other.parts_ ? std::make_unique<Parts>(*other.parts_) : nullptr) {}
+
+DirectoryItemData& DirectoryItemData::operator=(const DirectoryItemData& other) {
+  if (this != &other) {
+    DirectoryItemData copy(other);
+    *this = std::move(copy);
+  }
+  return *this;
+}
+
+const std::shared_ptr<const Value>& DirectoryItemData::userInfo() const {
+  return parts_ ? parts_->userInfo : kNoUserInfo;
+}
+
+const std::shared_ptr<const std::string>& DirectoryItemData::acl() const { return parts_ ? parts_->acl : kNoACL; }
+
+const std::shared_ptr<const ExtendedAttributes>& DirectoryItemData::extendedAttributes() const {
+  return parts_ ? parts_->attributes : kNoAttributes;
+}
+
+void DirectoryItemData::setUserInfo(std::shared_ptr<const Value> userInfo) {
+  if (userInfo && userInfo->isNull()) userInfo.reset();
+  if (!userInfo && !parts_) return;
+  if (!parts_) parts_ = std::make_unique<Parts>();
+  parts_->userInfo = std::move(userInfo);
+  dropEmptyParts();
+}
+
+void DirectoryItemData::setUserInfo(const Value& userInfo) {
+  setUserInfo(userInfo.isNull() ? nullptr : std::make_shared<const Value>(userInfo));
+}
+
+void DirectoryItemData::setACL(std::shared_ptr<const std::string> acl) {
+  if (!acl && !parts_) return;
+  if (!parts_) parts_ = std::make_unique<Parts>();
+  parts_->acl = std::move(acl);
+  dropEmptyParts();
+}
+
+void DirectoryItemData::setACL(std::optional<std::string> acl) {
+  setACL(acl ? std::make_shared<const std::string>(std::move(*acl)) : nullptr);
+}
+
+void DirectoryItemData::setExtendedAttributes(std::shared_ptr<const ExtendedAttributes> attributes) {
+  if (attributes && attributes->empty()) attributes.reset();
+  if (!attributes && !parts_) return;
+  if (!parts_) parts_ = std::make_unique<Parts>();
+  parts_->attributes = std::move(attributes);
+  dropEmptyParts();
+}
+
+void DirectoryItemData::setExtendedAttributes(ExtendedAttributes attributes) {
+  setExtendedAttributes(attributes.empty() ? nullptr
+                                           : std::make_shared<const ExtendedAttributes>(std::move(attributes)));
+}
+
+void DirectoryItemData::dropEmptyParts() {
+  if (parts_ && !parts_->userInfo && !parts_->acl && !parts_->attributes) parts_.reset();
+}
+
+std::uint64_t DirectoryItemData::totalSize() const {
+  std::uint64_t total = dataSize + resourceSize;
+  if (const auto& attributes = extendedAttributes()) {
+    for (const auto& [name, value] : *attributes) total += value.size();
+  }
+  return total;
+}
+
+// ---- Capture
+
+namespace {
+
+constexpr const char* kCaptureFunction = "_CreateDirectoryItemData";
+
+// Closes a descriptor this capture opened itself.
+class OwnedDescriptor {
+ public:
+  explicit OwnedDescriptor(int fd) : fd_(fd) {}
+  ~OwnedDescriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  OwnedDescriptor(const OwnedDescriptor&) = delete;
+  OwnedDescriptor& operator=(const OwnedDescriptor&) = delete;
+
+ private:
+  int fd_;
+};
+
+bool HasPrefix(const char* name, const char* prefix) { return strncmp(name, prefix, strlen(prefix)) == 0; }
+
+// Size of the resource-fork attribute; 0 when it is missing or unreadable.
+std::uint32_t ResourceForkSize(const platform::ItemHandle& item, const char* path) {
+  ssize_t size = platform::ReadAttribute(item, platform::kResourceForkAttributeName, nullptr, 0);
+  if (size >= 0) return static_cast<std::uint32_t>(size);
+  int error = errno;
+  if (error != ENODATA && error != ENOTSUP) {
+    SystemLog("%s: getxattr() for 'XATTR_RESOURCEFORK_NAME' on \"%s\" failed with error \"%s\"", kCaptureFunction,
+              path, strerror(error));
+  }
+  return 0;
+}
+
+// Reads the attributes named in the list. Answers false (after logging) when
+// a read fails for another reason than the attribute vanishing or being
+// unreadable for this process.
+bool ReadAttributes(const platform::ItemHandle& item, const char* path, const char* names, std::size_t length,
+                    ExtendedAttributes* attributes) {
+  for (const char* name = names; name < names + length; name += strlen(name) + 1) {
+    if (!*name) continue;
+    if (strcmp(name, platform::kResourceForkAttributeName) == 0 ||
+        strcmp(name, platform::kAccessACLAttributeName) == 0 ||
+        strcmp(name, platform::kDefaultACLAttributeName) == 0 ||
+        HasPrefix(name, platform::kTimeMachineAttributePrefix))
+      continue;
+    ssize_t size = platform::ReadAttribute(item, name, nullptr, 0);
+    if (size >= 0) {
+      Data value(static_cast<std::size_t>(size));
+      ssize_t read = platform::ReadAttribute(item, name, value.data(), value.size());
+      // A value that changed its size between the two reads is left out.
+      if (read == size) {
+        attributes->emplace(name, std::move(value));
+        continue;
+      }
+      if (read >= 0 || errno == ERANGE) continue;
+    }
+    int error = errno;
+    // Gone since the listing, or not readable by this process.
+    if (error == ENODATA || error == EACCES || error == EPERM || error == ENOTSUP) continue;
+    SystemLog("%s: getxattr() for '%s' on \"%s\" failed with error \"%s\"", kCaptureFunction, name, path,
+              strerror(error));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<DirectoryItemData> CreateDirectoryItemData(const char* path, const platform::FileStatus& status,
+                                                         bool scanMetadata, std::uint32_t revision,
+                                                         char* listBuffer, int fd) {
+  DirectoryItemData data;
+  data.mode = static_cast<std::uint16_t>(status.mode & 0xFFFF);
+  data.nodeID = static_cast<std::uint32_t>(status.nodeID);
+  data.revision = revision;
+  data.dataSize = status.isDirectory() ? 0 : status.size;
+  data.modificationDate = status.modificationTime();
+  data.creationDate = status.creationTime();
+
+  if (!scanMetadata) {
+    data.mode &= platform::kTypeMask;
+    if (status.isRegularFile()) {
+      platform::ItemHandle item{-1, path};
+      data.resourceSize = ResourceForkSize(item, path);
+    }
+    return data;
+  }
+
+  // Regular files and directories are read through a descriptor: the flags
+  // need one, and the attribute calls are cheaper on it.
+  int ownFd = -1;
+  if (fd < 0 && (status.isRegularFile() || status.isDirectory())) {
+    ownFd = platform::OpenItem(AT_FDCWD, path, status.isDirectory());
+    fd = ownFd;
+  }
+  OwnedDescriptor closer(ownFd);
+  platform::ItemHandle item{fd, path};
+
+  data.userID = status.userID;
+  data.groupID = status.groupID;
+  data.userFlags = platform::ReadItemFlags(fd);
+
+  ssize_t length = platform::ListAttributeNames(item, listBuffer, kAttributeListBufferSize);
+  if (length < 0) {
+    int error = errno;
+    if (error != ENOTSUP) {
+      SystemLog("%s: listxattr() on \"%s\" failed with error \"%s\"", kCaptureFunction, path, strerror(error));
+      return std::nullopt;
+    }
+    length = 0;
+  }
+
+  // The ACL attributes, when listed, are read as the ACL text; the resource
+  // fork only by its size.
+  bool hasAccessACL = false, hasDefaultACL = false, hasResourceFork = false, hasOthers = false;
+  for (const char* name = listBuffer; name < listBuffer + length; name += strlen(name) + 1) {
+    if (strcmp(name, platform::kAccessACLAttributeName) == 0) hasAccessACL = true;
+    else if (strcmp(name, platform::kDefaultACLAttributeName) == 0) hasDefaultACL = true;
+    else if (strcmp(name, platform::kResourceForkAttributeName) == 0) hasResourceFork = true;
+    else if (*name) hasOthers = true;
+  }
+
+  if (hasResourceFork && status.isRegularFile()) data.resourceSize = ResourceForkSize(item, path);
+
+  if (hasAccessACL || hasDefaultACL) {
+    platform::ACLResult acl = platform::ReadACLText(item, hasAccessACL, hasDefaultACL && status.isDirectory());
+    if (acl.error) {
+      SystemLog("%s: %s() on \"%s\" failed with error \"%s\"", kCaptureFunction, acl.failedCall, path,
+                strerror(acl.error));
+      return std::nullopt;
+    }
+    if (acl.text) data.setACL(std::move(acl.text));
+  }
+
+  if (hasOthers) {
+    ExtendedAttributes attributes;
+    if (!ReadAttributes(item, path, listBuffer, static_cast<std::size_t>(length), &attributes)) return std::nullopt;
+    data.setExtendedAttributes(std::move(attributes));
+  }
+  return data;
+}
+
+// ---- Item map
+
+DirectoryItemMap DirectoryItemMap::fromUnsortedEntries(std::vector<Entry> entries) {
+  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.first < b.first; });
+  DirectoryItemMap map;
+  map.entries_ = std::move(entries);
+  return map;
+}
+
+DirectoryItemMap::iterator DirectoryItemMap::lowerBound(std::string_view name) {
+  return std::lower_bound(entries_.begin(), entries_.end(), name,
+                          [](const Entry& entry, std::string_view key) { return entry.first < key; });
+}
+
+DirectoryItemMap::const_iterator DirectoryItemMap::lowerBound(std::string_view name) const {
+  return std::lower_bound(entries_.begin(), entries_.end(), name,
+                          [](const Entry& entry, std::string_view key) { return entry.first < key; });
+}
+
+DirectoryItemData* DirectoryItemMap::find(std::string_view name) {
+  auto it = lowerBound(name);
+  return it != entries_.end() && it->first == name ? &it->second : nullptr;
+}
+
+const DirectoryItemData* DirectoryItemMap::find(std::string_view name) const {
+  auto it = lowerBound(name);
+  return it != entries_.end() && it->first == name ? &it->second : nullptr;
+}
+
+DirectoryItemData& DirectoryItemMap::insertOrAssign(std::string_view name, DirectoryItemData data) {
+  if (entries_.empty() || entries_.back().first < name) {
+    entries_.emplace_back(std::string(name), std::move(data));
+    return entries_.back().second;
+  }
+  auto it = lowerBound(name);
+  if (it != entries_.end() && it->first == name) {
+    it->second = std::move(data);
+    return it->second;
+  }
+  it = entries_.emplace(it, std::string(name), std::move(data));
+  return it->second;
+}
+
+bool DirectoryItemMap::erase(std::string_view name) {
+  auto it = lowerBound(name);
+  if (it == entries_.end() || it->first != name) return false;
+  entries_.erase(it);
+  return true;
+}
+
+}  // namespace quorvel

@@ -1,0 +1,132 @@
+#include "snapshot/platform/FileMetadata.h"
+
+#include <acl/libacl.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/acl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+namespace quorvel::platform {
+
+namespace {
+
+double Seconds(std::int64_t seconds, std::uint32_t nanoseconds) {
+  return static_cast<double>(seconds) + static_cast<double>(nanoseconds) / 1e9;
+}
+
+// Appends the ACL's entries, one per line, each with the prefix.
+int AppendACLText(acl_t acl, const char* prefix, std::string* text) {
+  char* entries = acl_to_any_text(acl, prefix, '\n', 0);
+  if (!entries) return errno ? errno : EINVAL;
+  if (*entries) {
+    text->append(entries);
+    text->push_back('\n');
+  }
+  acl_free(entries);
+  return 0;
+}
+
+}  // namespace
+
+double FileStatus::modificationTime() const { return Seconds(modificationSeconds, modificationNanoseconds); }
+
+double FileStatus::statusChangeTime() const { return Seconds(statusChangeSeconds, statusChangeNanoseconds); }
+
+double FileStatus::creationTime() const {
+  return hasBirthTime ? Seconds(birthSeconds, birthNanoseconds) : statusChangeTime();
+}
+
+int StatItem(int dirfd, const char* name, FileStatus* status) {
+  struct statx sx;
+  if (statx(dirfd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0)
+    return errno;
+  status->mode = sx.stx_mode;
+  status->nodeID = sx.stx_ino;
+  status->userID = sx.stx_uid;
+  status->groupID = sx.stx_gid;
+  status->size = sx.stx_size;
+  status->modificationSeconds = sx.stx_mtime.tv_sec;
+  status->modificationNanoseconds = sx.stx_mtime.tv_nsec;
+  status->statusChangeSeconds = sx.stx_ctime.tv_sec;
+  status->statusChangeNanoseconds = sx.stx_ctime.tv_nsec;
+  status->hasBirthTime = (sx.stx_mask & STATX_BTIME) != 0;
+  status->birthSeconds = status->hasBirthTime ? sx.stx_btime.tv_sec : 0;
+  status->birthNanoseconds = status->hasBirthTime ? sx.stx_btime.tv_nsec : 0;
+  return 0;
+}
+
+int OpenItem(int dirfd, const char* name, bool directory) {
+  int flags = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+  if (directory) flags |= O_DIRECTORY;
+  return openat(dirfd, name, flags);
+}
+
+std::uint16_t ReadItemFlags(int fd) {
+  if (fd < 0) return 0;
+  int flags = 0;
+  if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) return 0;
+  return static_cast<std::uint16_t>(flags & 0xFFFF);
+}
+
+ssize_t ListAttributeNames(const ItemHandle& item, char* buffer, std::size_t size) {
+  if (item.fd >= 0) return flistxattr(item.fd, buffer, size);
+  return llistxattr(item.path, buffer, size);
+}
+
+ssize_t ReadAttribute(const ItemHandle& item, const char* name, void* value, std::size_t size) {
+  if (item.fd >= 0) return fgetxattr(item.fd, name, value, size);
+  return lgetxattr(item.path, name, value, size);
+}
+
+ACLResult ReadACLText(const ItemHandle& item, bool access, bool defaultACL) {
+  ACLResult result;
+  std::string text;
+  if (access) {
+    acl_t acl = item.fd >= 0 ? acl_get_fd(item.fd) : acl_get_file(item.path, ACL_TYPE_ACCESS);
+    if (!acl) {
+      if (errno != ENODATA && errno != ENOTSUP) {
+        result.error = errno;
+        result.failedCall = "acl_get_file";
+        return result;
+      }
+    } else {
+      // An access ACL that only repeats the permission bits is not recorded.
+      if (acl_equiv_mode(acl, nullptr) != 0) {
+        if (int error = AppendACLText(acl, nullptr, &text)) {
+          acl_free(acl);
+          result.error = error;
+          result.failedCall = "acl_to_text";
+          return result;
+        }
+      }
+      acl_free(acl);
+    }
+  }
+  if (defaultACL) {
+    acl_t acl = acl_get_file(item.path, ACL_TYPE_DEFAULT);
+    if (!acl) {
+      // Only directories carry default ACLs; anything else answers EACCES.
+      if (errno != ENODATA && errno != ENOTSUP && errno != EACCES) {
+        result.error = errno;
+        result.failedCall = "acl_get_file";
+        return result;
+      }
+    } else {
+      int error = AppendACLText(acl, "default:", &text);
+      acl_free(acl);
+      if (error) {
+        result.error = error;
+        result.failedCall = "acl_to_text";
+        return result;
+      }
+    }
+  }
+  if (!text.empty()) result.text = std::move(text);
+  return result;
+}
+
+}  // namespace quorvel::platform

@@ -1,0 +1,324 @@
+// Capturing one item's metadata from the file system, the record's owned
+// parts, and the DirectoryItem view built from it.
+#include "snapshot/DirectoryItemData.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <cmath>
+
+#include "snapshot/DirectoryItem.h"
+#include "snapshot/DirectoryScanner.h"
+#include "snapshot/SnapshotTestSupport.h"
+#include "snapshot/platform/FileMetadata.h"
+
+namespace quorvel {
+namespace {
+
+using test::SetAttribute;
+using test::TempDir;
+using test::WriteFile;
+
+class ItemCapture : public ::testing::Test {
+ protected:
+  std::optional<DirectoryItemData> capture(const std::string& path, bool metadata) {
+    platform::FileStatus status;
+    if (platform::StatItem(AT_FDCWD, path.c_str(), &status) != 0) return std::nullopt;
+    return CreateDirectoryItemData(path.c_str(), status, metadata, 7, buffer_, -1);
+  }
+  static bool HaveACLTools() { return test::HaveProgram("setfacl"); }
+
+  TempDir dir_;
+  char buffer_[kAttributeListBufferSize];
+};
+
+TEST_F(ItemCapture, RegularFileRecordsStatusFields) {
+  std::string path = dir_ / "file";
+  WriteFile(path, std::string(1234, 'x'));
+  chmod(path.c_str(), 0640);
+  test::SetModificationTime(path, 1000000000, 250000000);
+  struct stat st;
+  ASSERT_EQ(lstat(path.c_str(), &st), 0);
+
+  auto data = capture(path, true);
+  ASSERT_TRUE(data);
+  EXPECT_EQ(data->mode, 0100640);
+  EXPECT_EQ(data->dataSize, 1234u);
+  EXPECT_EQ(data->nodeID, static_cast<std::uint32_t>(st.st_ino));
+  EXPECT_EQ(data->userID, st.st_uid);
+  EXPECT_EQ(data->groupID, st.st_gid);
+  EXPECT_EQ(data->revision, 7u);
+  EXPECT_DOUBLE_EQ(data->modificationDate, 1000000000.25);
+  EXPECT_EQ(data->resourceSize, 0u);
+  EXPECT_FALSE(data->acl());
+  EXPECT_FALSE(data->extendedAttributes());
+  EXPECT_FALSE(data->userInfo());
+}
+
+TEST_F(ItemCapture, CreationDateIsTheBirthTimeOrTheStatusChangeTime) {
+  std::string path = dir_ / "born";
+  WriteFile(path, "x");
+  test::SetModificationTime(path, 1000000000, 0);
+  auto data = capture(path, false);
+  ASSERT_TRUE(data);
+  std::string out;
+  ASSERT_EQ(test::RunShell("stat -c '%W %Z' '" + path + "'", &out), 0);
+  long long birth = 0, change = 0;
+  ASSERT_EQ(std::sscanf(out.c_str(), "%lld %lld", &birth, &change), 2);
+  long long expected = birth != 0 ? birth : change;
+  EXPECT_EQ(static_cast<long long>(std::floor(data->creationDate)), expected);
+  EXPECT_NE(data->creationDate, data->modificationDate);
+}
+
+TEST_F(ItemCapture, WithoutMetadataOnlyTypeBitsRemain) {
+  std::string a = dir_ / "a", b = dir_ / "b";
+  WriteFile(a, "same");
+  WriteFile(b, "same");
+  chmod(a.c_str(), 0600);
+  chmod(b.c_str(), 0755);
+  SetAttribute(a, "user.note", "hello");
+  auto recordA = capture(a, false);
+  auto recordB = capture(b, false);
+  ASSERT_TRUE(recordA && recordB);
+  EXPECT_EQ(recordA->mode, 0100000);
+  EXPECT_EQ(recordA->mode, recordB->mode);
+  EXPECT_EQ(recordA->userID, 0u);
+  EXPECT_EQ(recordA->groupID, 0u);
+  EXPECT_EQ(recordA->userFlags, 0u);
+  EXPECT_FALSE(recordA->extendedAttributes());
+  DirectoryItem itemA("x", *recordA), itemB("x", *recordB);
+  EXPECT_EQ(itemA.mode(), itemB.mode());
+  EXPECT_EQ(itemA.permissions(), itemB.permissions());
+}
+
+TEST_F(ItemCapture, UserAttributesAndACLAreBothCaptured) {
+  if (!HaveACLTools()) GTEST_SKIP() << "setfacl is not installed";
+  std::string path = dir_ / "annotated";
+  WriteFile(path, "content");
+  std::string big(100 * 1024, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+  SetAttribute(path, "user.small", "tag");
+  SetAttribute(path, "user.big", big);
+  ASSERT_EQ(test::RunShell("setfacl -m u:nobody:r '" + path + "'"), 0);
+
+  auto data = capture(path, true);
+  ASSERT_TRUE(data);
+  ASSERT_TRUE(data->extendedAttributes());
+  const ExtendedAttributes& attributes = *data->extendedAttributes();
+  ASSERT_EQ(attributes.size(), 2u);
+  EXPECT_EQ(StringFromData(attributes.at("user.small")), "tag");
+  EXPECT_EQ(attributes.at("user.big"), DataFromString(big));
+  ASSERT_TRUE(data->acl());
+  EXPECT_NE(data->acl()->find("user:nobody:r--"), std::string::npos) << *data->acl();
+  EXPECT_EQ(data->acl()->find("default:"), std::string::npos);
+  EXPECT_EQ(data->totalSize(), 7u + 3u + big.size());
+}
+
+TEST_F(ItemCapture, DirectoryDefaultACLIsPrefixed) {
+  if (!HaveACLTools()) GTEST_SKIP() << "setfacl is not installed";
+  std::string path = dir_ / "shared";
+  test::MakeDirectory(path);
+  ASSERT_EQ(test::RunShell("setfacl -d -m u:nobody:rx '" + path + "'"), 0);
+  auto data = capture(path, true);
+  ASSERT_TRUE(data);
+  ASSERT_TRUE(data->acl());
+  EXPECT_NE(data->acl()->find("default:user:nobody:r-x\n"), std::string::npos) << *data->acl();
+  // The access ACL only repeats the mode: not part of the text.
+  EXPECT_EQ(data->acl()->find("\nuser::"), std::string::npos) << *data->acl();
+  EXPECT_EQ(data->acl()->rfind("default:", 0), 0u);
+  EXPECT_EQ(data->dataSize, 0u);
+}
+
+TEST_F(ItemCapture, ACLThatOnlyRepeatsTheModeIsNotRecorded) {
+  if (!HaveACLTools()) GTEST_SKIP() << "setfacl is not installed";
+  std::string path = dir_ / "plain";
+  WriteFile(path, "x");
+  // An explicit minimal ACL is stored as the attribute but says nothing more
+  // than the permission bits.
+  ASSERT_EQ(test::RunShell("setfacl -m u::rw,g::r,o::- '" + path + "'"), 0);
+  auto data = capture(path, true);
+  ASSERT_TRUE(data);
+  EXPECT_FALSE(data->acl());
+}
+
+TEST_F(ItemCapture, SpecialAttributesAreLeftOutOrOnlySized) {
+  std::string path = dir_ / "mac";
+  WriteFile(path, "data");
+  SetAttribute(path, "user.com.apple.ResourceFork", std::string(300, 'r'));
+  SetAttribute(path, "user._kTimeMachineNewestSnapshot", "x");
+  SetAttribute(path, "user._kTimeMachineOldestSnapshot", "y");
+  SetAttribute(path, "user.kept", "k");
+
+  auto data = capture(path, true);
+  ASSERT_TRUE(data);
+  EXPECT_EQ(data->resourceSize, 300u);
+  ASSERT_TRUE(data->extendedAttributes());
+  EXPECT_EQ(data->extendedAttributes()->size(), 1u);
+  EXPECT_TRUE(data->extendedAttributes()->count("user.kept"));
+  EXPECT_EQ(data->totalSize(), 4u + 300u + 1u);
+
+  // The resource fork is sized without metadata too.
+  auto plain = capture(path, false);
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(plain->resourceSize, 300u);
+  EXPECT_FALSE(plain->extendedAttributes());
+}
+
+TEST_F(ItemCapture, ResourceForkOfADirectoryIsNotSized) {
+  std::string path = dir_ / "folder";
+  test::MakeDirectory(path);
+  SetAttribute(path, "user.com.apple.ResourceFork", "rrr");
+  auto data = capture(path, true);
+  ASSERT_TRUE(data);
+  EXPECT_EQ(data->resourceSize, 0u);
+  EXPECT_FALSE(data->extendedAttributes());
+}
+
+TEST_F(ItemCapture, InodeFlagsAreRecorded) {
+  std::string path = dir_ / "nodump";
+  WriteFile(path, "x");
+  if (test::RunShell("chattr +d '" + path + "' 2>/dev/null") != 0)
+    GTEST_SKIP() << "this file system does not take inode flags (chattr +d failed)";
+  auto data = capture(path, true);
+  ASSERT_TRUE(data);
+  EXPECT_TRUE(data->userFlags & 0x40) << data->userFlags;  // FS_NODUMP_FL
+  auto plain = capture(path, false);
+  EXPECT_EQ(plain->userFlags, 0u);
+}
+
+TEST_F(ItemCapture, SymbolicLinkIsRecordedItself) {
+  std::string target = dir_ / "target", link = dir_ / "link";
+  WriteFile(target, std::string(5000, 'x'));
+  ASSERT_EQ(symlink("target", link.c_str()), 0);
+  auto data = capture(link, true);
+  ASSERT_TRUE(data);
+  EXPECT_EQ(data->type(), 0xA000);
+  EXPECT_TRUE(data->isSymbolicLink());
+  EXPECT_EQ(data->dataSize, 6u);  // the length of "target"
+}
+
+TEST(DirectoryItemRecord, CopiesShareTheOwnedParts) {
+  DirectoryItemData data;
+  data.setACL(std::optional<std::string>("user::rw-\n"));
+  data.setExtendedAttributes(ExtendedAttributes{{"user.a", DataFromString("1")}});
+  data.setUserInfo(Value(42));
+  DirectoryItemData copy = data;
+  EXPECT_EQ(copy.acl(), data.acl());
+  EXPECT_EQ(copy.extendedAttributes(), data.extendedAttributes());
+  EXPECT_EQ(copy.userInfo(), data.userInfo());
+  copy.setUserInfo(Value());
+  EXPECT_FALSE(copy.userInfo());
+  EXPECT_EQ(data.userInfo()->asInt(), 42);
+
+  DirectoryItemData empty;
+  empty.setExtendedAttributes(ExtendedAttributes{});
+  EXPECT_FALSE(empty.extendedAttributes());
+  static_assert(sizeof(DirectoryItemData) <= 56);
+}
+
+TEST(DirectoryItemRecord, ItemMapKeepsNamesInByteOrder) {
+  DirectoryItemMap map = DirectoryItemMap::fromUnsortedEntries(
+      {{"b", DirectoryItemData()}, {"B", DirectoryItemData()}, {"a", DirectoryItemData()}});
+  map.insertOrAssign("c", DirectoryItemData());
+  map.insertOrAssign("Z", DirectoryItemData());
+  DirectoryItemData replaced;
+  replaced.nodeID = 9;
+  map.insertOrAssign("a", replaced);
+  std::vector<std::string> names;
+  for (const auto& [name, data] : map) names.push_back(name);
+  EXPECT_EQ(names, (std::vector<std::string>{"B", "Z", "a", "b", "c"}));
+  EXPECT_EQ(map.find("a")->nodeID, 9u);
+  EXPECT_EQ(map.find("A"), nullptr);
+  EXPECT_TRUE(map.erase("b"));
+  EXPECT_FALSE(map.erase("b"));
+  EXPECT_EQ(map.size(), 4u);
+}
+
+TEST(DirectoryItemView, DatesCountFrom2001AndFieldsComeFromTheRecord) {
+  DirectoryItemData data;
+  data.mode = 040755;
+  data.userFlags = 3;
+  data.nodeID = 11;
+  data.userID = 501;
+  data.groupID = 20;
+  data.revision = 4;
+  data.creationDate = 978307200.0 + 10.5;
+  data.modificationDate = 978307200.0 + 20.25;
+  DirectoryItem item("a/b", data);
+  EXPECT_EQ(item.path(), "a/b");
+  EXPECT_DOUBLE_EQ(item.creationDate(), 10.5);
+  EXPECT_DOUBLE_EQ(item.modificationDate(), 20.25);
+  EXPECT_TRUE(item.isDirectory());
+  EXPECT_FALSE(item.isSymbolicLink());
+  EXPECT_EQ(item.permissions(), 0755);
+  EXPECT_EQ(item.flags(), 3);
+  EXPECT_EQ(item.revision(), 4u);
+  EXPECT_EQ(item.description(), "[4 - 0x0] a/b/");
+}
+
+TEST(DirectoryItemView, DescriptionOfAFileShowsBothSizes) {
+  DirectoryItemData data;
+  data.mode = 0100644;
+  data.revision = 2;
+  data.dataSize = 5000000000ULL;
+  data.resourceSize = 12;
+  data.setUserInfo(Value("x"));
+  DirectoryItem item("f.txt", data);
+  char expected[128];
+  std::snprintf(expected, sizeof expected, "[2 - %p] f.txt (5000000000:12 bytes)",
+                static_cast<const void*>(data.userInfo().get()));
+  EXPECT_EQ(item.description(), expected);
+}
+
+TEST(DirectoryItemView, EqualityIsByPathAndItemEqualityByIdentityAndMetadata) {
+  DirectoryItemData data;
+  data.mode = 0100644;
+  data.nodeID = 5;
+  data.modificationDate = 100;
+  data.creationDate = 50;
+  data.dataSize = 10;
+  DirectoryItemData other = data;
+  other.dataSize = 99;    // sizes are not compared
+  other.mode = 0100600;   // metadata only
+  DirectoryItem a("x", data), b("y", other), c("x", other);
+  EXPECT_TRUE(a.isEqualToObject(c));
+  EXPECT_FALSE(a.isEqualToObject(b));
+  EXPECT_EQ(a.hash(), c.hash());
+  EXPECT_TRUE(a.isEqualToDirectoryItem(b, false));
+  EXPECT_FALSE(a.isEqualToDirectoryItem(b, true));
+  other.mode = data.mode;
+  other.setExtendedAttributes(ExtendedAttributes{{"user.x", DataFromString("1")}});
+  EXPECT_FALSE(a.isEqualToDirectoryItem(DirectoryItem("y", other), true));
+  other.nodeID = 6;
+  EXPECT_FALSE(a.isEqualToDirectoryItem(DirectoryItem("y", other), false));
+}
+
+TEST(DirectoryItemView, ItemAtPathStandardizesThePathAndUsesRevisionZero) {
+  TempDir dir;
+  WriteFile(dir / "f", "abc");
+  DirectoryItemPtr item = DirectoryScanner::directoryItemAtPath(dir.path() + "//./f", true);
+  ASSERT_TRUE(item);
+  EXPECT_EQ(item->path(), dir / "f");
+  EXPECT_EQ(item->revision(), 0u);
+  EXPECT_EQ(item->dataSize(), 3u);
+  EXPECT_NE(item->permissions(), 0);
+
+  // No type filter: a socket is answered too.
+  std::string socketPath = dir / "sock";
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  auto socketItem = DirectoryScanner::directoryItemAtPath(socketPath, false);
+  close(fd);
+  ASSERT_TRUE(socketItem);
+  EXPECT_EQ(socketItem->mode(), 0140000);
+
+  EXPECT_FALSE(DirectoryScanner::directoryItemAtPath(dir / "missing", true));
+}
+
+}  // namespace
+}  // namespace quorvel
