@@ -184,9 +184,11 @@ std::string Expression::format() const {
 }
 
 std::string Predicate::predicateFormat() const {
+  // NOT binds tighter than AND and OR, so only those need parentheses.
   auto nested = [](const PredicatePtr& predicate) {
     std::string text = predicate->predicateFormat();
-    return predicate->isCompound() ? "(" + text + ")" : text;
+    bool binary = predicate->isCompound() && predicate->compoundPredicateType() != CompoundPredicateType::Not;
+    return binary ? "(" + text + ")" : text;
   };
   switch (kind_) {
     case Kind::True: return "TRUEPREDICATE";
