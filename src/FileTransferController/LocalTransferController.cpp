@@ -1,0 +1,243 @@
+#include "FileTransferController/LocalTransferController.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+
+#include "FileTransferController/TransferLog.h"
+
+namespace quorvel {
+
+namespace {
+
+Error NotReachable(const std::string& path) {
+  return Error::transferError("\"" + path + "\" is not reachable");
+}
+
+Error FileSystemError(const std::error_code& code, const std::string& what, const std::string& path) {
+  return Error::posixError(code.value(), what + " \"" + path + "\"", path);
+}
+
+// The attributes a listing shows for one item (symbolic links not followed).
+bool ItemAttributes(const std::string& path, Dictionary& attributes, int* errorNumber) {
+  struct statx info;
+  if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) {
+    *errorNumber = errno;
+    return false;
+  }
+  const char* type = kFileTypeUnknown;
+  if (S_ISDIR(info.stx_mode)) type = kFileTypeDirectory;
+  else if (S_ISREG(info.stx_mode)) type = kFileTypeRegular;
+  else if (S_ISLNK(info.stx_mode)) type = kFileTypeSymbolicLink;
+  attributes.set(kFileType, type);
+  auto toDate = [](const statx_timestamp& stamp) {
+    return Date::fromUnixTime(static_cast<double>(stamp.tv_sec) + static_cast<double>(stamp.tv_nsec) / 1e9);
+  };
+  // Without a birth time the status-change time stands in for it.
+  attributes.set(kFileCreationDate, toDate((info.stx_mask & STATX_BTIME) ? info.stx_btime : info.stx_ctime));
+  attributes.set(kFileModificationDate, toDate(info.stx_mtime));
+  attributes.set(kFileSize, static_cast<unsigned long long>(info.stx_size));
+  return true;
+}
+
+bool ItemExists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+std::shared_ptr<LocalTransferController> LocalTransferController::initWithBaseURL(const Url& url) {
+  return makeController<LocalTransferController>(url);
+}
+
+std::shared_ptr<LocalTransferController> LocalTransferController::initWithHost(
+    const std::string& host, std::uint16_t port, const std::string& user, const std::string& password,
+    const std::string& basePath) {
+  return makeControllerWithHost<LocalTransferController>(host, port, user, password, basePath);
+}
+
+bool LocalTransferController::supportsOperation(TransferOperation operation) const {
+  return operation != TransferOperation::DeleteDirectory;
+}
+
+std::optional<std::string> LocalTransferController::localPathOrFail(const std::string& path) {
+  std::optional<Url> url = absoluteURLForRemotePath(path);
+  if (url) return url->path();
+  notifyDidStart();
+  notifyDidFail(NotReachable(path));
+  return std::nullopt;
+}
+
+std::optional<Value> LocalTransferController::processReadResultStream(OutputStream* stream, std::any& userInfo,
+                                                                      std::optional<Error>* error) {
+  return Value(true);
+}
+
+// ---------------------------------------------------------------------------
+// Listing and folders
+
+std::optional<Dictionary> LocalTransferController::contentsOfDirectoryAtPath(const std::string& path) {
+  std::optional<std::string> folder = localPathOrFail(path);
+  if (!folder) return std::nullopt;
+  notifyDidStart();
+  DIR* directory = opendir(folder->c_str());
+  if (!directory) {
+    notifyDidFail(Error::posixError(errno, "Could not list \"" + *folder + "\"", *folder));
+    return std::nullopt;
+  }
+  Dictionary listing;
+  errno = 0;
+  while (dirent* entry = readdir(directory)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    std::string itemPath = *folder == "/" ? "/" + name : *folder + "/" + name;
+    Dictionary attributes;
+    int errorNumber = 0;
+    if (!ItemAttributes(itemPath, attributes, &errorNumber)) {
+      Error error = Error::posixError(errorNumber, "Could not read the attributes of \"" + itemPath + "\"", itemPath);
+      TransferLog("contentsOfDirectoryAtPath: " + error.localizedDescription());
+      continue;
+    }
+    listing.set(name, std::move(attributes));
+  }
+  int readError = errno;
+  closedir(directory);
+  if (readError != 0) {
+    notifyDidFail(Error::posixError(readError, "Could not list \"" + *folder + "\"", *folder));
+    return std::nullopt;
+  }
+  notifyDidSucceed();
+  return listing;
+}
+
+bool LocalTransferController::createDirectoryAtPath(const std::string& path) {
+  std::optional<std::string> folder = localPathOrFail(path);
+  if (!folder) return false;
+  notifyDidStart();
+  if (mkdir(folder->c_str(), 0777) != 0) {
+    notifyDidFail(Error::posixError(errno, "Could not create the folder \"" + *folder + "\"", *folder));
+    return false;
+  }
+  notifyDidSucceed();
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Moving, copying, deleting
+
+bool LocalTransferController::movePath(const std::string& fromPath, const std::string& toPath) {
+  std::optional<Url> fromURL = absoluteURLForRemotePath(fromPath);
+  std::optional<Url> toURL = fromURL ? absoluteURLForRemotePath(toPath) : std::nullopt;
+  notifyDidStart();
+  if (!fromURL || !toURL) {
+    notifyDidFail(Error::transferError("\"" + fromPath + "\" or \"" + toPath + "\" are not reachable"));
+    return false;
+  }
+  std::string source = fromURL->path(), destination = toURL->path();
+  std::error_code code;
+  if (ItemExists(destination)) {
+    std::filesystem::remove_all(destination, code);
+    if (code) {
+      notifyDidFail(FileSystemError(code, "Could not remove", destination));
+      return false;
+    }
+  }
+  if (rename(source.c_str(), destination.c_str()) != 0) {
+    int errorNumber = errno;
+    if (errorNumber != EXDEV) {
+      notifyDidFail(Error::posixError(errorNumber, "Could not move \"" + source + "\"", source));
+      return false;
+    }
+    // Another file system: copy, then remove the original.
+    std::filesystem::copy(source, destination,
+                          std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks,
+                          code);
+    if (!code) std::filesystem::remove_all(source, code);
+    if (code) {
+      notifyDidFail(FileSystemError(code, "Could not move", source));
+      return false;
+    }
+  }
+  notifyDidSucceed();
+  return true;
+}
+
+bool LocalTransferController::copyPath(const std::string& fromPath, const std::string& toPath) {
+  std::optional<Url> fromURL = absoluteURLForRemotePath(fromPath);
+  std::optional<Url> toURL = fromURL ? absoluteURLForRemotePath(toPath) : std::nullopt;
+  notifyDidStart();
+  if (!fromURL || !toURL) {
+    notifyDidFail(Error::transferError("\"" + fromPath + "\" or \"" + toPath + "\" are not reachable"));
+    return false;
+  }
+  std::string source = fromURL->path(), destination = toURL->path();
+  std::error_code code;
+  if (ItemExists(destination)) {
+    std::filesystem::remove_all(destination, code);
+    if (code) {
+      notifyDidFail(FileSystemError(code, "Could not remove", destination));
+      return false;
+    }
+  }
+  std::filesystem::copy(source, destination,
+                        std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks,
+                        code);
+  if (code) {
+    notifyDidFail(FileSystemError(code, "Could not copy", source));
+    return false;
+  }
+  notifyDidSucceed();
+  return true;
+}
+
+bool LocalTransferController::deleteFileAtPath(const std::string& path) { return deletePath(path); }
+
+bool LocalTransferController::deleteDirectoryRecursivelyAtPath(const std::string& path) { return deletePath(path); }
+
+bool LocalTransferController::deletePath(const std::string& path) {
+  std::optional<std::string> item = localPathOrFail(path);
+  if (!item) return false;
+  notifyDidStart();
+  if (ItemExists(*item)) {
+    std::error_code code;
+    std::filesystem::remove_all(*item, code);
+    if (code) {
+      notifyDidFail(FileSystemError(code, "Could not delete", *item));
+      return false;
+    }
+  }
+  notifyDidSucceed();
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Payloads
+
+bool LocalTransferController::downloadFileFromPathImpl(const std::string& path, OutputStream& stream) {
+  if (stream.streamStatus() != StreamStatus::NotOpen) return false;
+  std::optional<std::string> file = localPathOrFail(path);
+  if (!file) return false;
+  struct stat attributes;
+  if (stat(file->c_str(), &attributes) != 0) return false;
+  setMaxLength(static_cast<std::uint64_t>(attributes.st_size));
+  std::optional<Value> result =
+      runReadStream(std::make_unique<FileInputStream>(*file), &stream, std::any(), true);
+  return result && result->asBool();
+}
+
+bool LocalTransferController::uploadFileToPathImpl(const std::string& path, InputStream& stream) {
+  if (stream.streamStatus() != StreamStatus::NotOpen) return false;
+  std::optional<std::string> file = localPathOrFail(path);
+  if (!file) return false;
+  std::optional<Value> result =
+      runWriteStream(std::make_unique<FileOutputStream>(*file, false), &stream, std::any(), true);
+  return result && result->asBool();
+}
+
+}  // namespace quorvel

@@ -1,0 +1,60 @@
+// LocalTransferController: a destination folder in the local file system
+// ("file" URLs, written with the host "localhost"). Every operation works on
+// the local path of absoluteURLForRemotePath(); file payloads are copied by
+// polling a file stream (no run loop involved).
+//
+// A URL that yields no absolute URL (a "file" URL without host, a share that
+// cannot be mounted) makes every operation fail with "\"<path>\" is not
+// reachable".
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "FileTransferController/StreamTransferController.h"
+
+namespace quorvel {
+
+class LocalTransferController : public StreamTransferController {
+ public:
+  static constexpr const char* kURLScheme = "file";
+
+  static std::shared_ptr<LocalTransferController> initWithBaseURL(const Url& url);
+  static std::shared_ptr<LocalTransferController> initWithHost(const std::string& host, std::uint16_t port,
+                                                               const std::string& user, const std::string& password,
+                                                               const std::string& basePath);
+
+  explicit LocalTransferController(ConstructionKey key) : StreamTransferController(key) {}
+
+  std::string urlScheme() const override { return kURLScheme; }
+  bool useAsyncStreams() const override { return false; }
+  std::string className() const override { return "LocalTransferController"; }
+
+  bool supportsOperation(TransferOperation operation) const override;
+  std::optional<Dictionary> contentsOfDirectoryAtPath(const std::string& path) override;
+  bool createDirectoryAtPath(const std::string& path) override;
+  // Removes an existing destination first; copies folders recursively.
+  bool movePath(const std::string& fromPath, const std::string& toPath) override;
+  bool copyPath(const std::string& fromPath, const std::string& toPath) override;
+  // A missing item counts as deleted; folders go with their contents.
+  bool deleteFileAtPath(const std::string& path) override;
+  bool deleteDirectoryRecursivelyAtPath(const std::string& path) override;
+
+  // Always a true result.
+  std::optional<Value> processReadResultStream(OutputStream* stream, std::any& userInfo,
+                                               std::optional<Error>* error) override;
+
+ protected:
+  bool uploadFileToPathImpl(const std::string& path, InputStream& stream) override;
+  bool downloadFileFromPathImpl(const std::string& path, OutputStream& stream) override;
+
+  // The local path for a remote path; reports the start and the
+  // not-reachable failure when there is none.
+  std::optional<std::string> localPathOrFail(const std::string& path);
+
+ private:
+  bool deletePath(const std::string& path);
+};
+
+}  // namespace quorvel

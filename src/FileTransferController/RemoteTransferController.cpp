@@ -1,0 +1,209 @@
+#include "FileTransferController/RemoteTransferController.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <set>
+
+#include "FileTransferController/TransferLog.h"
+
+namespace quorvel {
+
+namespace {
+
+// The shares mounted by controllers of this process, one entry per
+// controller holding a count, and the mutex that guards it together with
+// every mount and unmount decision.
+std::mutex& MountMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::multiset<std::string>& MountedShares() {
+  static std::multiset<std::string> shares;
+  return shares;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// A name no other controller (of any process) will pick.
+std::string UniqueFileName() {
+  static std::mutex mutex;
+  static std::mt19937_64 generator{std::random_device{}()};
+  std::lock_guard<std::mutex> guard(mutex);
+  char name[64];
+  std::snprintf(name, sizeof name, ".quorvel-busy-%d-%016llx", static_cast<int>(getpid()),
+                static_cast<unsigned long long>(generator()));
+  return name;
+}
+
+std::string JoinPath(const std::string& folder, const std::string& path) {
+  if (path.empty()) return folder;
+  if (folder.empty()) return path;
+  if (folder.back() == '/' && path.front() == '/') return folder + path.substr(1);
+  if (folder.back() == '/' || path.front() == '/') return folder + path;
+  return folder + "/" + path;
+}
+
+}  // namespace
+
+RemoteTransferController::~RemoteTransferController() {
+  if (basePath_) unmount();
+}
+
+bool RemoteTransferController::initializeWithBaseURL(const Url& url) {
+  if (!LocalTransferController::initializeWithBaseURL(url)) return false;
+  std::vector<std::string> components = url.pathComponents();
+  if (!components.empty() && components.front() == "/") components.erase(components.begin());
+  if (components.empty()) return false;
+  sharePoint_ = components.front();
+  subPath_.clear();
+  for (std::size_t i = 1; i < components.size(); ++i) {
+    if (!subPath_.empty()) subPath_ += "/";
+    subPath_ += components[i];
+  }
+  // Kept from here on: the destructor cannot ask for the class's scheme.
+  request_ = makeMountRequest();
+  return true;
+}
+
+MountRequest RemoteTransferController::makeMountRequest() const {
+  MountRequest request;
+  request.scheme = urlScheme();
+  request.host = baseURL().host();
+  request.port = baseURL().port().value_or(0);
+  request.share = sharePoint_;
+  request.user = baseURL().user();
+  std::size_t separator = request.user.find(';');
+  if (separator != std::string::npos) {
+    request.domain = request.user.substr(0, separator);
+    request.user = request.user.substr(separator + 1);
+  }
+  request.password = baseURL().passwordByReplacingPercentEscapes().value_or("");
+  return request;
+}
+
+std::string RemoteTransferController::shareKey() const { return request_.shareURLString(); }
+
+int RemoteTransferController::mountCountForShare(const std::string& key) {
+  std::lock_guard<std::mutex> guard(MountMutex());
+  return static_cast<int>(MountedShares().count(key));
+}
+
+std::optional<Url> RemoteTransferController::absoluteURLForRemotePath(const std::string& path) {
+  if (!automount()) return std::nullopt;
+  return Url::fileURLWithPath(JoinPath(*basePath_, path));
+}
+
+bool RemoteTransferController::automount() {
+  if (basePath_) {
+    if (IsDirectory(*basePath_)) return true;
+    TransferLog("automount: Volume is unavailable");
+    unmount();
+  }
+
+  if (!mounter_) mounter_ = VolumeMounter::systemMounterForScheme(request_.scheme);
+  if (!mounter_) {
+    if (request_.scheme == "afp") {
+      TransferLog("automount: AFP shares can only be mounted through GVfs (gio) in a session with a session bus, "
+                  "and none is available");
+    } else {
+      TransferLog("automount: No way to mount \"" + request_.scheme +
+                  "\" shares here: neither GVfs (gio) with a session bus nor mount.cifs with the right to mount");
+    }
+    return false;
+  }
+
+  const MountRequest& request = request_;
+  std::set<std::string> mountedBefore = mounter_->mountedVolumePaths();
+  int errorNumber = 0;
+  std::string errorText;
+  std::optional<std::string> mountPoint = mounter_->mountVolume(request, &errorNumber, &errorText);
+  if (!mountPoint) {
+    TransferLog("automount: Mounting \"" + request.shareURLString() + "\" with " + mounter_->name() +
+                " failed with error " + std::to_string(errorNumber) + (errorText.empty() ? "" : ": " + errorText));
+    return false;
+  }
+  mountPoint_ = *mountPoint;
+  basePath_ = JoinPath(*mountPoint, subPath_);
+
+  {
+    std::lock_guard<std::mutex> guard(MountMutex());
+    std::string key = request.shareURLString();
+    if (MountedShares().count(key) > 0 || mountedBefore.count(*mountPoint) == 0) {
+      MountedShares().insert(key);
+      mayUnmount_ = true;
+    } else {
+      // Somebody else mounted it: use it, never unmount it.
+      mayUnmount_ = false;
+    }
+  }
+
+  // Keep the volume busy while this controller lives.
+  std::string busyFile = JoinPath(*basePath_, UniqueFileName());
+  fd_ = open(busyFile.c_str(), O_CREAT | O_TRUNC | O_RDONLY | O_CLOEXEC, 0600);
+  if (fd_ < 0) {
+    TransferLog("automount: open(" + busyFile + ") failed with error \"" + std::strerror(errno) + "\"");
+  } else if (unlink(busyFile.c_str()) != 0) {
+    TransferLog("automount: unlink(" + busyFile + ") failed with error \"" + std::strerror(errno) + "\"");
+  }
+  return true;
+}
+
+void RemoteTransferController::unmount() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  if (mayUnmount_) {
+    std::lock_guard<std::mutex> guard(MountMutex());
+    const MountRequest& request = request_;
+    std::string key = request.shareURLString();
+    std::multiset<std::string>& shares = MountedShares();
+    auto found = shares.find(key);
+    if (found != shares.end()) shares.erase(found);
+    if (shares.count(key) == 0 && mounter_ && mountPoint_) {
+      int errorNumber = 0;
+      std::string errorText;
+      if (!mounter_->unmountVolume(request, *mountPoint_, &errorNumber, &errorText)) {
+        TransferLog("unmount: Unmounting \"" + key + "\" with " + mounter_->name() + " failed with error " +
+                    std::to_string(errorNumber) + (errorText.empty() ? "" : ": " + errorText));
+      }
+    }
+    mayUnmount_ = false;
+  }
+  mountPoint_.reset();
+  basePath_.reset();
+}
+
+// ---------------------------------------------------------------------------
+
+std::shared_ptr<SMBTransferController> SMBTransferController::initWithBaseURL(const Url& url) {
+  return makeController<SMBTransferController>(url);
+}
+
+std::shared_ptr<SMBTransferController> SMBTransferController::initWithHost(const std::string& host,
+                                                                           std::uint16_t port, const std::string& user,
+                                                                           const std::string& password,
+                                                                           const std::string& basePath) {
+  return makeControllerWithHost<SMBTransferController>(host, port, user, password, basePath);
+}
+
+std::shared_ptr<AFPTransferController> AFPTransferController::initWithBaseURL(const Url& url) {
+  return makeController<AFPTransferController>(url);
+}
+
+std::shared_ptr<AFPTransferController> AFPTransferController::initWithHost(const std::string& host,
+                                                                           std::uint16_t port, const std::string& user,
+                                                                           const std::string& password,
+                                                                           const std::string& basePath) {
+  return makeControllerWithHost<AFPTransferController>(host, port, user, password, basePath);
+}
+
+}  // namespace quorvel

@@ -1,0 +1,377 @@
+#include "FileTransferController/Stream.h"
+
+#include "foundation/RunLoop.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace quorvel {
+
+// ---------------------------------------------------------------------------
+// Stream
+
+// Where a scheduled stream delivers its events: a loop and a mode, a
+// one-shot timer for events that are due at once, and a descriptor source
+// for streams that wait on a pipe or socket.
+struct Stream::Scheduling {
+  std::weak_ptr<RunLoop> runLoop;
+  std::string mode;
+  std::shared_ptr<Timer> timer;
+  std::shared_ptr<FileDescriptorSource> source;
+
+  void cancelTimer() {
+    if (timer) timer->invalidate();
+    timer.reset();
+  }
+  void cancelSource() {
+    if (source) source->invalidate();
+    source.reset();
+  }
+  ~Scheduling() {
+    cancelTimer();
+    cancelSource();
+  }
+};
+
+Stream::Stream() = default;
+Stream::~Stream() = default;
+
+void Stream::scheduleInRunLoop(RunLoop& runLoop, const std::string& mode) {
+  scheduling_ = std::make_unique<Scheduling>();
+  scheduling_->runLoop = runLoop.shared_from_this();
+  scheduling_->mode = mode;
+  armDelivery();
+}
+
+void Stream::unscheduleFromRunLoop(RunLoop& runLoop, const std::string& mode) {
+  if (scheduling_ && scheduling_->mode == mode) scheduling_.reset();
+}
+
+void Stream::streamStateChanged() {
+  if (scheduling_ && client_) armDelivery();
+}
+
+unsigned Stream::nextEvent() const {
+  StreamStatus status = status_;
+  if (status == StreamStatus::Open || status == StreamStatus::AtEnd || status == StreamStatus::Error) {
+    if (!openEventDelivered_ && status != StreamStatus::Error) return kStreamEventOpenCompleted;
+  }
+  if (terminalEventDelivered_) return kStreamEventNone;
+  return pendingEvents();
+}
+
+void Stream::armDelivery() {
+  Scheduling* scheduling = scheduling_.get();
+  if (!scheduling || !client_) return;
+  std::shared_ptr<RunLoop> loop = scheduling->runLoop.lock();
+  if (!loop) return;
+  unsigned event = nextEvent();
+  int fd = pollableDescriptor();
+  bool waitForDescriptor = fd >= 0 && status_ == StreamStatus::Open && openEventDelivered_ &&
+                           (event == kStreamEventHasBytesAvailable || event == kStreamEventCanAcceptBytes);
+  if (waitForDescriptor) {
+    scheduling->cancelTimer();
+    unsigned interest = isInputStream() ? FileDescriptorSource::Readable : FileDescriptorSource::Writable;
+    if (scheduling->source && scheduling->source->fileDescriptor() != fd) scheduling->cancelSource();
+    if (!scheduling->source) {
+      scheduling->source = FileDescriptorSource::create(
+          fd, interest, [this](FileDescriptorSource&, unsigned) { deliverPendingEvent(); });
+      loop->addSource(scheduling->source, scheduling->mode);
+    }
+    return;
+  }
+  scheduling->cancelSource();
+  // The open event is consumed even when the client did not ask for it;
+  // other events wait until the client wants them.
+  if (event == kStreamEventNone || (event != kStreamEventOpenCompleted && !(event & clientEvents_))) {
+    scheduling->cancelTimer();
+    return;
+  }
+  if (scheduling->timer && scheduling->timer->isValid()) {
+    scheduling->timer->setFireDate(Date::now());
+    return;
+  }
+  scheduling->timer = Timer::create(Date::now(), 0, false, [this](Timer&) { deliverPendingEvent(); });
+  loop->addTimer(scheduling->timer, scheduling->mode);
+}
+
+void Stream::deliverPendingEvent() {
+  unsigned event = nextEvent();
+  if (event == kStreamEventOpenCompleted) {
+    openEventDelivered_ = true;
+  } else if (event == kStreamEventEndEncountered || event == kStreamEventErrorOccurred) {
+    terminalEventDelivered_ = true;
+  }
+  if (event != kStreamEventNone && (event & clientEvents_) && client_) {
+    // The handler may destroy other state, but not the stream itself.
+    ClientCallBack client = client_;
+    std::weak_ptr<int> alive = lifeToken_;
+    client(*this, static_cast<StreamEventType>(event));
+    if (alive.expired()) return;  // the handler released the stream
+  }
+  armDelivery();
+}
+
+bool Stream::setClient(unsigned events, ClientCallBack callBack) {
+  clientEvents_ = callBack ? events : 0;
+  client_ = std::move(callBack);
+  if (client_) streamStateChanged();
+  return true;
+}
+
+Value Stream::propertyForKey(std::string_view key) const { return Value(); }
+
+bool Stream::setPropertyForKey(const Value& value, std::string_view key) { return false; }
+
+void Stream::failWithError(Error error) {
+  if (!error_) error_ = std::move(error);
+  status_ = StreamStatus::Error;
+  streamStateChanged();
+}
+
+void Stream::storeError(Error error) {
+  if (!error_) error_ = std::move(error);
+}
+
+unsigned Stream::pendingEvents() const {
+  switch (status_) {
+    case StreamStatus::Open:
+      return isInputStream() ? kStreamEventHasBytesAvailable : kStreamEventCanAcceptBytes;
+    case StreamStatus::AtEnd:
+      return kStreamEventEndEncountered;
+    case StreamStatus::Error:
+      return kStreamEventErrorOccurred;
+    default:
+      return kStreamEventNone;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// File streams
+
+namespace {
+
+bool IsPollable(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode);
+}
+
+}  // namespace
+
+FileInputStream::FileInputStream(std::string path) : path_(std::move(path)) {}
+
+std::unique_ptr<FileInputStream> FileInputStream::withFileDescriptor(int fd, bool closeWhenDone) {
+  auto stream = std::make_unique<FileInputStream>(std::string());
+  stream->fd_ = fd;
+  stream->ownsDescriptor_ = closeWhenDone;
+  return stream;
+}
+
+FileInputStream::~FileInputStream() {
+  if (fd_ >= 0 && ownsDescriptor_) ::close(fd_);
+}
+
+void FileInputStream::open() {
+  if (streamStatus() != StreamStatus::NotOpen) return;
+  if (fd_ < 0) {
+    fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) {
+      failWithError(Error::posixError(errno, "Could not open \"" + path_ + "\" for reading", path_));
+      return;
+    }
+  }
+  pollable_ = IsPollable(fd_);
+  setStatus(StreamStatus::Open);
+  streamStateChanged();
+}
+
+void FileInputStream::close() {
+  // Stop watching the descriptor before it is closed.
+  setStatus(StreamStatus::Closed);
+  streamStateChanged();
+  if (fd_ >= 0 && ownsDescriptor_) ::close(fd_);
+  fd_ = -1;
+}
+
+long FileInputStream::read(std::uint8_t* buffer, std::size_t maxLength) {
+  StreamStatus status = streamStatus();
+  if (status == StreamStatus::AtEnd) return 0;
+  if (status != StreamStatus::Open) return -1;
+  ssize_t n;
+  do {
+    n = ::read(fd_, buffer, maxLength);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    failWithError(Error::posixError(errno, "Could not read \"" + path_ + "\"", path_));
+    return -1;
+  }
+  if (n == 0 && maxLength > 0) setStatus(StreamStatus::AtEnd);
+  streamStateChanged();
+  return static_cast<long>(n);
+}
+
+int FileInputStream::pollableDescriptor() const { return pollable_ ? fd_ : -1; }
+
+FileOutputStream::FileOutputStream(std::string path, bool append)
+    : path_(std::move(path)), append_(append) {}
+
+std::unique_ptr<FileOutputStream> FileOutputStream::withFileDescriptor(int fd, bool closeWhenDone) {
+  auto stream = std::make_unique<FileOutputStream>(std::string(), false);
+  stream->fd_ = fd;
+  stream->ownsDescriptor_ = closeWhenDone;
+  return stream;
+}
+
+FileOutputStream::~FileOutputStream() {
+  if (fd_ >= 0 && ownsDescriptor_) ::close(fd_);
+}
+
+void FileOutputStream::open() {
+  if (streamStatus() != StreamStatus::NotOpen) return;
+  if (fd_ < 0) {
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append_ ? O_APPEND : O_TRUNC);
+    fd_ = ::open(path_.c_str(), flags, 0666);
+    if (fd_ < 0) {
+      failWithError(Error::posixError(errno, "Could not open \"" + path_ + "\" for writing", path_));
+      return;
+    }
+  }
+  pollable_ = IsPollable(fd_);
+  setStatus(StreamStatus::Open);
+  streamStateChanged();
+}
+
+void FileOutputStream::close() {
+  // Stop watching the descriptor before it is closed.
+  setStatus(StreamStatus::Closed);
+  streamStateChanged();
+  if (fd_ >= 0 && ownsDescriptor_) ::close(fd_);
+  fd_ = -1;
+}
+
+long FileOutputStream::write(const std::uint8_t* bytes, std::size_t length) {
+  StreamStatus status = streamStatus();
+  if (status != StreamStatus::Open) return status == StreamStatus::AtEnd ? 0 : -1;
+  if (length == 0) {
+    setStatus(StreamStatus::AtEnd);
+    streamStateChanged();
+    return 0;
+  }
+  ssize_t n;
+  do {
+    n = ::write(fd_, bytes, length);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    failWithError(Error::posixError(errno, "Could not write \"" + path_ + "\"", path_));
+    return -1;
+  }
+  streamStateChanged();
+  return static_cast<long>(n);
+}
+
+int FileOutputStream::pollableDescriptor() const {
+  // Only a descriptor that can block on writing is watched; the end event of
+  // a finished write stream is delivered at once.
+  return pollable_ && streamStatus() == StreamStatus::Open ? fd_ : -1;
+}
+
+
+// ---------------------------------------------------------------------------
+// Memory streams
+
+MemoryInputStream::MemoryInputStream(Data data) : storage_(std::move(data)) {
+  bytes_ = storage_.data();
+  length_ = storage_.size();
+}
+
+std::unique_ptr<MemoryInputStream> MemoryInputStream::withBytesNoCopy(const void* bytes,
+                                                                      std::size_t length) {
+  std::unique_ptr<MemoryInputStream> stream(new MemoryInputStream());
+  stream->bytes_ = static_cast<const std::uint8_t*>(bytes);
+  stream->length_ = length;
+  return stream;
+}
+
+void MemoryInputStream::open() {
+  if (streamStatus() != StreamStatus::NotOpen) return;
+  setStatus(StreamStatus::Open);
+  streamStateChanged();
+}
+
+void MemoryInputStream::close() {
+  setStatus(StreamStatus::Closed);
+  streamStateChanged();
+}
+
+long MemoryInputStream::read(std::uint8_t* buffer, std::size_t maxLength) {
+  StreamStatus status = streamStatus();
+  if (status == StreamStatus::AtEnd) return 0;
+  if (status != StreamStatus::Open) return -1;
+  std::size_t n = std::min(maxLength, length_ - offset_);
+  if (n > 0) std::memcpy(buffer, bytes_ + offset_, n);
+  offset_ += n;
+  if (n == 0 && maxLength > 0) setStatus(StreamStatus::AtEnd);
+  streamStateChanged();
+  return static_cast<long>(n);
+}
+
+void MemoryOutputStream::open() {
+  if (streamStatus() != StreamStatus::NotOpen) return;
+  setStatus(StreamStatus::Open);
+  streamStateChanged();
+}
+
+void MemoryOutputStream::close() {
+  setStatus(StreamStatus::Closed);
+  streamStateChanged();
+}
+
+long MemoryOutputStream::write(const std::uint8_t* bytes, std::size_t length) {
+  StreamStatus status = streamStatus();
+  if (status != StreamStatus::Open) return status == StreamStatus::AtEnd ? 0 : -1;
+  if (length == 0) {
+    setStatus(StreamStatus::AtEnd);
+  } else {
+    data_.insert(data_.end(), bytes, bytes + length);
+  }
+  streamStateChanged();
+  return static_cast<long>(length);
+}
+
+Value MemoryOutputStream::propertyForKey(std::string_view key) const {
+  if (key == kStreamPropertyDataWritten) return Value(data_);
+  return Value();
+}
+
+BufferOutputStream::BufferOutputStream(void* buffer, std::size_t capacity)
+    : buffer_(static_cast<std::uint8_t*>(buffer)), capacity_(capacity) {}
+
+void BufferOutputStream::open() {
+  if (streamStatus() != StreamStatus::NotOpen) return;
+  setStatus(StreamStatus::Open);
+  streamStateChanged();
+}
+
+void BufferOutputStream::close() {
+  setStatus(StreamStatus::Closed);
+  streamStateChanged();
+}
+
+long BufferOutputStream::write(const std::uint8_t* bytes, std::size_t length) {
+  StreamStatus status = streamStatus();
+  if (status != StreamStatus::Open) return status == StreamStatus::AtEnd ? 0 : -1;
+  std::size_t n = std::min(length, capacity_ - used_);
+  if (n > 0) std::memcpy(buffer_ + used_, bytes, n);
+  used_ += n;
+  if (length == 0 || used_ == capacity_) setStatus(StreamStatus::AtEnd);
+  streamStateChanged();
+  return static_cast<long>(n);
+}
+
+}  // namespace quorvel

@@ -1,0 +1,19 @@
+// The destination classes this program offers, by URL scheme. A new
+// destination kind adds its registration here (see
+// FileTransferController::registerClassForScheme for the matching rules).
+#include "FileTransferController/FileTransferController.h"
+#include "FileTransferController/LocalTransferController.h"
+#include "FileTransferController/RemoteTransferController.h"
+
+namespace quorvel {
+
+void RegisterTransferControllerClasses() {
+  FileTransferController::registerClassForScheme(
+      "file", [](const Url& url) { return LocalTransferController::initWithBaseURL(url); });
+  FileTransferController::registerClassForScheme(
+      "afp", [](const Url& url) { return AFPTransferController::initWithBaseURL(url); });
+  FileTransferController::registerClassForScheme(
+      "smb", [](const Url& url) { return SMBTransferController::initWithBaseURL(url); });
+}
+
+}  // namespace quorvel
