@@ -382,8 +382,10 @@ TEST_F(ScannerTree, SortedContentsFollowThePathOrder) {
   auto s = scanner();
   s->setSortPaths(true);
   ASSERT_TRUE(s->scanRootDirectory());
+  auto items = s->contentsOfDirectoryAtSubpath("", false, false);
+  ASSERT_TRUE(items);
   Paths list;
-  for (const auto& item : *s->contentsOfDirectoryAtSubpath("", false, false)) list.push_back(item->path());
+  for (const auto& item : *items) list.push_back(item->path());
   EXPECT_EQ(list, (Paths{"a.txt", "b", "B9", "B10", "link"}));
 }
 
