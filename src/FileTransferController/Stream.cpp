@@ -243,8 +243,20 @@ void FileOutputStream::open() {
     }
   }
   pollable_ = IsPollable(fd_);
+  makeNonBlockingWhenScheduled();
   setStatus(StreamStatus::Open);
   streamStateChanged();
+}
+
+void FileOutputStream::scheduleInRunLoop(RunLoop& runLoop, const std::string& mode) {
+  OutputStream::scheduleInRunLoop(runLoop, mode);
+  makeNonBlockingWhenScheduled();
+}
+
+void FileOutputStream::makeNonBlockingWhenScheduled() {
+  if (fd_ < 0 || !pollable_ || !isScheduled()) return;
+  int flags = fcntl(fd_, F_GETFL);
+  if (flags >= 0 && !(flags & O_NONBLOCK)) fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
 }
 
 void FileOutputStream::close() {
@@ -267,6 +279,10 @@ long FileOutputStream::write(const std::uint8_t* bytes, std::size_t length) {
   do {
     n = ::write(fd_, bytes, length);
   } while (n < 0 && errno == EINTR);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    streamStateChanged();
+    return 0;  // full for now; a scheduled stream reports when it can accept bytes again
+  }
   if (n < 0) {
     failWithError(Error::posixError(errno, "Could not write \"" + path_ + "\"", path_));
     return -1;

@@ -107,6 +107,8 @@ class Stream {
   // Pipes and sockets answer theirs so that a silent peer produces no events.
   virtual int pollableDescriptor() const { return -1; }
   virtual bool isInputStream() const = 0;
+  // True while scheduled in a run loop.
+  bool isScheduled() const { return scheduling_ != nullptr; }
   // Called by subclasses whenever something happened that may produce an
   // event (opened, read, written, failed), so that delivery is re-armed.
   void streamStateChanged();
@@ -180,7 +182,10 @@ class FileInputStream : public InputStream {
 };
 
 // Writes a file, created when missing; truncated unless appending. Also
-// writes to an already open descriptor such as a pipe end.
+// writes to an already open descriptor such as a pipe end. A pipe or socket
+// that is written while the stream is scheduled in a run loop is switched to
+// non-blocking mode, so that a full pipe answers "nothing written" (0) and the
+// loop waits for it to drain instead of blocking the thread.
 class FileOutputStream : public OutputStream {
  public:
   FileOutputStream(std::string path, bool append);
@@ -190,12 +195,15 @@ class FileOutputStream : public OutputStream {
   void open() override;
   void close() override;
   long write(const std::uint8_t* bytes, std::size_t length) override;
+  void scheduleInRunLoop(RunLoop& runLoop, const std::string& mode) override;
   const std::string& path() const { return path_; }
 
  protected:
   int pollableDescriptor() const override;
 
  private:
+  void makeNonBlockingWhenScheduled();
+
   std::string path_;
   bool append_ = false;
   int fd_ = -1;

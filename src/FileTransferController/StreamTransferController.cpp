@@ -89,6 +89,7 @@ std::optional<Value> StreamTransferController::runWriteStream(std::unique_ptr<Ou
   dataStreamIsInput_ = true;
   userInfo_ = std::move(userInfo);
   transferOffset_ = 0;
+  chunkPending_ = false;
 
   notifyDidStart();
   result_.reset();
@@ -231,7 +232,9 @@ void StreamTransferController::writeStreamClientCallBack(Stream& stream, StreamE
       return;
 
     case kStreamEventCanAcceptBytes: {
-      if (transferOffset_ == 0) {
+      // A chunk is pending until all of it was written; a stream that took
+      // nothing (a full pipe) gets the same chunk again.
+      if (!chunkPending_) {
         auto* input = static_cast<InputStream*>(dataStream_);
         long count = input ? readFromInputStream(*input, streamBuffer_.get(), kStreamTransferBufferSize) : 0;
         transferLength_ = static_cast<int>(count);
@@ -242,12 +245,16 @@ void StreamTransferController::writeStreamClientCallBack(Stream& stream, StreamE
         }
       }
       if (transferLength_ < 0) return;
+      chunkPending_ = transferLength_ > 0;
       // An empty chunk is a zero-length write, which ends the write stream.
       long written = static_cast<OutputStream&>(stream).write(
           streamBuffer_.get() + transferOffset_, static_cast<std::size_t>(transferLength_ - transferOffset_));
       if (written <= 0) return;
       transferOffset_ += static_cast<int>(written);
-      if (transferOffset_ >= transferLength_) transferOffset_ = 0;
+      if (transferOffset_ >= transferLength_) {
+        transferOffset_ = 0;
+        chunkPending_ = false;
+      }
       setCurrentLength(currentLength() + static_cast<std::uint64_t>(written));
       return;
     }

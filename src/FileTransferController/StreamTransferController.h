@@ -87,6 +87,7 @@ class StreamTransferController : public FileTransferController {
 
   int transferLength_ = 0;
   int transferOffset_ = 0;
+  bool chunkPending_ = false;
   std::unique_ptr<std::uint8_t[]> streamBuffer_;
   std::unique_ptr<Stream> activeStream_;
   Stream* dataStream_ = nullptr;
