@@ -80,7 +80,7 @@ inline std::uint64_t FileSize(const std::string& path) {
 }
 
 inline std::shared_ptr<LocalTransferController> LocalController(const std::string& folder) {
-  std::optional<Url> url = Url::URLWithString("file://localhost" + folder);
+  std::optional<Url> url = Url::URLWithScheme("file", "localhost", folder);
   return url ? LocalTransferController::initWithBaseURL(*url) : nullptr;
 }
 
