@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "FileTransferController/NetworkHost.h"
-#include "FileTransferController/TransferLog.h"
+#include "foundation/SystemLog.h"
 #include "foundation/InternalInconsistency.h"
 
 namespace quorvel {
@@ -423,7 +423,7 @@ bool FileTransferController::downloadFileFromPath(const std::string& remotePath,
     stream.close();
     if (unlink(path.c_str()) != 0 && errno != ENOENT) {
       Error error = Error::posixError(errno, "Could not delete \"" + path + "\"", path);
-      TransferLog("downloadFileFromPath: " + error.localizedDescription());
+      SystemLog("%@: %@", "downloadFileFromPath", error.localizedDescription());
     }
   }
   return success;

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "FileTransferController/TransferLog.h"
+#include "foundation/SystemLog.h"
 
 namespace quorvel {
 
@@ -101,7 +101,7 @@ std::optional<Dictionary> LocalTransferController::contentsOfDirectoryAtPath(con
     int errorNumber = 0;
     if (!ItemAttributes(itemPath, attributes, &errorNumber)) {
       Error error = Error::posixError(errorNumber, "Could not read the attributes of \"" + itemPath + "\"", itemPath);
-      TransferLog("contentsOfDirectoryAtPath: " + error.localizedDescription());
+      SystemLog("%s: %@", __func__, error.localizedDescription());
       continue;
     }
     listing.set(name, std::move(attributes));

@@ -5,12 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <random>
 #include <set>
 
-#include "FileTransferController/TransferLog.h"
+#include "foundation/SystemLog.h"
 
 namespace quorvel {
 
@@ -106,18 +107,18 @@ std::optional<Url> RemoteTransferController::absoluteURLForRemotePath(const std:
 bool RemoteTransferController::automount() {
   if (basePath_) {
     if (IsDirectory(*basePath_)) return true;
-    TransferLog("automount: Volume is unavailable");
+    SystemLog("%s: Volume is unavailable", __func__);
     unmount();
   }
 
   if (!mounter_) mounter_ = VolumeMounter::systemMounterForScheme(request_.scheme);
   if (!mounter_) {
     if (request_.scheme == "afp") {
-      TransferLog("automount: AFP shares can only be mounted through GVfs (gio) in a session with a session bus, "
-                  "and none is available");
+      SystemLog("%s: AFP shares can only be mounted through GVfs (gio) in a session with a session bus, "
+                "and none is available", __func__);
     } else {
-      TransferLog("automount: No way to mount \"" + request_.scheme +
-                  "\" shares here: neither GVfs (gio) with a session bus nor mount.cifs with the right to mount");
+      SystemLog("%s: No way to mount \"%@\" shares here: neither GVfs (gio) with a session bus nor mount.cifs "
+                "with the right to mount", __func__, request_.scheme);
     }
     return false;
   }
@@ -128,8 +129,8 @@ bool RemoteTransferController::automount() {
   std::string errorText;
   std::optional<std::string> mountPoint = mounter_->mountVolume(request, &errorNumber, &errorText);
   if (!mountPoint) {
-    TransferLog("automount: Mounting \"" + request.shareURLString() + "\" with " + mounter_->name() +
-                " failed with error " + std::to_string(errorNumber) + (errorText.empty() ? "" : ": " + errorText));
+    SystemLog("%s: Mounting \"%@\" with %@ failed with error %i (%@)", __func__, request.shareURLString(),
+              mounter_->name(), errorNumber, errorText);
     return false;
   }
   mountPoint_ = *mountPoint;
@@ -151,9 +152,9 @@ bool RemoteTransferController::automount() {
   std::string busyFile = JoinPath(*basePath_, UniqueFileName());
   fd_ = open(busyFile.c_str(), O_CREAT | O_TRUNC | O_RDONLY | O_CLOEXEC, 0600);
   if (fd_ < 0) {
-    TransferLog("automount: open(" + busyFile + ") failed with error \"" + std::strerror(errno) + "\"");
+    SystemLog("%s: open(%s) failed with error \"%s\"", __func__, busyFile, std::strerror(errno));
   } else if (unlink(busyFile.c_str()) != 0) {
-    TransferLog("automount: unlink(" + busyFile + ") failed with error \"" + std::strerror(errno) + "\"");
+    SystemLog("%s: unlink(%s) failed with error \"%s\"", __func__, busyFile, std::strerror(errno));
   }
   return true;
 }
@@ -172,8 +173,8 @@ void RemoteTransferController::unmount() {
       int errorNumber = 0;
       std::string errorText;
       if (!mounter_->unmountVolume(request, *mountPoint_, &errorNumber, &errorText)) {
-        TransferLog("unmount: Unmounting \"" + key + "\" with " + mounter_->name() + " failed with error " +
-                    std::to_string(errorNumber) + (errorText.empty() ? "" : ": " + errorText));
+        SystemLog("%s: Unmounting \"%@\" with %@ failed with error %i (%@)", __func__, key, mounter_->name(),
+                  errorNumber, errorText);
       }
     }
     mayUnmount_ = false;

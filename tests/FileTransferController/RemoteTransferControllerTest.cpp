@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "FileTransferController/TransferTestSupport.h"
+#include "foundation/SystemLog.h"
 
 namespace quorvel {
 namespace {
@@ -209,7 +210,9 @@ TEST_F(MountedShare, AVanishedVolumeIsMountedAgainByTheNextOperation) {
   ASSERT_TRUE(controller->uploadFileFromData(DataFromString("before"), "f"));
   // The volume goes away behind the controller's back.
   ASSERT_EQ(unlink((root / "volumes/Backups").c_str()), 0);
+  SystemLogCapture log;
   std::optional<Data> data = controller->downloadFileFromPathToData("f");
+  EXPECT_TRUE(log.contains("automount: Volume is unavailable"));
   ASSERT_TRUE(data) << delegate.lastErrorText();
   EXPECT_EQ(*data, DataFromString("before"));
   EXPECT_EQ(mounter->mounts, 2);
@@ -223,12 +226,15 @@ TEST_F(MountedShare, AVanishedVolumeIsMountedAgainByTheNextOperation) {
 
 TEST_F(MountedShare, AShareThatCannotBeMountedIsNotReachable) {
   mounter->failMounts = true;
+  SystemLogCapture log;
   auto controller = Controller();
   EXPECT_FALSE(controller->uploadFileFromData(DataFromString("x"), "dir/f"));
   EXPECT_EQ(delegate.lastErrorText(), "\"dir/f\" is not reachable");
   EXPECT_FALSE(controller->movePath("a", "b"));
   EXPECT_EQ(delegate.lastErrorText(), "\"a\" or \"b\" are not reachable");
   EXPECT_EQ(delegate.starts, 2);
+  EXPECT_TRUE(log.contains("automount: Mounting \"smb://nas:4455/Backups\" with fake failed with error 13 (refused)"))
+      << (log.lines().empty() ? "" : log.lines().front());
   controller.reset();
   EXPECT_EQ(mounter->unmounts, 0);
 }
