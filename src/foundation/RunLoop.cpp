@@ -3,7 +3,6 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/syscall.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include <ostream>
 
 #include "foundation/InternalInconsistency.h"
+#include "foundation/SystemLog.h"
 
 namespace quorvel {
 
@@ -223,7 +223,7 @@ struct RunLoop::State {
 RunLoop::RunLoop(pid_t owner) : state_(std::make_unique<State>()), owner_(owner) {
   wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (wakeFd_ < 0) {
-    syslog(LOG_ERR, "%s: eventfd() failed with error \"%s\"", __func__, std::strerror(errno));
+    SystemLog("%s: eventfd() failed with error \"%s\"", __func__, std::strerror(errno));
   }
 }
 
@@ -681,7 +681,7 @@ RunLoop::Step RunLoop::handleOne(const std::string& mode, Date limitDate) {
   if (timeout.tv_nsec >= 1000000000L) timeout.tv_nsec = 999999999L;
   int ready = ::ppoll(fds.data(), fds.size(), &timeout, nullptr);
   if (ready < 0 && errno != EINTR) {
-    syslog(LOG_ERR, "%s: ppoll() failed with error \"%s\"", __func__, std::strerror(errno));
+    SystemLog("%s: ppoll() failed with error \"%s\"", __func__, std::strerror(errno));
   }
   if (ready > 0) {
     if (fds[0].revents & POLLIN) {

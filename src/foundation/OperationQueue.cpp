@@ -1,0 +1,394 @@
+// Operations and operation queues share one process-wide mutex: it guards
+// every operation's state and dependency links and every queue's lists and
+// counters, so that dependencies across queues need no lock ordering.
+// Nothing user-supplied (main, completion callbacks, cancel overrides) runs
+// while it is held.
+#include "foundation/OperationQueue.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <chrono>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "foundation/InternalInconsistency.h"
+#include "foundation/RunLoop.h"
+#include "foundation/SystemLog.h"
+
+namespace quorvel {
+
+namespace {
+
+std::mutex& GraphMutex() {
+  static std::mutex* mutex = new std::mutex;  // never destroyed: workers may outlive static destruction
+  return *mutex;
+}
+
+thread_local Operation* tCurrentOperation = nullptr;
+
+}  // namespace
+
+namespace detail {
+
+struct QueueState : std::enable_shared_from_this<QueueState> {
+  std::list<std::shared_ptr<Operation>> operations;  // waiting or running, in the order added
+  std::list<std::shared_ptr<Operation>> waiting;     // pending ones, in the order added
+  std::deque<std::shared_ptr<Operation>> startable;  // claimed, not yet taken by a worker
+  int maxConcurrent = OperationQueue::kDefaultMaxConcurrentOperationCount;
+  bool suspended = false;
+  std::size_t active = 0;    // claimed and not yet removed (startable or running)
+  std::size_t threads = 0;   // workers alive
+  std::size_t idle = 0;      // workers waiting for work
+  std::size_t spawning = 0;  // workers created that have not yet looked for work
+  std::size_t seeking = 0;   // workers that finished an operation and will look for work next
+  double idleTimeout = OperationQueue::kDefaultIdleThreadTimeout;
+  bool ownerGone = false;
+  std::string name;
+  std::condition_variable work;     // workers wait here
+  std::condition_variable drained;  // waitUntilAllOperationsAreDone waits here
+
+  // All with the graph mutex held.
+  void dispatchLocked();
+  void spawnWorkerLocked();
+  void removeLocked(Operation& operation);
+  static void workerMain(std::shared_ptr<QueueState> self);
+};
+
+struct OperationGraph {
+  // Ends an operation that has run (or was skipped) on the calling thread:
+  // finished state, dependents released, completion callback. Its queue
+  // (if any) lets it go afterwards.
+  static void finish(Operation& operation);
+};
+
+void QueueState::dispatchLocked() {
+  while (!suspended && (maxConcurrent < 0 || active < static_cast<std::size_t>(maxConcurrent))) {
+    auto it = std::find_if(waiting.begin(), waiting.end(), [](const auto& op) { return op->isReadyLocked(); });
+    if (it == waiting.end()) break;
+    std::shared_ptr<Operation> operation = *it;
+    waiting.erase(it);
+    operation->state_ = Operation::State::Executing;
+    ++active;
+    startable.push_back(std::move(operation));
+  }
+  if (startable.empty()) return;
+  while (startable.size() > idle + spawning + seeking) {
+    std::size_t before = spawning;
+    spawnWorkerLocked();
+    if (spawning == before) break;  // could not create a thread; the next dispatch tries again
+  }
+  work.notify_all();
+}
+
+void QueueState::spawnWorkerLocked() {
+  try {
+    std::thread(&QueueState::workerMain, shared_from_this()).detach();
+    ++threads;
+    ++spawning;
+  } catch (const std::system_error& error) {
+    SystemLog("%s: creating a worker thread failed with error \"%s\"", __func__, error.what());
+  }
+}
+
+void QueueState::removeLocked(Operation& operation) {
+  operations.erase(operation.queueEntry_);
+  operation.queueEntry_ = {};
+  --active;
+  if (operations.empty()) drained.notify_all();
+}
+
+void QueueState::workerMain(std::shared_ptr<QueueState> self) {
+  pthread_setname_np(pthread_self(), "quorvel-queue");
+  std::unique_lock<std::mutex> lock(GraphMutex());
+  --self->spawning;
+  for (;;) {
+    if (self->startable.empty()) {
+      ++self->idle;
+      auto timeout = std::chrono::duration<double>(self->idleTimeout);
+      self->work.wait_for(lock, timeout, [&] { return !self->startable.empty() || self->ownerGone; });
+      --self->idle;
+      if (self->startable.empty()) break;  // idle too long, or the queue is gone
+    }
+    std::shared_ptr<Operation> operation = std::move(self->startable.front());
+    self->startable.pop_front();
+    lock.unlock();
+    operation->run();
+    RunLoop::releaseCurrent();  // the next operation gets a fresh loop
+    lock.lock();
+    ++self->seeking;
+    self->removeLocked(*operation);
+    operation->queue_.reset();
+    self->dispatchLocked();
+    lock.unlock();
+    operation.reset();  // may destroy it: outside the lock
+    lock.lock();
+    --self->seeking;
+  }
+  --self->threads;
+}
+
+void OperationGraph::finish(Operation& operation) {
+  std::function<void()> completion;
+  {
+    std::lock_guard<std::mutex> lock(GraphMutex());
+    operation.state_ = Operation::State::Finished;
+    operation.finished_.notify_all();
+    for (const auto& weak : operation.dependents_) {
+      auto dependent = weak.lock();
+      if (!dependent || dependent->state_ != Operation::State::Pending) continue;
+      if (dependent->unfinishedDependencies_ > 0 && --dependent->unfinishedDependencies_ == 0) {
+        if (auto dependentQueue = dependent->queue_.lock()) dependentQueue->dispatchLocked();
+      }
+    }
+    operation.dependents_.clear();
+    completion = std::move(operation.completionBlock_);
+    operation.completionBlock_ = nullptr;
+  }
+  if (completion) {
+    try {
+      completion();
+    } catch (const std::exception& error) {
+      SystemLog("%s: completion of operation \"%s\" raised \"%s\"", __func__, operation.name(), error.what());
+    } catch (...) {
+      SystemLog("%s: completion of operation \"%s\" raised an exception", __func__, operation.name());
+    }
+    completion = nullptr;
+  }
+}
+
+}  // namespace detail
+
+// ---------------------------------------------------------------------------
+// Operation
+
+Operation::Operation() = default;
+Operation::~Operation() = default;
+
+void Operation::main() {}
+
+void Operation::cancel() {
+  if (cancelled_.exchange(true)) return;
+  std::lock_guard<std::mutex> lock(GraphMutex());
+  if (state_ != State::Pending) return;
+  if (auto queue = queue_.lock()) queue->dispatchLocked();
+}
+
+bool Operation::isReadyLocked() const {
+  return state_ == State::Pending && (cancelled_.load() || unfinishedDependencies_ == 0);
+}
+
+bool Operation::isExecuting() const { return state_.load() == State::Executing; }
+bool Operation::isFinished() const { return state_.load() == State::Finished; }
+
+bool Operation::isReady() const {
+  std::lock_guard<std::mutex> lock(GraphMutex());
+  return isReadyLocked();
+}
+
+void Operation::start() {
+  {
+    std::lock_guard<std::mutex> lock(GraphMutex());
+    if (enqueued_) throw InternalInconsistency("Operation::start called on an operation that belongs to a queue");
+    if (state_ != State::Pending) throw InternalInconsistency("Operation::start called on an operation that has already started");
+    if (!isReadyLocked()) throw InternalInconsistency("Operation::start called on an operation that is not ready");
+    state_ = State::Executing;
+  }
+  run();
+}
+
+void Operation::run() {
+  Operation* previous = tCurrentOperation;
+  tCurrentOperation = this;
+  if (!isCancelled()) {
+    try {
+      main();
+    } catch (const std::exception& error) {
+      SystemLog("%s: operation \"%s\" raised \"%s\"", __func__, name(), error.what());
+    } catch (...) {
+      SystemLog("%s: operation \"%s\" raised an exception", __func__, name());
+    }
+  }
+  tCurrentOperation = previous;
+  detail::OperationGraph::finish(*this);
+}
+
+void Operation::addDependency(const std::shared_ptr<Operation>& operation) {
+  if (!operation || operation.get() == this) return;
+  std::lock_guard<std::mutex> lock(GraphMutex());
+  if (std::find(dependencies_.begin(), dependencies_.end(), operation) != dependencies_.end()) return;
+  dependencies_.push_back(operation);
+  if (operation->state_ != State::Finished) {
+    operation->dependents_.push_back(weak_from_this());
+    ++unfinishedDependencies_;
+  }
+}
+
+void Operation::removeDependency(const std::shared_ptr<Operation>& operation) {
+  if (!operation) return;
+  std::lock_guard<std::mutex> lock(GraphMutex());
+  auto it = std::find(dependencies_.begin(), dependencies_.end(), operation);
+  if (it == dependencies_.end()) return;
+  dependencies_.erase(it);
+  if (operation->state_ == State::Finished) return;
+  auto& dependents = operation->dependents_;
+  dependents.erase(std::remove_if(dependents.begin(), dependents.end(),
+                                  [this](const std::weak_ptr<Operation>& w) {
+                                    auto p = w.lock();
+                                    return !p || p.get() == this;
+                                  }),
+                   dependents.end());
+  if (unfinishedDependencies_ > 0 && --unfinishedDependencies_ == 0 && state_ == State::Pending) {
+    if (auto queue = queue_.lock()) queue->dispatchLocked();
+  }
+}
+
+std::vector<std::shared_ptr<Operation>> Operation::dependencies() const {
+  std::lock_guard<std::mutex> lock(GraphMutex());
+  return dependencies_;
+}
+
+void Operation::setCompletionBlock(std::function<void()> block) {
+  std::function<void()> previous;
+  std::lock_guard<std::mutex> lock(GraphMutex());
+  previous = std::move(completionBlock_);
+  completionBlock_ = std::move(block);
+}
+
+void Operation::waitUntilFinished() const {
+  std::unique_lock<std::mutex> lock(GraphMutex());
+  finished_.wait(lock, [this] { return state_ == State::Finished; });
+}
+
+void Operation::setName(std::string name) {
+  std::lock_guard<std::mutex> lock(GraphMutex());
+  name_ = std::move(name);
+}
+
+std::string Operation::name() const {
+  std::lock_guard<std::mutex> lock(GraphMutex());
+  return name_;
+}
+
+Operation* Operation::current() { return tCurrentOperation; }
+
+BlockOperation::BlockOperation(std::function<void()> block) : block_(std::move(block)) {}
+
+std::shared_ptr<BlockOperation> BlockOperation::create(std::function<void()> block) {
+  return std::make_shared<BlockOperation>(std::move(block));
+}
+
+void BlockOperation::main() {
+  if (block_) block_();
+}
+
+// ---------------------------------------------------------------------------
+// OperationQueue
+
+OperationQueue::OperationQueue() : state_(std::make_shared<detail::QueueState>()) {}
+
+OperationQueue::~OperationQueue() {
+  std::lock_guard<std::mutex> lock(GraphMutex());
+  state_->ownerGone = true;
+  state_->work.notify_all();
+}
+
+void OperationQueue::addOperation(std::shared_ptr<Operation> operation) {
+  if (!operation) throw InternalInconsistency("OperationQueue::addOperation called with no operation");
+  std::lock_guard<std::mutex> lock(GraphMutex());
+  if (operation->enqueued_) throw InternalInconsistency("Operation added to a queue twice");
+  if (operation->state_ != Operation::State::Pending) {
+    throw InternalInconsistency("Operation added to a queue after it started");
+  }
+  operation->enqueued_ = true;
+  operation->queue_ = state_;
+  state_->operations.push_back(operation);
+  operation->queueEntry_ = std::prev(state_->operations.end());
+  state_->waiting.push_back(std::move(operation));
+  state_->dispatchLocked();
+}
+
+void OperationQueue::addOperations(const std::vector<std::shared_ptr<Operation>>& operations, bool waitUntilFinished) {
+  for (const auto& operation : operations) addOperation(operation);
+  if (waitUntilFinished) {
+    for (const auto& operation : operations) operation->waitUntilFinished();
+  }
+}
+
+std::shared_ptr<BlockOperation> OperationQueue::addOperationWithBlock(std::function<void()> block) {
+  auto operation = BlockOperation::create(std::move(block));
+  addOperation(operation);
+  return operation;
+}
+
+std::vector<std::shared_ptr<Operation>> OperationQueue::operations() const {
+  std::lock_guard<std::mutex> lock(GraphMutex());
+  return {state_->operations.begin(), state_->operations.end()};
+}
+
+std::size_t OperationQueue::operationCount() const {
+  std::lock_guard<std::mutex> lock(GraphMutex());
+  return state_->operations.size();
+}
+
+int OperationQueue::maxConcurrentOperationCount() const {
+  std::lock_guard<std::mutex> lock(GraphMutex());
+  return state_->maxConcurrent;
+}
+
+void OperationQueue::setMaxConcurrentOperationCount(int count) {
+  std::lock_guard<std::mutex> lock(GraphMutex());
+  state_->maxConcurrent = count < 0 ? kDefaultMaxConcurrentOperationCount : count;
+  state_->dispatchLocked();
+}
+
+bool OperationQueue::isSuspended() const {
+  std::lock_guard<std::mutex> lock(GraphMutex());
+  return state_->suspended;
+}
+
+void OperationQueue::setSuspended(bool suspended) {
+  std::lock_guard<std::mutex> lock(GraphMutex());
+  state_->suspended = suspended;
+  state_->dispatchLocked();
+}
+
+void OperationQueue::cancelAllOperations() {
+  for (const auto& operation : operations()) operation->cancel();
+}
+
+void OperationQueue::waitUntilAllOperationsAreDone() {
+  std::unique_lock<std::mutex> lock(GraphMutex());
+  state_->drained.wait(lock, [this] { return state_->operations.empty(); });
+}
+
+void OperationQueue::setName(std::string name) {
+  std::lock_guard<std::mutex> lock(GraphMutex());
+  state_->name = std::move(name);
+}
+
+std::string OperationQueue::name() const {
+  std::lock_guard<std::mutex> lock(GraphMutex());
+  return state_->name;
+}
+
+std::size_t OperationQueue::threadCount() const {
+  std::lock_guard<std::mutex> lock(GraphMutex());
+  return state_->threads;
+}
+
+double OperationQueue::idleThreadTimeout() const {
+  std::lock_guard<std::mutex> lock(GraphMutex());
+  return state_->idleTimeout;
+}
+
+void OperationQueue::setIdleThreadTimeout(double seconds) {
+  std::lock_guard<std::mutex> lock(GraphMutex());
+  state_->idleTimeout = std::max(0.0, seconds);
+  state_->work.notify_all();
+}
+
+}  // namespace quorvel
