@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #include "foundation/SystemLog.h"
 
@@ -48,6 +49,80 @@ bool ItemAttributes(const std::string& path, Dictionary& attributes, int* errorN
 bool ItemExists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
+}
+
+// Copies a file, a symbolic link or a folder with its contents. Plain reads
+// and writes only: mounted shares (GVfs's FUSE bridge) support no more.
+// Modes and modification times are carried over where the target allows.
+bool CopyItem(const std::string& source, const std::string& destination, int* errorNumber, std::string* failedPath) {
+  auto fail = [&](const std::string& path) {
+    *errorNumber = errno;
+    *failedPath = path;
+    return false;
+  };
+  struct stat st;
+  if (lstat(source.c_str(), &st) != 0) return fail(source);
+  if (S_ISLNK(st.st_mode)) {
+    std::string target(static_cast<std::size_t>(st.st_size) + 1, '\0');
+    ssize_t length = readlink(source.c_str(), target.data(), target.size());
+    if (length < 0) return fail(source);
+    target.resize(static_cast<std::size_t>(length));
+    if (symlink(target.c_str(), destination.c_str()) != 0) return fail(destination);
+    return true;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    if (mkdir(destination.c_str(), st.st_mode & 07777) != 0) return fail(destination);
+    DIR* folder = opendir(source.c_str());
+    if (!folder) return fail(source);
+    bool success = true;
+    while (dirent* entry = readdir(folder)) {
+      std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      if (!CopyItem(source + "/" + name, destination + "/" + name, errorNumber, failedPath)) {
+        success = false;
+        break;
+      }
+    }
+    closedir(folder);
+    return success;
+  }
+  int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return fail(source);
+  int out = open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);
+  if (out < 0) {
+    fail(destination);
+    close(in);
+    return false;
+  }
+  std::vector<char> buffer(1 << 18);
+  bool success = true;
+  for (;;) {
+    ssize_t n = read(in, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      success = fail(source);
+      break;
+    }
+    if (n == 0) break;
+    for (ssize_t done = 0; done < n;) {
+      ssize_t written = write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) {
+        if (written == 0) errno = EIO;
+        success = fail(destination);
+        break;
+      }
+      done += written;
+    }
+    if (!success) break;
+  }
+  if (success) {
+    timespec times[2] = {st.st_atim, st.st_mtim};
+    futimens(out, times);  // best effort
+  }
+  if (close(out) != 0 && success) success = fail(destination);
+  close(in);
+  return success;
 }
 
 }  // namespace
@@ -155,10 +230,12 @@ bool LocalTransferController::movePath(const std::string& fromPath, const std::s
       return false;
     }
     // Another file system: copy, then remove the original.
-    std::filesystem::copy(source, destination,
-                          std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks,
-                          code);
-    if (!code) std::filesystem::remove_all(source, code);
+    std::string failedPath;
+    if (!CopyItem(source, destination, &errorNumber, &failedPath)) {
+      notifyDidFail(Error::posixError(errorNumber, "Could not move \"" + source + "\"", failedPath));
+      return false;
+    }
+    std::filesystem::remove_all(source, code);
     if (code) {
       notifyDidFail(FileSystemError(code, "Could not move", source));
       return false;
@@ -185,11 +262,10 @@ bool LocalTransferController::copyPath(const std::string& fromPath, const std::s
       return false;
     }
   }
-  std::filesystem::copy(source, destination,
-                        std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks,
-                        code);
-  if (code) {
-    notifyDidFail(FileSystemError(code, "Could not copy", source));
+  int errorNumber = 0;
+  std::string failedPath;
+  if (!CopyItem(source, destination, &errorNumber, &failedPath)) {
+    notifyDidFail(Error::posixError(errorNumber, "Could not copy \"" + source + "\"", failedPath));
     return false;
   }
   notifyDidSucceed();

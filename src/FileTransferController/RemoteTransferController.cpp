@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,6 +30,8 @@ std::multiset<std::string>& MountedShares() {
   static std::multiset<std::string> shares;
   return shares;
 }
+
+constexpr long kFuseSuperMagic = 0x65735546;
 
 bool IsDirectory(const std::string& path) {
   struct stat st;
@@ -148,7 +151,16 @@ bool RemoteTransferController::automount() {
     }
   }
 
-  // Keep the volume busy while this controller lives.
+  // Keep the volume busy while this controller lives: an open descriptor on
+  // an unlinked file. A FUSE volume (GVfs) cannot drop an open file that is
+  // unlinked; it renames it to ".fuse_hidden..." on the share, where
+  // listings would show it. There the folder itself is held open instead.
+  struct statfs volume;
+  if (statfs(basePath_->c_str(), &volume) == 0 && volume.f_type == kFuseSuperMagic) {
+    fd_ = open(basePath_->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) SystemLog("%s: open(%s) failed with error \"%s\"", __func__, *basePath_, std::strerror(errno));
+    return true;
+  }
   std::string busyFile = JoinPath(*basePath_, UniqueFileName());
   fd_ = open(busyFile.c_str(), O_CREAT | O_TRUNC | O_RDONLY | O_CLOEXEC, 0600);
   if (fd_ < 0) {

@@ -268,9 +268,15 @@ std::optional<std::string> GioVolumeMounter::mountVolume(const MountRequest& req
   while (std::getline(lines, line)) {
     if (StartsWith(line, "local path: ")) {
       std::string path = line.substr(12);
+      // The FUSE bridge may need a moment to show a share that was just mounted.
       struct stat st;
-      if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return path;
-      if (errorNumber) *errorNumber = errno ? errno : ENOENT;
+      int lastError = 0;
+      for (int attempt = 0; attempt < 50; ++attempt) {
+        if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return path;
+        lastError = errno ? errno : ENOTDIR;
+        usleep(100000);
+      }
+      if (errorNumber) *errorNumber = lastError;
       if (errorText) *errorText = "The mounted share is not visible at " + path;
       return std::nullopt;
     }
