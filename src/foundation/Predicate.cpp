@@ -92,7 +92,10 @@ class ComparisonMatcher {
   bool test(const Value& left, const Value& right) const;
 
  private:
-  std::string_view fold(const Value& text, std::string& buffer) const;
+  // The folded form of a text: cached for constants, else computed into one
+  // of two per-thread slots (0 or 1). No caller holds a slot while calling
+  // anything that folds again, so two suffice.
+  std::string_view fold(const Value& text, int slot) const;
   bool equal(const Value& a, const Value& b) const;
   std::optional<int> order(const Value& a, const Value& b) const;
   bool contains(const Value& haystack, const Value& needle) const;
@@ -156,7 +159,7 @@ ComparisonMatcher::ComparisonMatcher(PredicateOperatorType type, std::uint32_t o
   }
 }
 
-std::string_view ComparisonMatcher::fold(const Value& text, std::string& buffer) const {
+std::string_view ComparisonMatcher::fold(const Value& text, int slot) const {
   if (!folds_) return text.asString();
   if (&text == leftConstant_) return leftFolded_;
   if (&text == rightConstant_) return rightFolded_;
@@ -166,8 +169,22 @@ std::string_view ComparisonMatcher::fold(const Value& text, std::string& buffer)
     if (!before(&text, rightElements_) && before(&text, end))
       return rightFoldedElements_[static_cast<std::size_t>(&text - rightElements_)];
   }
-  buffer = FoldText(text.asString(), options_);
-  return buffer;
+  // One evaluation of an exclusion predicate folds the same variable for
+  // every alternative; remembering the last text of each slot saves that.
+  struct Memo {
+    std::string raw;
+    std::uint32_t options = UINT32_MAX;
+    std::string folded;
+  };
+  thread_local Memo memos[2];
+  Memo& memo = memos[slot];
+  const std::string& raw = text.asString();
+  if (memo.options != options_ || memo.raw != raw) {
+    memo.raw = raw;
+    memo.options = options_;
+    predicate_text::FoldTextInto(raw, options_, memo.folded);
+  }
+  return memo.folded;
 }
 
 bool ComparisonMatcher::equal(const Value& a, const Value& b) const {
@@ -177,8 +194,7 @@ bool ComparisonMatcher::equal(const Value& a, const Value& b) const {
     return c && *c == 0;
   }
   if (a.isString() && b.isString()) {
-    std::string x, y;
-    return fold(a, x) == fold(b, y);
+    return fold(a, 0) == fold(b, 1);
   }
   if (a.isDate() && b.isDate()) return a.asDate() == b.asDate();
   if (a.isArray() && b.isArray()) {
@@ -201,8 +217,7 @@ std::optional<int> ComparisonMatcher::order(const Value& a, const Value& b) cons
     return x < y ? -1 : (y < x ? 1 : 0);
   }
   if (a.isString() && b.isString()) {
-    std::string x, y;
-    int c = fold(a, x).compare(fold(b, y));
+    int c = fold(a, 0).compare(fold(b, 1));
     return c < 0 ? -1 : (c > 0 ? 1 : 0);
   }
   return std::nullopt;
@@ -211,8 +226,7 @@ std::optional<int> ComparisonMatcher::order(const Value& a, const Value& b) cons
 bool ComparisonMatcher::contains(const Value& haystack, const Value& needle) const {
   if (haystack.isString()) {
     if (!needle.isString()) return false;
-    std::string x, y;
-    return fold(haystack, x).find(fold(needle, y)) != std::string_view::npos;
+    return fold(haystack, 0).find(fold(needle, 1)) != std::string_view::npos;
   }
   bool found = false;
   ForEachElement(haystack, [&](const Value& element) {
@@ -240,21 +254,18 @@ bool ComparisonMatcher::test(const Value& left, const Value& right) const {
     case Op::BeginsWith:
     case Op::EndsWith: {
       if (!left.isString() || !right.isString()) return false;
-      std::string x, y;
-      std::string_view text = fold(left, x), part = fold(right, y);
+      std::string_view text = fold(left, 0), part = fold(right, 1);
       return type_ == Op::BeginsWith ? text.starts_with(part) : text.ends_with(part);
     }
     case Op::Like: {
       if (!left.isString() || !right.isString()) return false;
-      std::string x;
-      if (like_) return like_->matches(fold(left, x));
-      return LikePattern(FoldText(right.asString(), options_)).matches(fold(left, x));
+      if (like_) return like_->matches(fold(left, 0));
+      return LikePattern(FoldText(right.asString(), options_)).matches(fold(left, 0));
     }
     case Op::Matches: {
       if (!left.isString() || !right.isString()) return false;
-      std::string x;
-      if (regex_) return regex_->matches(fold(left, x));
-      return RegexPattern(right.asString(), options_).matches(fold(left, x));
+      if (regex_) return regex_->matches(fold(left, 0));
+      return RegexPattern(right.asString(), options_).matches(fold(left, 0));
     }
     case Op::In: return contains(right, left);
     case Op::Contains: return contains(left, right);

@@ -16,12 +16,6 @@ namespace {
 
 constexpr char32_t kInvalidByteBase = 0xDC00;
 
-bool IsAscii(std::string_view text) {
-  for (unsigned char c : text)
-    if (c >= 0x80) return false;
-  return true;
-}
-
 // Base letters of the precomposed Latin-1 letters U+00C0..U+00FF ('.' keeps
 // the letter: it has no canonical decomposition).
 constexpr char kLatin1Bases[] =
@@ -194,28 +188,39 @@ char32_t StripDiacritics(char32_t c) {
 }
 
 std::string FoldText(std::string_view text, std::uint32_t options) {
+  std::string folded;
+  FoldTextInto(text, options, folded);
+  return folded;
+}
+
+void FoldTextInto(std::string_view text, std::uint32_t options, std::string& folded) {
   const bool caseless = (options & CaseInsensitivePredicateOption) != 0;
   const bool diacriticless = (options & DiacriticInsensitivePredicateOption) != 0;
-  if ((!caseless && !diacriticless) || (options & NormalizedPredicateOption)) return std::string(text);
-  if (IsAscii(text)) {
-    std::string result(text);
-    if (caseless)
-      for (char& c : result)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
-    return result;
+  if ((!caseless && !diacriticless) || (options & NormalizedPredicateOption)) {
+    folded.assign(text);
+    return;
   }
+  // ASCII texts (the common case) in one pass.
+  folded.resize(text.size());
+  std::size_t i = 0;
+  for (; i < text.size(); ++i) {
+    char c = text[i];
+    if (static_cast<unsigned char>(c) >= 0x80) break;
+    folded[i] = (caseless && c >= 'A' && c <= 'Z') ? static_cast<char>(c + 0x20) : c;
+  }
+  if (i == text.size()) return;
   std::u32string chars = DecodeUtf8(text);
-  std::u32string folded;
-  folded.reserve(chars.size());
+  std::u32string result;
+  result.reserve(chars.size());
   for (char32_t c : chars) {
     if (diacriticless) {
       c = StripDiacritics(c);
       if (c == 0) continue;
     }
     if (caseless) c = FoldCase(c);
-    folded.push_back(c);
+    result.push_back(c);
   }
-  return EncodeUtf8(folded);
+  folded = EncodeUtf8(result);
 }
 
 // ---- LIKE

@@ -27,6 +27,8 @@ char32_t StripDiacritics(char32_t c);
 // without either or with the normalized bit. Folded texts compare by bytes,
 // which is code point order.
 std::string FoldText(std::string_view text, std::uint32_t options);
+// The same into an existing string, reusing its storage.
+void FoldTextInto(std::string_view text, std::uint32_t options, std::string& folded);
 
 // A LIKE pattern: "*" any run of characters, "?" one character, "\" makes
 // the next character literal. The pattern is folded with the options at

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <thread>
 
 #include "foundation/InternalInconsistency.h"
 #include "foundation/Predicate.h"
@@ -82,6 +83,26 @@ TEST(PredicateExclusion, DisjunctionOfManyPathsExcludesEachOfThem) {
   EXPECT_FALSE(excluded("unicode/dir"));  // diacritics still count without [d]
   EXPECT_FALSE(excluded("Library"));
   EXPECT_FALSE(excluded("Library/Caches/x"));
+}
+
+TEST(PredicateExclusion, ConcurrentEvaluationsDoNotDisturbEachOther) {
+  PredicatePtr exclusion = Predicate::orPredicate(
+      {SubpathExclusion("Library/Caches"), SubpathExclusion("Bibliothèque/Résumé"), SubpathExclusion("tmp")});
+  const char* const paths[] = {"library/caches", "LIBRARY/CACHES/x", "BIBLIOTHÈQUE/RÉSUMÉ", "Bibliotheque/Resume",
+                               "Tmp", "tmp2"};
+  const bool expected[] = {true, false, true, false, true, false};
+  std::vector<std::thread> threads;
+  std::vector<int> failures(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 2000; ++round) {
+        std::size_t i = static_cast<std::size_t>(round + t) % 6;
+        if (exclusion->evaluateWithObject(Value(), {{"PATH", paths[i]}}) != expected[i]) ++failures[t];
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures, std::vector<int>(4, 0));
 }
 
 TEST(PredicateEquality, NumbersCompareByValueAcrossIntegerRealAndBool) {
