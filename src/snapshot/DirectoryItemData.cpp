@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "snapshot/SnapshotLog.h"
+#include "foundation/SystemLog.h"
 #include "snapshot/platform/FileMetadata.h"
 
 namespace quorvel {

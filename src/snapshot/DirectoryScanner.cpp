@@ -10,7 +10,7 @@
 #include <cmath>
 #include <limits>
 
-#include "snapshot/SnapshotLog.h"
+#include "foundation/SystemLog.h"
 #include "snapshot/PathOrder.h"
 #include "snapshot/platform/FileMetadata.h"
 

@@ -9,6 +9,7 @@
 
 #include <cmath>
 
+#include "foundation/SystemLog.h"
 #include "snapshot/DirectoryItem.h"
 #include "snapshot/DirectoryScanner.h"
 #include "snapshot/SnapshotTestSupport.h"
@@ -343,7 +344,49 @@ TEST(DirectoryItemView, ItemAtPathStandardizesThePathAndUsesRevisionZero) {
   ASSERT_TRUE(socketItem);
   EXPECT_EQ(socketItem->mode(), 0140000);
 
+  SystemLogCapture log;
   EXPECT_FALSE(DirectoryScanner::directoryItemAtPath(dir / "missing", true));
+  EXPECT_TRUE(log.contains("directoryItemAtPath: lstat() on \"" + (dir / "missing") +
+                           "\" failed with error \"No such file or directory\""))
+      << (log.lines().empty() ? "" : log.lines()[0]);
+}
+
+// More attribute names than the 16 KiB list buffer holds: the capture fails
+// with a log line, and a scan lists the item as unreadable. Only tmpfs takes
+// that many names on one file here.
+TEST(CaptureFailure, AttributeListLongerThanTheBufferFailsTheCapture) {
+  std::string shm = "/dev/shm/quorvel-test-XXXXXX";
+  if (!mkdtemp(shm.data())) GTEST_SKIP() << "no /dev/shm to hold a file with 20 KiB of attribute names";
+  std::string path = shm + "/crowded";
+  WriteFile(path, "x");
+  WriteFile(shm + "/calm", "y");
+  bool stored = true;
+  for (int i = 0; i < 200 && stored; ++i) {
+    char name[128];
+    std::snprintf(name, sizeof name, "user.attribute-%03d-%s", i, std::string(80, 'n').c_str());
+    stored = lsetxattr(path.c_str(), name, "v", 1, 0) == 0;
+  }
+  if (!stored) {
+    test::RunShell("rm -rf '" + shm + "'");
+    GTEST_SKIP() << "/dev/shm refuses 200 attributes on one file";
+  }
+
+  SystemLogCapture log;
+  platform::FileStatus status;
+  ASSERT_EQ(platform::StatItem(AT_FDCWD, path.c_str(), &status), 0);
+  char buffer[kAttributeListBufferSize];
+  EXPECT_FALSE(CreateDirectoryItemData(path.c_str(), status, true, 1, buffer));
+  EXPECT_TRUE(log.contains("_CreateDirectoryItemData: listxattr() on \"" + path + "\" failed with error \""))
+      << (log.lines().empty() ? "" : log.lines()[0]);
+  // Without metadata the list is not read.
+  EXPECT_TRUE(CreateDirectoryItemData(path.c_str(), status, false, 1, buffer));
+
+  auto scanner = DirectoryScanner::initWithRootDirectory(shm, true);
+  auto result = scanner->scanRootDirectory();
+  test::RunShell("rm -rf '" + shm + "'");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(test::PathsUnder(*result, "errorPaths"), std::vector<std::string>{"crowded"});
+  EXPECT_TRUE(scanner->directoryItemAtSubpath("calm"));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <set>
 
+#include "foundation/SystemLog.h"
 #include "snapshot/SnapshotTestSupport.h"
 
 namespace quorvel {
@@ -327,10 +328,15 @@ TEST_F(ScannerTree, UnreadableDirectoryIsAnErrorWithoutItem) {
     if (!s->directoryItemAtSubpath("b/d/e.txt")) return 13;
     // Without metadata a file is not opened, so an unreadable one is kept.
     auto plain = scanner(false);
+    SystemLogCapture log;
     result = plain->scanRootDirectory();
     if (!result) return 14;
     if (PathsUnder(*result, "errorPaths") != Paths{"locked"}) return 15;
     if (!plain->directoryItemAtSubpath("private.txt")) return 16;
+    // Its resource fork could not be sized: logged, size 0.
+    if (!log.contains("_CreateDirectoryItemData: getxattr() for 'XATTR_RESOURCEFORK_NAME' on \"" +
+                      (dir_ / "private.txt") + "\" failed with error \"Permission denied\""))
+      return 17;
     return 0;
   };
 
@@ -344,7 +350,7 @@ TEST_F(ScannerTree, UnreadableDirectoryIsAnErrorWithoutItem) {
       GTEST_SKIP() << "the test folder " << dir_.path() << " is not reachable for the user nobody";
   }
   EXPECT_EQ(status, 0) << "10 no result, 11 wrong error list, 12 locked recorded, 13 rest missing, "
-                          "14-16 failures of the scan without metadata";
+                          "14-16 failures of the scan without metadata, 17 no log line for the resource fork";
 }
 
 TEST_F(ScannerTree, ContentsListsRelativeOrAbsolutePathsDepthFirst) {
