@@ -1,5 +1,6 @@
 #include "foundation/TypedStreamReader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -76,7 +77,10 @@ std::uint64_t MinimumSize(std::string_view type) {
     std::size_t p = 1;
     std::uint64_t count = 0;
     while (p < type.size() && type[p] >= '0' && type[p] <= '9') count = count * 10 + static_cast<std::uint64_t>(type[p++] - '0');
-    return count * MinimumSize(type.substr(p, type.size() - p - 1));
+    std::uint64_t element = MinimumSize(type.substr(p, type.size() - p - 1));
+    // Saturates: an array too large to fit any stream is refused anyway.
+    if (element != 0 && count > (std::uint64_t{1} << 48) / element) return std::uint64_t{1} << 48;
+    return count * element;
   }
   if (type[0] == '{') {
     auto eq = type.find('=');
@@ -84,7 +88,7 @@ std::uint64_t MinimumSize(std::string_view type) {
     std::vector<std::string> fields;
     if (!SplitTypeEncodings(type.substr(eq + 1, type.size() - eq - 2), fields)) return 0;
     std::uint64_t total = 0;
-    for (const auto& field : fields) total += MinimumSize(field);
+    for (const auto& field : fields) total = std::min<std::uint64_t>(total + MinimumSize(field), std::uint64_t{1} << 48);
     return total;
   }
   return 1;
@@ -312,7 +316,7 @@ TypedStreamReader::TypedStreamReader(const std::uint8_t* bytes, std::size_t size
     : pos_(bytes), end_(bytes + size) {
   try {
     readHeader();
-  } catch (const Failure& failure) {
+  } catch (const std::exception& failure) {
     fail(failure.what());
   }
 }
@@ -497,7 +501,14 @@ Value TypedStreamReader::readObject(std::int8_t head) {
   if (!cls) throw Failure("object without a class");
   Value value;
   if (auto decoder = FindDecoder(cls->name())) {
-    auto decoded = (*decoder)(*this, *cls);
+    std::optional<Value> decoded;
+    try {
+      decoded = (*decoder)(*this, *cls);
+    } catch (const Failure&) {
+      throw;
+    } catch (const std::exception& exception) {
+      throw Failure("decoding an object of class \"" + cls->name() + "\" failed: " + exception.what());
+    }
     if (!ok()) throw Failure(error_);
     if (!decoded) throw Failure("could not decode object of class \"" + cls->name() + "\"");
     value = std::move(*decoded);
@@ -561,7 +572,7 @@ Value TypedStreamReader::readValue(std::string_view type, int depth) {
       }
       DepthGuard guard(depth_, maxDepth_);
       Array elements;
-      elements.reserve(static_cast<std::size_t>(count));
+      elements.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(count, 4096)));
       for (std::uint64_t i = 0; i < count; ++i) elements.push_back(readValue(element, depth + 1));
       return Value(std::move(elements));
     }
@@ -630,7 +641,7 @@ std::optional<TypedStreamGroup> TypedStreamReader::decodeGroup() {
   try {
     if (pos_ == end_) throw Failure("no more values in the typed stream");
     return readGroup(readHead());
-  } catch (const Failure& failure) {
+  } catch (const std::exception& failure) {
     fail(failure.what());
     return std::nullopt;
   }
@@ -643,7 +654,7 @@ std::optional<std::vector<std::string>> TypedStreamReader::peekTypes() {
   std::optional<std::vector<std::string>> result;
   try {
     result = readTypes(readHead());
-  } catch (const Failure&) {
+  } catch (const std::exception&) {
     result = std::nullopt;  // the next read reports the problem
   }
   pos_ = saved;
@@ -656,7 +667,7 @@ std::optional<Value> TypedStreamReader::decodeValueOfObjCType(std::string_view t
   if (!ok()) return std::nullopt;
   try {
     return decodeSingle(type);
-  } catch (const Failure& failure) {
+  } catch (const std::exception& failure) {
     fail(failure.what());
     return std::nullopt;
   }
@@ -674,7 +685,7 @@ std::optional<Array> TypedStreamReader::decodeValuesOfObjCTypes(std::string_view
     Array values;
     for (const auto& type : wanted) values.push_back(readValue(type, 0));
     return values;
-  } catch (const Failure& failure) {
+  } catch (const std::exception& failure) {
     fail(failure.what());
     return std::nullopt;
   }
@@ -692,7 +703,7 @@ std::optional<Data> TypedStreamReader::decodeByteArray() {
     Value value = readValue(type, 0);
     if (!value.isData()) throw Failure("byte array holds nil");
     return value.asData();
-  } catch (const Failure& failure) {
+  } catch (const std::exception& failure) {
     fail(failure.what());
     return std::nullopt;
   }

@@ -365,6 +365,20 @@ TEST(TypedStreamReader, RefusesWhatIsNotATypedStream) {
   }
 }
 
+TEST(TypedStreamReader, RefusesArraysLongerThanTheStream) {
+  for (std::string type : {"[2000000000i]", "[2000000000[2000000000[2000000000i]]]", "[2000000000!]",
+                           "[2000000000{?=}]", "[9c]"}) {
+    Data data = Header();
+    data.push_back(0x84);
+    data.push_back(static_cast<std::uint8_t>(type.size()));
+    Append(data, type);
+    Append(data, Bytes({1, 2, 3, 4}));
+    TypedStreamReader reader(data);
+    EXPECT_FALSE(reader.decodeGroup()) << type;
+    EXPECT_FALSE(reader.ok()) << type;
+  }
+}
+
 // ---- the platform's own file
 
 TEST(TypedStreamReader, ReadsAColourListThePlatformWrote) {
