@@ -1,0 +1,195 @@
+#include "app/cli/CheckSourceCommand.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+#include "app/cli/JsonValue.h"
+#include "engine/BackupCommandOperation.h"
+#include "engine/BackupController.h"
+#include "engine/BackupInfoOperation.h"
+#include "foundation/RunLoop.h"
+#include "snapshot/DirectoryScanner.h"
+#include "snapshot/PathOrder.h"
+
+namespace quorvel {
+
+namespace {
+
+// Self-pipe that turns SIGINT into a readable descriptor on the main loop.
+int gInterruptPipe[2] = {-1, -1};
+
+extern "C" void HandleInterrupt(int) {
+  int saved = errno;
+  char byte = 1;
+  [[maybe_unused]] ssize_t written = ::write(gInterruptPipe[1], &byte, 1);
+  errno = saved;
+}
+
+class InterruptWatch {
+ public:
+  explicit InterruptWatch(std::function<void()> onInterrupt) {
+    if (::pipe2(gInterruptPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    source_ = FileDescriptorSource::create(gInterruptPipe[0], FileDescriptorSource::Readable,
+                                           [onInterrupt = std::move(onInterrupt)](FileDescriptorSource&, unsigned) {
+                                             char buffer[16];
+                                             while (::read(gInterruptPipe[0], buffer, sizeof buffer) > 0) {
+                                             }
+                                             onInterrupt();
+                                           });
+    RunLoop::main().addSource(source_, kRunLoopCommonModes);
+    struct sigaction action {};
+    action.sa_handler = HandleInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, &previous_);
+    installed_ = true;
+  }
+  ~InterruptWatch() {
+    if (installed_) ::sigaction(SIGINT, &previous_, nullptr);
+    if (source_) source_->invalidate();
+    for (int& fd : gInterruptPipe) {
+      if (fd >= 0) ::close(fd);
+      fd = -1;
+    }
+  }
+  InterruptWatch(const InterruptWatch&) = delete;
+  InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+ private:
+  std::shared_ptr<FileDescriptorSource> source_;
+  struct sigaction previous_ {};
+  bool installed_ = false;
+};
+
+class CheckSourceDelegate : public BackupControllerDelegate {
+ public:
+  void backupControllerWillStartCommand(BackupController&, int) override {}
+  void backupControllerDidStartCommand(BackupController&, int) override {}
+  void backupControllerDidNotStartCommand(BackupController&, int) override { finished = true; }
+  void backupControllerDidFinishCommand(BackupController&, int, const Dictionary* finishedResults,
+                                        const Dictionary&) override {
+    if (finishedResults) results = *finishedResults;
+    finished = true;
+  }
+
+  bool finished = false;
+  std::optional<Dictionary> results;
+};
+
+// "1.5 KB (1536 bytes)"; sizes below 1 KB only as bytes.
+void PrintSize(const char* label, std::uint64_t bytes) {
+  if (bytes < 1024) {
+    std::printf("%-24s %s\n", label, HumanReadableSize(bytes).c_str());
+  } else {
+    std::printf("%-24s %s (%llu bytes)\n", label, HumanReadableSize(bytes).c_str(),
+                static_cast<unsigned long long>(bytes));
+  }
+}
+
+void PrintPaths(const char* label, const Value& paths) {
+  const Array& list = paths.asArray();
+  std::printf("%s (%zu)\n", label, list.size());
+  for (const Value& path : list) std::printf("  %s\n", path.asString().c_str());
+}
+
+void PrintReport(const std::string& source, const Dictionary& results) {
+  std::uint64_t files = results.get(kSourceFilesResult).asUInt();
+  std::printf("%-24s %s\n", "Source:", source.c_str());
+  std::printf("%-24s %llu\n", "Files:", static_cast<unsigned long long>(files));
+  std::printf("%-24s %llu\n", "Directories:",
+              static_cast<unsigned long long>(results.get(kSourceDirectoriesResult).asUInt()));
+  PrintSize("Total size:", results.get(kSourceSizeResult).asUInt());
+  if (files == 0) {
+    std::printf("%-24s %s\n", "Smallest file:", "none");
+  } else {
+    PrintSize("Smallest file:", results.get(kMinFileSizeResult).asUInt());
+  }
+  PrintSize("Median file size:", results.get(kMedianFileSizeResult).asUInt());
+  PrintSize("Top quartile file size:", results.get(kTopQuartileFileSizeResult).asUInt());
+  PrintSize("Top decile file size:", results.get(kTopDecileFileSizeResult).asUInt());
+  PrintSize("Largest file:", results.get(kMaxFileSizeResult).asUInt());
+  PrintPaths("Excluded paths:", results.get(kExcludedPathsResult));
+  PrintPaths("Skipped paths:", results.get(kSkippedPathsResult));
+}
+
+}  // namespace
+
+std::string HumanReadableSize(unsigned long long bytes) {
+  static const char* const kUnits[] = {"KB", "MB", "GB", "TB", "PB", "EB"};
+  if (bytes < 1024) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+  double value = static_cast<double>(bytes) / 1024.0;
+  std::size_t unit = 0;
+  while (value >= 1024.0 && unit + 1 < sizeof kUnits / sizeof kUnits[0]) {
+    value /= 1024.0;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+  return text;
+}
+
+int RunCheckSource(const CheckSourceOptions& options) {
+  std::shared_ptr<RemoteBackupController> controller = RemoteBackupController::create();
+  std::error_code error;
+  std::string source = std::filesystem::absolute(options.sourceDirectory, error).string();
+  if (error) source = options.sourceDirectory;
+  controller->setSourceDirectoryPath(source);
+  controller->setExclusionPredicate(DirectoryScanner::exclusionPredicateWithPaths(options.excludedSubpaths, {}));
+  CheckSourceDelegate delegate;
+  controller->setDelegate(&delegate);
+
+  Dictionary arguments;
+  arguments.set(kReportHiddenItemsArgument, options.reportHidden);
+  if (!options.preExecutable.empty()) arguments.set(kPreExecutableArgument, options.preExecutable);
+  if (!options.successPostExecutable.empty()) {
+    arguments.set(kSuccessPostExecutableArgument, options.successPostExecutable);
+  }
+  if (!options.failurePostExecutable.empty()) {
+    arguments.set(kFailurePostExecutableArgument, options.failurePostExecutable);
+  }
+
+  bool interrupted = false;
+  InterruptWatch watch([&] {
+    // A second interrupt does not wait for the frame any longer.
+    if (interrupted) std::_Exit(130);
+    interrupted = true;
+    controller->cancel();
+  });
+
+  controller->startCommandAsynchronously(BackupCommandCheckSource, arguments);
+  while (!delegate.finished) RunLoop::main().runMode(kDefaultRunLoopMode, Date::distantFuture());
+  controller->setDelegate(nullptr);
+
+  if (interrupted) {
+    std::fputs("quorvel: check-source interrupted\n", stderr);
+    return 130;
+  }
+  if (!delegate.results) {
+    std::fputs("quorvel: check-source did not run\n", stderr);
+    return 1;
+  }
+  const Dictionary& results = *delegate.results;
+  bool success = results.get(kSuccessResult).asBool();
+  if (options.json) {
+    std::string text = JsonFromValue(Value(results)).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    std::printf("%s\n", text.c_str());
+  } else if (success) {
+    PrintReport(StandardizePath(source), results);
+  }
+  for (const Value& message : results.get(kErrorMessagesResult).asArray()) {
+    std::fprintf(stderr, "%s\n", message.asString().c_str());
+  }
+  std::fflush(stdout);
+  return success ? 0 : 1;
+}
+
+}  // namespace quorvel

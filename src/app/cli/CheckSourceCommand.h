@@ -1,0 +1,29 @@
+// `quorvel check-source`: runs the source check on a controller through the
+// main run loop and prints what it found.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace quorvel {
+
+struct CheckSourceOptions {
+  std::string sourceDirectory;
+  std::vector<std::string> excludedSubpaths;
+  bool reportHidden = false;
+  std::string preExecutable;
+  std::string successPostExecutable;
+  std::string failurePostExecutable;
+  bool json = false;
+};
+
+// Runs the command on the calling thread, which must be the main thread.
+// Exit status: 0 success, 1 failure (messages on standard error), 130 when
+// interrupted by SIGINT (the command is cancelled and its frame allowed to
+// finish first).
+int RunCheckSource(const CheckSourceOptions& options);
+
+// "512 bytes", "1.5 KB", "3.2 MB", "1.0 GB"... (binary multiples).
+std::string HumanReadableSize(unsigned long long bytes);
+
+}  // namespace quorvel
