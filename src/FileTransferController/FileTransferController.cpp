@@ -11,8 +11,10 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <set>
 #include <vector>
 
@@ -157,6 +159,87 @@ std::string ParentFolder(const std::string& path) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
+// Background digest: a helper thread that runs the MD5 update of a large chunk
+// while the controller's thread encrypts or writes the same bytes. Both only
+// read the chunk; the controller waits for the update before the bytes may
+// change or the digest context is touched again.
+
+class FileTransferController::BackgroundDigest {
+ public:
+  BackgroundDigest() : thread_([this] { run(); }) {}
+  ~BackgroundDigest() {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+  void start(EVP_MD_CTX* context, const std::uint8_t* bytes, std::size_t length) {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      context_ = context;
+      bytes_ = bytes;
+      length_ = length;
+      pending_ = true;
+    }
+    changed_.notify_all();
+  }
+
+  // The result of the update started last.
+  bool wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return !pending_; });
+    return result_;
+  }
+
+ private:
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return pending_ || stop_; });
+      if (pending_) {
+        lock.unlock();
+        bool result = EVP_DigestUpdate(context_, bytes_, length_) == 1;
+        lock.lock();
+        result_ = result;
+        pending_ = false;
+        changed_.notify_all();
+      } else if (stop_) {
+        return;
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  EVP_MD_CTX* context_ = nullptr;
+  const std::uint8_t* bytes_ = nullptr;
+  std::size_t length_ = 0;
+  bool pending_ = false;
+  bool result_ = true;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+bool FileTransferController::beginDigestUpdate(const std::uint8_t* bytes, std::size_t length) {
+  if (!digestContext_) return true;
+  // Small chunks are not worth the hand-over.
+  if (length < kBackgroundDigestMinimum) return EVP_DigestUpdate(digestContext_, bytes, length) == 1;
+  if (!backgroundDigest_) backgroundDigest_ = std::make_unique<BackgroundDigest>();
+  backgroundDigest_->start(digestContext_, bytes, length);
+  digestPending_ = true;
+  return true;
+}
+
+bool FileTransferController::endDigestUpdate() {
+  if (!digestPending_) return true;
+  digestPending_ = false;
+  return backgroundDigest_->wait();
+}
+
+// ---------------------------------------------------------------------------
 // Creation
 
 std::shared_ptr<FileTransferController> FileTransferController::fileTransferControllerWithURL(const Url& url) {
@@ -199,6 +282,8 @@ std::shared_ptr<FileTransferController> FileTransferController::initWithBaseURL(
 }
 
 FileTransferController::~FileTransferController() { dropPayloadState(); }
+
+FileTransferController::FileTransferController(ConstructionKey) {}
 
 std::optional<Url> FileTransferController::urlForHost(const std::string& scheme, const std::string& host,
                                                       std::uint16_t port, const std::string& user,
@@ -513,6 +598,7 @@ bool FileTransferController::checkReachability() {
 // Payload stream operations
 
 void FileTransferController::dropPayloadState() {
+  endDigestUpdate();
   if (digestContext_) EVP_MD_CTX_free(digestContext_);
   digestContext_ = nullptr;
   if (encryptionContext_) EVP_CIPHER_CTX_free(encryptionContext_);
@@ -609,7 +695,8 @@ bool FileTransferController::writeToOutputStream(OutputStream& stream, const std
     output = encryptionBufferBytes_.get();
     outputLength = static_cast<std::size_t>(produced);
   }
-  if (digestContext_ && EVP_DigestUpdate(digestContext_, output, outputLength) != 1) return false;
+  // The digest of these bytes runs alongside their writing.
+  if (!beginDigestUpdate(output, outputLength)) return false;
   if (outputLength > 0) {
     double start = Now();
     if (maxSpeed_ <= 0 && globalLimit > 0) start = WaitForSchedule(gDownloadSchedule);
@@ -617,11 +704,15 @@ bool FileTransferController::writeToOutputStream(OutputStream& stream, const std
     while (written < outputLength) {
       long n = stream.write(output + written, outputLength - written);
       // A stream that takes nothing would be asked forever: that is a failure too.
-      if (n <= 0) return false;
+      if (n <= 0) {
+        endDigestUpdate();
+        return false;
+      }
       written += static_cast<std::size_t>(n);
     }
     throttleChunk(outputLength, start, false, globalLimit);
   }
+  if (!endDigestUpdate()) return false;
   totalSize_ += length;
   return true;
 }
@@ -655,6 +746,11 @@ bool FileTransferController::flushOutputStream(OutputStream& stream) {
 }
 
 bool FileTransferController::finishDigest() {
+  if (!endDigestUpdate()) {
+    EVP_MD_CTX_free(digestContext_);
+    digestContext_ = nullptr;
+    return false;
+  }
   unsigned int size = 0;
   std::uint8_t digest[EVP_MAX_MD_SIZE];
   bool success = EVP_DigestFinal_ex(digestContext_, digest, &size) == 1 && size == sizeof digestBuffer_;
@@ -694,14 +790,11 @@ long FileTransferController::readFromInputStream(InputStream& stream, std::uint8
   int produced = 0;
   if (n > 0) {
     throttleChunk(static_cast<std::size_t>(n), start, true, globalLimit);
-    if (digestContext_ &&
-        EVP_DigestUpdate(digestContext_, encryptionBufferBytes_.get(), static_cast<std::size_t>(n)) != 1) {
-      return -1;
-    }
-    if (EVP_EncryptUpdate(encryptionContext_, buffer, &produced, encryptionBufferBytes_.get(),
-                          static_cast<int>(n)) != 1) {
-      return -1;
-    }
+    // The digest of the plain bytes runs alongside their encryption.
+    if (!beginDigestUpdate(encryptionBufferBytes_.get(), static_cast<std::size_t>(n))) return -1;
+    bool encrypted = EVP_EncryptUpdate(encryptionContext_, buffer, &produced, encryptionBufferBytes_.get(),
+                                       static_cast<int>(n)) == 1;
+    if (!endDigestUpdate() || !encrypted) return -1;
   }
   if (produced == 0) {
     // The data is finished: the last, padded block ends the ciphertext.

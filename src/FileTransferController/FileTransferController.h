@@ -253,7 +253,7 @@ class FileTransferController : public DataStreamSource, public DataStreamDestina
     ConstructionKey() = default;
     friend class FileTransferController;
   };
-  explicit FileTransferController(ConstructionKey) {}
+  explicit FileTransferController(ConstructionKey);
 
   // Creates T and runs its initialisation with the URL; nothing on failure.
   // Concrete classes build their initWithBaseURL on it:
@@ -307,6 +307,12 @@ class FileTransferController : public DataStreamSource, public DataStreamDestina
   void throttleChunk(std::size_t bytes, double startTime, bool upload, std::uint32_t globalLimit);
   bool growScratchBuffer(std::size_t size);
   bool finishDigest();
+  // Digest updates of large chunks run on a helper thread while the chunk is
+  // encrypted or written; endDigestUpdate() waits for it and answers its result.
+  class BackgroundDigest;
+  static constexpr std::size_t kBackgroundDigestMinimum = 65536;
+  bool beginDigestUpdate(const std::uint8_t* bytes, std::size_t length);
+  bool endDigestUpdate();
 
   Url baseURL_;
   FileTransferControllerDelegate* delegate_ = nullptr;
@@ -330,6 +336,8 @@ class FileTransferController : public DataStreamSource, public DataStreamDestina
   double maxSpeed_ = 0.0;
   // The encrypted upload has delivered its last block.
   bool ciphertextFinished_ = false;
+  std::unique_ptr<BackgroundDigest> backgroundDigest_;
+  bool digestPending_ = false;
 };
 
 }  // namespace quorvel
