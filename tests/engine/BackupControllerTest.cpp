@@ -438,9 +438,11 @@ TEST_F(ControllerTest, FinishingClearsTheSuspension) {
 // A helper step that waits at a gate.
 class GatedHelper : public Operation {
  public:
-  GatedHelper(BackupCommandOperation& owner, Gate& gate, std::atomic<int>& ran) : owner_(owner), gate_(gate), ran_(ran) {}
+  GatedHelper(BackupCommandOperation& owner, Gate& gate, std::atomic<int>& ran, std::atomic<int>* begun = nullptr)
+      : owner_(owner), gate_(gate), ran_(ran), begun_(begun) {}
   void main() override {
     owner_.willBeginHelperOperation(*this);
+    if (begun_) ++*begun_;
     gate_.wait();
     ++ran_;
     owner_.didEndHelperOperation(*this);
@@ -450,15 +452,24 @@ class GatedHelper : public Operation {
   BackupCommandOperation& owner_;
   Gate& gate_;
   std::atomic<int>& ran_;
+  std::atomic<int>* begun_;
 };
+
+// Runs the main loop until everything posted to it so far has run.
+void DrainMainLoop() {
+  std::atomic<bool> reached{false};
+  PerformOnMainThread([&] { reached = true; });
+  RunMainLoopUntil([&] { return reached.load(); });
+}
 
 TEST_F(ControllerTest, HelpersKeepTheControllerRunningUntilTheyEndAfterASuspend) {
   Gate helperGate;
   Gate bodyGate;
   std::atomic<int> helpersRan{0};
+  std::atomic<int> helpersBegun{0};
   std::atomic<bool> scheduled{false};
   controller->body = [&](ScriptedOperation& operation) -> std::optional<Dictionary> {
-    operation.scheduleOperation(std::make_shared<GatedHelper>(operation, helperGate, helpersRan));
+    operation.scheduleOperation(std::make_shared<GatedHelper>(operation, helperGate, helpersRan, &helpersBegun));
     scheduled = true;
     bodyGate.wait();
     operation.scheduleOperation(std::make_shared<GatedHelper>(operation, helperGate, helpersRan));
@@ -467,7 +478,8 @@ TEST_F(ControllerTest, HelpersKeepTheControllerRunningUntilTheyEndAfterASuspend)
   };
   start();
   ASSERT_TRUE(RunMainLoopUntil([&] { return scheduled.load() && controller->isRunning(); }));
-  test::RunMainLoopFor(0.2);  // the helper's begin arrives
+  ASSERT_TRUE(RunMainLoopUntil([&] { return helpersBegun.load() == 1; }));
+  DrainMainLoop();  // the helper's begin has arrived
   controller->suspend();
   // A helper is active: still running, no suspend reported yet.
   EXPECT_TRUE(controller->isRunning());

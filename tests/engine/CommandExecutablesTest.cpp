@@ -222,7 +222,7 @@ TEST_F(ExecutablesTest, CancellingTheCommandStopsARunningExecutable) {
   controller->cancel();
   ASSERT_TRUE(RunMainLoopUntil([&] { return delegate.finished(); }, 10.0));
   double seconds = Date::now().timeIntervalSinceDate(cancelled);
-  EXPECT_LT(seconds, 3.0);  // polled twice a second
+  EXPECT_LT(seconds, 5.0);  // polled twice a second; generous for loaded machines
   Dictionary results = *delegate.first("didFinish")->results;
   EXPECT_FALSE(results.get("success").asBool());
   std::vector<std::string> messages = Texts(results.get("errorMessages"));
