@@ -4,6 +4,11 @@
 #include <pthread.h>
 #include <wctype.h>
 
+// GCC 12 reports a false -Wmaybe-uninitialized inside libstdc++'s regex
+// compiler (std::function in its NFA states) when sanitizers are on.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <regex>
 
 #include "foundation/Predicate.h"
