@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "foundation/Data.h"
+#include "foundation/KeyedArchiver.h"
 #include "foundation/Predicate.h"
 #include "foundation/Value.h"
 #include "snapshot/DirectoryItem.h"
@@ -28,6 +30,7 @@
 namespace quorvel {
 
 class DirectoryScanner;
+class KeyedUnarchiver;
 using DirectoryScannerPtr = std::shared_ptr<DirectoryScanner>;
 
 class DirectoryScannerDelegate {
@@ -55,7 +58,7 @@ enum DirectoryScannerItemType : int {
   kDirectoryScannerTypeSymbolicLink = 2,
 };
 
-class DirectoryScanner : public Object {
+class DirectoryScanner : public Object, public KeyedCoding {
  public:
   // Starts with revision 0, no root record, an empty directory map, empty
   // user info, every flag false and no predicate.
@@ -152,6 +155,29 @@ class DirectoryScanner : public Object {
   // Stores the value as the item's user info (null removes it); false when
   // the item does not exist.
   bool setUserInfoForDirectoryItemAtSubpath(Value value, std::string_view subpath);
+
+  // Stored forms (DirectoryScannerSerialization.cpp). Both keep everything
+  // but the delegate, reportExcludedHiddenItems and the user-info entries
+  // whose key is empty or begins with "." (values that live only in memory).
+  // Readers answer null for anything that is not a well-formed snapshot of
+  // a supported version; there are no partial results.
+  //
+  // The compact form: a keyed archive of the scanner in the compressed block
+  // of DataTransforms::compressGZip. Bytes after the block are ignored.
+  std::optional<Data> serializedData() const;
+  static DirectoryScannerPtr initWithSerializedData(const Data& data);
+  // The scanner's keys in a keyed archive (class "DirectoryScanner"; the
+  // decoder is registered by registerKeyedArchiveClass, which the compact
+  // reader calls itself).
+  void encodeWithCoder(KeyedArchiver& archiver) const override;
+  static DirectoryScannerPtr initWithCoder(KeyedUnarchiver& unarchiver);
+  static void registerKeyedArchiveClass();
+  // The property-list form: version 3 written; versions 1 to 3 read. Files
+  // are gzip files of the XML form; failures are written to the system log.
+  Dictionary propertyList() const;
+  static DirectoryScannerPtr initWithPropertyList(const Value& propertyList);
+  bool writeToFile(const std::string& path) const;
+  static DirectoryScannerPtr initWithFile(const std::string& path);
 
   // subpath -> descriptions of its items (see DescribeDirectoryItem).
   std::string description() const override;
