@@ -13,7 +13,8 @@
 #include <cstring>
 #include <locale.h>
 #include <stdlib.h>
-#include <map>
+#include <string_view>
+#include <unordered_map>
 
 #include "foundation/Unicode.h"
 
@@ -472,7 +473,7 @@ class BinaryReader {
     // Shared containers may be referenced more than once, so the output can
     // be larger than the input; these budgets keep that growth bounded.
     nodeBudget_ = 2 * static_cast<std::uint64_t>(data_.size()) + 1024;
-    byteBudget_ = 16 * static_cast<std::uint64_t>(data_.size()) + (1u << 20);
+    byteBudget_ = 64 * static_cast<std::uint64_t>(data_.size()) + (64u << 20);
     active_.assign(static_cast<std::size_t>(objectCount_), false);
     Value value;
     if (!readObject(topObject_, 0, value)) return std::nullopt;
@@ -718,14 +719,13 @@ class BinaryWriter {
   }
 
  private:
-  // Larger leaves are stored as often as they occur, which saves keeping a
-  // second copy of them for the comparison.
-  static constexpr std::size_t kLargestUniquedLeaf = 256;
-
   struct Object {
     Data bytes;                       // marker, count and, for leaves, the payload
     std::vector<std::uint64_t> refs;  // for containers, written after bytes
   };
+  // Growing objects_ must move the byte buffers, never copy them (unique_
+  // points into them).
+  static_assert(std::is_nothrow_move_constructible_v<Object>);
 
   static std::size_t BytesFor(std::uint64_t value) {
     if (value <= 0xFF) return 1;
@@ -769,15 +769,19 @@ class BinaryWriter {
     appendBigEndian(out, bits, 8);
   }
 
+  // Equal leaves are stored once. The map's keys view the bytes of the
+  // stored objects, whose buffers stay put when objects_ grows.
   bool leaf(Data bytes, std::uint64_t& index) {
-    if (bytes.size() > kLargestUniquedLeaf) {
-      index = objects_.size();
-      objects_.push_back(Object{std::move(bytes), {}});
+    std::string_view key(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    auto it = unique_.find(key);
+    if (it != unique_.end()) {
+      index = it->second;
       return true;
     }
-    auto [it, inserted] = unique_.emplace(std::move(bytes), objects_.size());
-    if (inserted) objects_.push_back(Object{it->first, {}});
-    index = it->second;
+    index = objects_.size();
+    objects_.push_back(Object{std::move(bytes), {}});
+    const Data& stored = objects_.back().bytes;
+    unique_.emplace(std::string_view(reinterpret_cast<const char*>(stored.data()), stored.size()), index);
     return true;
   }
 
@@ -859,7 +863,7 @@ class BinaryWriter {
 
   std::string* error_;
   std::vector<Object> objects_;
-  std::map<Data, std::uint64_t> unique_;
+  std::unordered_map<std::string_view, std::uint64_t> unique_;
   std::size_t refSize_ = 1;
 };
 

@@ -200,11 +200,28 @@ TEST(PropertyListWrite, BinaryLayoutOfASmallList) {
 }
 
 TEST(PropertyListWrite, LongContainersUseCountObjectsAndWideReferences) {
-  Array many;
-  for (int i = 0; i < 300; ++i) many.push_back(Value(i * 1000));
-  auto back = PropertyList::readBinary(PropertyList::writeBinary(Value(many)));
+  // 300 and 70000 distinct numbers need two- and four-byte references.
+  for (int count : {300, 70000}) {
+    Array many;
+    for (int i = 0; i < count; ++i) many.push_back(Value(i * 1000));
+    Data data = PropertyList::writeBinary(Value(many));
+    ASSERT_GT(data.size(), 32u);
+    EXPECT_EQ(data[data.size() - 32 + 7], count < 65535 ? 2 : 4) << count;  // reference size in the trailer
+    auto back = PropertyList::readBinary(data);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*back, Value(many));
+  }
+}
+
+TEST(PropertyListReadBinary, ALongTextSharedManyTimesIsAccepted) {
+  // Equal texts are stored once and referenced from every place they occur.
+  Array copies(20000, Value(std::string(1000, 'p')));
+  Data data = PropertyList::writeBinary(Value(copies));
+  EXPECT_LT(data.size(), 60000u);
+  auto back = PropertyList::readBinary(data);
   ASSERT_TRUE(back);
-  EXPECT_EQ(*back, Value(many));
+  EXPECT_EQ(back->asArray().size(), 20000u);
+  EXPECT_EQ(back->asArray().back().asString().size(), 1000u);
 }
 
 // ---- Reading what others wrote
