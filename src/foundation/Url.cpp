@@ -316,6 +316,8 @@ void Url::compose() {
     if (!path_.empty() && path_[0] != '/') path_.insert(0, "/");
   } else if (path_.substr(0, 2) == "//") {
     path_.insert(0, "/.");  // keeps the path from reading as an authority
+  } else if (scheme_.empty() && path_.find(':') < path_.find('/')) {
+    path_.insert(0, "./");  // keeps a first segment with ":" from reading as a scheme
   }
   text += path_;
   if (hasQuery_) text += "?" + query_;

@@ -134,7 +134,6 @@ class Url : public Object {
   std::string query_;
   std::string fragment_;
   std::optional<std::uint16_t> port_;
-  bool hasScheme_ = false;
   bool hasAuthority_ = false;
   bool hasUserInfo_ = false;
   bool hasPassword_ = false;

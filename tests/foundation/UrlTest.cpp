@@ -123,6 +123,11 @@ TEST(UrlStandardized, ResolvesDotSegments) {
   EXPECT_EQ(Parse("http://h/../../x/").standardized().absoluteString(), "http://h/x/");
   EXPECT_EQ(Parse("http://h/a/b/..").standardized().path(), "/a");
   EXPECT_EQ(Parse("file:///a/b/.").standardized().absoluteString(), "file:///a/b/");
+  // Segments that would read as a scheme or an authority stay protected.
+  EXPECT_EQ(Parse("./x:y/z").standardized().absoluteString(), "./x:y/z");
+  EXPECT_EQ(Parse("./Vsftp://x.co").standardized().absoluteString(), "./Vsftp://x.co");
+  EXPECT_EQ(Parse("/.//x").standardized().absoluteString(), "/.//x");
+  EXPECT_EQ(Parse("./x:y/z").standardized().path(), "./x:y/z");  // the components match the text
 }
 
 TEST(UrlEscape, EscapesOnlyWhatIsNeeded) {
