@@ -511,7 +511,7 @@ TEST(KeyedUnarchiver, SurvivesThousandsOfRandomMutations) {
   std::mt19937 random(7331);
   int refused = 0;
   int total = 0;
-  for (int round = 0; round < 2500; ++round) {
+  for (int round = 0; round < 1500; ++round) {
     const Data& seed = seeds[round % seeds.size()];
     // Structural damage that still parses as a property list.
     Value plist = *PropertyList::readBinary(seed);

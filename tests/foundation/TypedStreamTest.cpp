@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <set>
@@ -456,7 +457,20 @@ TEST(TypedStreamReader, SurvivesTruncationAndThousandsOfRandomMutations) {
                                                           Value(std::const_pointer_cast<TypedStreamClass>(
                                                               TypedStreamClass::fromChain({{"X", 1}})))});
   ASSERT_TRUE(writer.ok()) << writer.error();
-  std::vector<Data> seeds{writer.data(), test::ReadFile(std::string(QUORVEL_FIXTURES_DIR) + "/typedstream/Emacs.clr")};
+  // The colour list's first forty groups (written again they are exactly
+  // the file's first bytes) keep the run short.
+  Data colours = test::ReadFile(std::string(QUORVEL_FIXTURES_DIR) + "/typedstream/Emacs.clr");
+  TypedStreamReader colourReader(colours);
+  TypedStreamWriter colourWriter;
+  for (int i = 0; i < 40; ++i) {
+    auto group = colourReader.decodeGroup();
+    ASSERT_TRUE(group) << colourReader.error();
+    std::string types;
+    for (const auto& t : group->types) types += t;
+    colourWriter.encodeValuesOfObjCTypes(types, group->values);
+  }
+  ASSERT_TRUE(std::equal(colourWriter.data().begin(), colourWriter.data().end(), colours.begin()));
+  std::vector<Data> seeds{writer.data(), colourWriter.data()};
 
   auto readAll = [](const Data& data) {
     TypedStreamReader reader(data);
@@ -469,8 +483,7 @@ TEST(TypedStreamReader, SurvivesTruncationAndThousandsOfRandomMutations) {
   };
   for (const auto& seed : seeds) {
     ASSERT_TRUE(readAll(seed));
-    std::size_t step = seed.size() > 2000 ? 97 : 1;
-    for (std::size_t length = 0; length < seed.size(); length += step) {
+    for (std::size_t length = 0; length < seed.size(); ++length) {
       Data cut(seed.begin(), seed.begin() + static_cast<long>(length));
       readAll(cut);  // must simply not crash
     }
