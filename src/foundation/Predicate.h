@@ -177,8 +177,10 @@ class Predicate : public Object, public std::enable_shared_from_this<Predicate> 
 
   // The predicate in the format syntax. Parsing it gives an equal predicate,
   // except for compounds of fewer than two subpredicates (AND and OR of none
-  // print as TRUEPREDICATE and FALSEPREDICATE, of one as that one) and for
-  // constants the syntax cannot write (data, dictionaries, objects).
+  // print as TRUEPREDICATE and FALSEPREDICATE, of one as that one), for
+  // constants the syntax cannot write (data, dictionaries, objects) and for
+  // key paths or variable names that are not identifiers ("my key", "a..b").
+  // Everything the parser produces prints back exactly.
   std::string predicateFormat() const;
 
   Kind kind() const { return kind_; }
