@@ -251,9 +251,10 @@ std::optional<std::string> GioVolumeMounter::mountVolume(const MountRequest& req
   if (request.user.empty()) {
     status = RunTool({"gio", "mount", "--anonymous", url}, "", &output);
   } else {
-    // gio asks for the user, the domain and the password, in that order.
-    std::string answers = request.user + "\n" + (request.domain.empty() ? "WORKGROUP" : request.domain) +
-                          "\n" + request.password + "\n";
+    // gio asks for the user, the domain (SMB only) and the password, in that order.
+    std::string answers = request.user + "\n";
+    if (request.scheme == "smb") answers += (request.domain.empty() ? "WORKGROUP" : request.domain) + "\n";
+    answers += request.password + "\n";
     status = RunTool({"gio", "mount", url}, answers, &output);
   }
   // "already mounted" is not a failure: the volume is there to use.
