@@ -246,52 +246,98 @@ std::optional<DirectoryItemData> CreateDirectoryItemData(const char* path, const
 
 // ---- Item map
 
-DirectoryItemMap DirectoryItemMap::fromUnsortedEntries(std::vector<Entry> entries) {
-  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.first < b.first; });
+static_assert(sizeof(DirectoryItemData) == 56, "the record is meant to stay this small");
+
+DirectoryItemMap DirectoryItemMap::fromUnsortedEntries(std::vector<std::pair<std::string, DirectoryItemData>> entries) {
   DirectoryItemMap map;
-  map.entries_ = std::move(entries);
+  map.slots_.reserve(entries.size());
+  for (auto& [name, data] : entries) map.appendUnsorted(name, std::move(data));
+  map.sortByName();
   return map;
 }
 
-DirectoryItemMap::iterator DirectoryItemMap::lowerBound(std::string_view name) {
-  return std::lower_bound(entries_.begin(), entries_.end(), name,
-                          [](const Entry& entry, std::string_view key) { return entry.first < key; });
+DirectoryItemMap::Slot DirectoryItemMap::makeSlot(std::string_view name, DirectoryItemData data) {
+  Slot slot{static_cast<std::uint32_t>(names_.size()), static_cast<std::uint32_t>(name.size()), std::move(data)};
+  names_.append(name);
+  return slot;
 }
 
-DirectoryItemMap::const_iterator DirectoryItemMap::lowerBound(std::string_view name) const {
-  return std::lower_bound(entries_.begin(), entries_.end(), name,
-                          [](const Entry& entry, std::string_view key) { return entry.first < key; });
+void DirectoryItemMap::appendUnsorted(std::string_view name, DirectoryItemData data) {
+  slots_.push_back(makeSlot(name, std::move(data)));
+}
+
+void DirectoryItemMap::sortByName() {
+  std::sort(slots_.begin(), slots_.end(),
+            [this](const Slot& a, const Slot& b) { return nameOf(a) < nameOf(b); });
+}
+
+std::vector<DirectoryItemMap::Slot>::iterator DirectoryItemMap::lowerBound(std::string_view name) {
+  return std::lower_bound(slots_.begin(), slots_.end(), name,
+                          [this](const Slot& slot, std::string_view key) { return nameOf(slot) < key; });
+}
+
+std::vector<DirectoryItemMap::Slot>::const_iterator DirectoryItemMap::lowerBound(std::string_view name) const {
+  return std::lower_bound(slots_.begin(), slots_.end(), name,
+                          [this](const Slot& slot, std::string_view key) { return nameOf(slot) < key; });
 }
 
 DirectoryItemData* DirectoryItemMap::find(std::string_view name) {
   auto it = lowerBound(name);
-  return it != entries_.end() && it->first == name ? &it->second : nullptr;
+  return it != slots_.end() && nameOf(*it) == name ? &it->data : nullptr;
 }
 
 const DirectoryItemData* DirectoryItemMap::find(std::string_view name) const {
   auto it = lowerBound(name);
-  return it != entries_.end() && it->first == name ? &it->second : nullptr;
+  return it != slots_.end() && nameOf(*it) == name ? &it->data : nullptr;
 }
 
 DirectoryItemData& DirectoryItemMap::insertOrAssign(std::string_view name, DirectoryItemData data) {
-  if (entries_.empty() || entries_.back().first < name) {
-    entries_.emplace_back(std::string(name), std::move(data));
-    return entries_.back().second;
+  if (slots_.empty() || nameOf(slots_.back()) < name) {
+    slots_.push_back(makeSlot(name, std::move(data)));
+    return slots_.back().data;
   }
   auto it = lowerBound(name);
-  if (it != entries_.end() && it->first == name) {
-    it->second = std::move(data);
-    return it->second;
+  if (it != slots_.end() && nameOf(*it) == name) {
+    it->data = std::move(data);
+    return it->data;
   }
-  it = entries_.emplace(it, std::string(name), std::move(data));
-  return it->second;
+  std::size_t index = static_cast<std::size_t>(it - slots_.begin());
+  Slot slot = makeSlot(name, std::move(data));
+  it = slots_.insert(slots_.begin() + static_cast<std::ptrdiff_t>(index), std::move(slot));
+  return it->data;
 }
 
 bool DirectoryItemMap::erase(std::string_view name) {
   auto it = lowerBound(name);
-  if (it == entries_.end() || it->first != name) return false;
-  entries_.erase(it);
+  if (it == slots_.end() || nameOf(*it) != name) return false;
+  unusedNames_ += it->nameLength;
+  slots_.erase(it);
+  // Compact the names once most of the buffer is unused.
+  if (unusedNames_ > 4096 && unusedNames_ * 2 > names_.size()) shrinkToFit();
   return true;
+}
+
+void DirectoryItemMap::clear() {
+  slots_.clear();
+  names_.clear();
+  unusedNames_ = 0;
+}
+
+void DirectoryItemMap::shrinkToFit() {
+  slots_.shrink_to_fit();
+  if (unusedNames_ > 0) {
+    std::string names;
+    names.reserve(names_.size() - unusedNames_);
+    for (Slot& slot : slots_) {
+      std::uint32_t offset = static_cast<std::uint32_t>(names.size());
+      names.append(nameOf(slot));
+      slot.nameOffset = offset;
+    }
+    names_ = std::move(names);
+    unusedNames_ = 0;
+  } else {
+    names_.shrink_to_fit();
+  }
 }
 
 }  // namespace quorvel

@@ -14,6 +14,8 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <ostream>
+#include <type_traits>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -100,18 +102,99 @@ std::optional<DirectoryItemData> CreateDirectoryItemData(const char* path, const
                                                          bool scanMetadata, std::uint32_t revision,
                                                          char* listBuffer, int fd = -1);
 
-// Records of one directory: item name -> record, ordered by the names' bytes.
-// A sorted vector: compact (no per-entry allocation), cheap to walk, and fast
-// to fill in name order.
-class DirectoryItemMap {
+// The name of an entry of a DirectoryItemMap: a view of the map's name
+// storage, valid until the map changes. Converts to std::string_view and to
+// std::string, compares with texts, and joins texts with "+".
+class DirectoryItemName {
  public:
-  using Entry = std::pair<std::string, DirectoryItemData>;
-  using iterator = std::vector<Entry>::iterator;
-  using const_iterator = std::vector<Entry>::const_iterator;
+  constexpr DirectoryItemName() = default;
+  constexpr explicit DirectoryItemName(std::string_view text) : text_(text) {}
+  constexpr operator std::string_view() const { return text_; }
+  operator std::string() const { return std::string(text_); }
+  constexpr std::string_view view() const { return text_; }
+  std::string str() const { return std::string(text_); }
+  constexpr const char* data() const { return text_.data(); }
+  constexpr std::size_t size() const { return text_.size(); }
+  constexpr bool empty() const { return text_.empty(); }
+
+  friend constexpr bool operator==(DirectoryItemName a, DirectoryItemName b) { return a.text_ == b.text_; }
+  friend constexpr auto operator<=>(DirectoryItemName a, DirectoryItemName b) { return a.text_ <=> b.text_; }
+  friend constexpr bool operator==(DirectoryItemName a, std::string_view b) { return a.text_ == b; }
+  friend constexpr auto operator<=>(DirectoryItemName a, std::string_view b) { return a.text_ <=> b; }
+  friend std::string operator+(std::string a, DirectoryItemName b) { return a.append(b.text_); }
+  friend std::string operator+(const char* a, DirectoryItemName b) { return std::string(a).append(b.text_); }
+  friend std::string operator+(DirectoryItemName a, std::string_view b) {
+    return std::string(a.text_).append(b);
+  }
+  friend std::ostream& operator<<(std::ostream& out, DirectoryItemName name) { return out << name.text_; }
+
+ private:
+  std::string_view text_;
+};
+
+// Records of one directory: item name -> record, ordered by the names' bytes.
+// Compact: the records sit in one vector next to a 4-byte offset and length
+// into one buffer holding all names, so an entry costs 64 bytes plus its
+// name (no allocation per entry). Entries come out as {first: name, second:
+// record}; iterate with `for (auto&& [name, record] : map)` (or const auto&).
+// Any change to the map invalidates names and records handed out before.
+class DirectoryItemMap {
+  struct Slot {
+    std::uint32_t nameOffset;
+    std::uint32_t nameLength;
+    DirectoryItemData data;
+  };
+
+ public:
+  template <bool Const>
+  class Iterator {
+    using SlotIterator =
+        std::conditional_t<Const, std::vector<Slot>::const_iterator, std::vector<Slot>::iterator>;
+    using Record = std::conditional_t<Const, const DirectoryItemData, DirectoryItemData>;
+
+   public:
+    struct Entry {
+      DirectoryItemName first;
+      Record& second;
+    };
+    struct Arrow {
+      Entry entry;
+      const Entry* operator->() const { return &entry; }
+    };
+    using value_type = Entry;
+    using difference_type = std::ptrdiff_t;
+
+    Iterator() = default;
+    Entry operator*() const {
+      return {DirectoryItemName(std::string_view(names_->data() + slot_->nameOffset, slot_->nameLength)),
+              slot_->data};
+    }
+    Arrow operator->() const { return {**this}; }
+    Iterator& operator++() {
+      ++slot_;
+      return *this;
+    }
+    Iterator operator++(int) {
+      Iterator old = *this;
+      ++slot_;
+      return old;
+    }
+    bool operator==(const Iterator& other) const { return slot_ == other.slot_; }
+    operator Iterator<true>() const { return Iterator<true>(slot_, names_); }
+
+   private:
+    friend class DirectoryItemMap;
+    friend class Iterator<!Const>;
+    Iterator(SlotIterator slot, const std::string* names) : slot_(slot), names_(names) {}
+    SlotIterator slot_{};
+    const std::string* names_ = nullptr;
+  };
+  using iterator = Iterator<false>;
+  using const_iterator = Iterator<true>;
 
   DirectoryItemMap() = default;
   // Takes entries in any order; names must be unique.
-  static DirectoryItemMap fromUnsortedEntries(std::vector<Entry> entries);
+  static DirectoryItemMap fromUnsortedEntries(std::vector<std::pair<std::string, DirectoryItemData>> entries);
 
   DirectoryItemData* find(std::string_view name);
   const DirectoryItemData* find(std::string_view name) const;
@@ -120,22 +203,34 @@ class DirectoryItemMap {
   DirectoryItemData& insertOrAssign(std::string_view name, DirectoryItemData data);
   bool erase(std::string_view name);
 
-  std::size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
-  void reserve(std::size_t count) { entries_.reserve(count); }
-  void clear() { entries_.clear(); }
-  void shrinkToFit() { entries_.shrink_to_fit(); }
+  // Filling in any order: append every entry (names must be unique), then
+  // sort once. Lookups are wrong until sortByName() ran.
+  void appendUnsorted(std::string_view name, DirectoryItemData data);
+  void sortByName();
 
-  // Entries in name order. Do not change the names through these.
-  iterator begin() { return entries_.begin(); }
-  iterator end() { return entries_.end(); }
-  const_iterator begin() const { return entries_.begin(); }
-  const_iterator end() const { return entries_.end(); }
+  std::size_t size() const { return slots_.size(); }
+  bool empty() const { return slots_.empty(); }
+  void reserve(std::size_t count) { slots_.reserve(count); }
+  void clear();
+  // Releases spare capacity (and the space of erased names).
+  void shrinkToFit();
+
+  // Entries in name order.
+  iterator begin() { return iterator(slots_.begin(), &names_); }
+  iterator end() { return iterator(slots_.end(), &names_); }
+  const_iterator begin() const { return const_iterator(slots_.begin(), &names_); }
+  const_iterator end() const { return const_iterator(slots_.end(), &names_); }
 
  private:
-  iterator lowerBound(std::string_view name);
-  const_iterator lowerBound(std::string_view name) const;
-  std::vector<Entry> entries_;
+  std::string_view nameOf(const Slot& slot) const {
+    return std::string_view(names_.data() + slot.nameOffset, slot.nameLength);
+  }
+  std::vector<Slot>::iterator lowerBound(std::string_view name);
+  std::vector<Slot>::const_iterator lowerBound(std::string_view name) const;
+  Slot makeSlot(std::string_view name, DirectoryItemData data);
+  std::vector<Slot> slots_;
+  std::string names_;          // every name back to back, no separators
+  std::size_t unusedNames_ = 0;  // bytes of erased or replaced names
 };
 
 // Every scanned directory: subpath ("" for the root, "a/b" below it) -> its

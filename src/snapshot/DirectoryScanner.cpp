@@ -192,7 +192,7 @@ int DirectoryScanner::scanSubdirectory(const std::string& subpath, WalkState& st
     variables.set("DATE_CREATED", Value(Date()));
   }
 
-  std::vector<DirectoryItemMap::Entry> entries;
+  DirectoryItemMap items;
   char link[kLinkBufferSize];
   for (;;) {
     errno = 0;
@@ -274,10 +274,10 @@ int DirectoryScanner::scanSubdirectory(const std::string& subpath, WalkState& st
       state.errors->push_back(std::move(itemSubpath));
       continue;
     }
-    entries.emplace_back(std::string(nameView), std::move(*data));
+    items.appendUnsorted(nameView, std::move(*data));
   }
 
-  DirectoryItemMap items = DirectoryItemMap::fromUnsortedEntries(std::move(entries));
+  items.sortByName();
   items.shrinkToFit();
   state.directories->insert_or_assign(subpath, std::move(items));
   return 1;

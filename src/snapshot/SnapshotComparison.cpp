@@ -135,7 +135,7 @@ Dictionary CompareDirectoryMaps(DirectoryMap& newMap, const DirectoryMap& oldMap
   ItemList vanished;
   const std::uint32_t revision = settings.revision;
 
-  auto addNew = [&](const std::string& directory, const std::string& name, DirectoryItemData& record) {
+  auto addNew = [&](const std::string& directory, std::string_view name, DirectoryItemData& record) {
     if (revision != 0) record.revision = revision;
     added.push_back(DirectoryItem::initWithPath(JoinSubpath(directory, name), record));
   };
@@ -189,7 +189,7 @@ Dictionary CompareDirectoryMaps(DirectoryMap& newMap, const DirectoryMap& oldMap
   auto oldDir = oldMap.begin();
   while (newDir != newMap.end() || oldDir != oldMap.end()) {
     if (oldDir == oldMap.end() || (newDir != newMap.end() && newDir->first < oldDir->first)) {
-      for (auto& [name, record] : newDir->second) addNew(newDir->first, name, record);
+      for (auto&& [name, record] : newDir->second) addNew(newDir->first, name, record);
       ++newDir;
     } else if (newDir == newMap.end() || oldDir->first < newDir->first) {
       reportVanishedDirectory(oldDir->first, oldDir->second);

@@ -263,6 +263,39 @@ TEST(DirectoryItemRecord, ItemMapKeepsNamesInByteOrder) {
   EXPECT_EQ(map.size(), 4u);
 }
 
+TEST(DirectoryItemRecord, ItemMapKeepsLookupsRightThroughInsertionsAndErasures) {
+  DirectoryItemMap map;
+  // Descending names insert at the front; long names make the erasures
+  // compact the name buffer along the way.
+  for (int i = 199; i >= 0; --i) {
+    char name[96];
+    std::snprintf(name, sizeof name, "entry-%03d-%s", i, std::string(60, 'x').c_str());
+    DirectoryItemData data;
+    data.nodeID = static_cast<std::uint32_t>(i);
+    map.insertOrAssign(name, std::move(data));
+  }
+  for (int i = 0; i < 200; i += 2) {
+    char name[96];
+    std::snprintf(name, sizeof name, "entry-%03d-%s", i, std::string(60, 'x').c_str());
+    ASSERT_TRUE(map.erase(name));
+  }
+  ASSERT_EQ(map.size(), 100u);
+  int expected = 1;
+  for (auto&& [name, data] : map) {
+    EXPECT_EQ(data.nodeID, static_cast<std::uint32_t>(expected));
+    char prefix[16];
+    std::snprintf(prefix, sizeof prefix, "entry-%03d-", expected);
+    EXPECT_EQ(std::string(name).substr(0, 10), prefix);
+    const DirectoryItemData* found = map.find(name);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->nodeID, data.nodeID);
+    expected += 2;
+  }
+  map.shrinkToFit();
+  EXPECT_TRUE(map.contains("entry-199-" + std::string(60, 'x')));
+  EXPECT_FALSE(map.contains("entry-198-" + std::string(60, 'x')));
+}
+
 TEST(DirectoryItemView, DatesCountFrom2001AndFieldsComeFromTheRecord) {
   DirectoryItemData data;
   data.mode = 040755;
