@@ -2,8 +2,8 @@
 // share, and the item and directory archives of the compact form.
 //
 // Compact form (DirectoryScanner::serializedData): the compressed block of
-// DataTransforms::compressGZip around a keyed archive whose root object is
-// the scanner (class "DirectoryScanner"), with the keys below in this order:
+// DataTransforms::compressGZip (see CompressArchive) around a keyed archive
+// whose root object is the scanner (class "DirectoryScanner"), with the keys below in this order:
 //   "version" (integer 1), "rootPath" (text object), "revision" (integer),
 //   "scanMetadata", "sortPaths", "excludeHiddenItems", "excludeDSStoreFiles"
 //   (bools), "userInfo" (dictionary object, always present),
@@ -137,6 +137,17 @@ std::optional<Data> CreateDirectoryArchive(const DirectoryMap& directories, std:
 // Readers: nothing for anything malformed.
 std::optional<DirectoryItemData> ReadItemArchive(const Data& archive);
 std::optional<DirectoryMap> ReadDirectoryArchive(const Data& archive);
+
+// The compressed block around the keyed archive: what
+// DataTransforms::compressGZip writes (the length as 32 bits big-endian,
+// then one zlib stream at level 9, read back by decompressGZip), with the
+// level's match search cut to chains of kDeflateMaximumChain positions.
+// Nothing for archives of 4 GiB or more.
+inline constexpr int kDeflateGoodLength = 32;
+inline constexpr int kDeflateMaximumLazy = 258;
+inline constexpr int kDeflateNiceLength = 258;
+inline constexpr int kDeflateMaximumChain = 256;
+std::optional<Data> CompressArchive(const Data& archive);
 
 }  // namespace snapshotarchive
 }  // namespace quorvel

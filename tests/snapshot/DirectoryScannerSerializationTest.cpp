@@ -248,7 +248,9 @@ TEST_F(SnapshotForms, GeneratedTreeCarriesTheMetadataUnderTest) {
   ASSERT_TRUE(report->extendedAttributes());
   EXPECT_EQ(report->extendedAttributes()->count("user.comment"), 1u);
   EXPECT_TRUE(report->userInfo());
-  if (test::HaveProgram("setfacl")) EXPECT_TRUE(haveACLs_) << "setfacl failed on the test tree";
+  if (test::HaveProgram("setfacl")) {
+    EXPECT_TRUE(haveACLs_) << "setfacl failed on the test tree";
+  }
   if (haveACLs_) {
     EXPECT_TRUE(report->acl());
     EXPECT_TRUE(scanner->directories().at("").find("empty")->acl());
@@ -432,6 +434,22 @@ TEST(CompactForm, RefusesAnArchiveWithoutRootPath) {
   auto opened = OpenCompact(*scanner->serializedData());
   opened.scannerObject().erase("rootPath");
   EXPECT_FALSE(DirectoryScanner::initWithSerializedData(opened.compact()));
+}
+
+TEST(CompactForm, CompressedBlockIsALevel9ZlibStreamBehindItsLength) {
+  auto scanner = DirectoryScanner::initWithRootDirectory("/srv/source", false);
+  Data compact = *scanner->serializedData();
+  Data archive = *DataTransforms::decompressGZip(compact);
+  std::uint32_t length = (std::uint32_t{compact[0]} << 24) | (compact[1] << 16) | (compact[2] << 8) | compact[3];
+  EXPECT_EQ(length, archive.size());
+  EXPECT_TRUE(PropertyList::isBinary(archive));
+  // 0x78 0xDA: deflate with a 32 KiB window at the highest level.
+  EXPECT_EQ(compact[4], 0x78);
+  EXPECT_EQ(compact[5], 0xDA);
+  auto plain = snapshotarchive::CompressArchive(Data(100000, 'x'));
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(DataTransforms::decompressGZip(*plain), Data(100000, 'x'));
+  EXPECT_LT(plain->size(), 1000u);
 }
 
 TEST(CompactForm, BytesAfterTheCompressedBlockAreIgnored) {
