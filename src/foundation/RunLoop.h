@@ -26,7 +26,8 @@
 // Callbacks run on the loop's thread with no lock held; they may add and
 // remove sources and run the loop again (nested runs). A timer or
 // file-descriptor source whose callback is in progress does not fire again
-// in a nested run.
+// in a nested run. An exception thrown by a callback ends the run and
+// reaches the caller of runMode (the loop itself stays usable).
 #pragma once
 
 #include <sys/types.h>

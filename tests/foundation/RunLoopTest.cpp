@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -288,6 +289,21 @@ TEST(RunLoopRunning, NestedRunInAPrivateModeDoesNotRefireTheOuterTimer) {
   EXPECT_EQ(outer, 1);
   EXPECT_EQ(inner, 2);
   EXPECT_EQ(loop.runMode(kDefaultRunLoopMode, 0.0), RunLoopResult::Finished);
+}
+
+TEST(RunLoopRunning, ExceptionFromACallbackReachesTheCallerAndTheLoopCarriesOn) {
+  RunLoop& loop = RunLoop::current();
+  int ticks = 0;
+  auto timer = Timer::create(Date::now(), 0.001, true, [&](Timer&) {
+    if (++ticks == 1) throw std::runtime_error("callback failed");
+  });
+  loop.addTimer(timer, kDefaultRunLoopMode);
+  EXPECT_THROW(loop.runMode(kDefaultRunLoopMode, 30.0), std::runtime_error);
+  EXPECT_FALSE(loop.isRunning());
+  EXPECT_TRUE(timer->isValid());
+  EXPECT_EQ(loop.runMode(kDefaultRunLoopMode, 30.0), RunLoopResult::HandledSource);
+  EXPECT_EQ(ticks, 2) << "the timer was not left marked as firing";
+  timer->invalidate();
 }
 
 TEST(RunLoopRunning, OnlyTheOwningThreadRunsALoop) {

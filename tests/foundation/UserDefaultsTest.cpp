@@ -256,7 +256,9 @@ TEST(UserDefaultsPersistence, SettingsFolderFollowsTheEnvironment) {
 }
 
 TEST(UserDefaultsPersistence, StandardDefaultsLiveInTheSettingsFolder) {
-  TempDir dir;
+  // The standard defaults are made once per process: one folder for every
+  // run of this test (also under --gtest_repeat).
+  static TempDir dir;
   ScopedEnvironment home("QUORVEL_HOME", dir.path().c_str());
   UserDefaults& standard = UserDefaults::standard();
   EXPECT_EQ(&standard, &UserDefaults::standard());
