@@ -318,7 +318,7 @@ TEST(RunLoopRunning, OnlyTheOwningThreadRunsALoop) {
 }
 
 TEST(RunLoopRunning, ReleasingAPooledThreadsLoopGivesItAFreshOne) {
-  RunLoop::main();  // this test may run alone in its process: make this thread the main one first
+  RunLoop::current();  // this test may run alone in its process: give this thread its loop first
   std::thread worker([] {
     RunLoop* first = &RunLoop::current();
     auto keep = first->shared_from_this();
