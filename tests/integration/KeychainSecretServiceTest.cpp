@@ -121,7 +121,11 @@ int RunInsidePrivateSession(int argc, char** argv, std::string* reason) {
       "mkdir -m 700 \"$XDG_RUNTIME_DIR\"; "
       "eval \"$(printf 'test\\n' | gnome-keyring-daemon --unlock --components=secrets)\" || "
       "export " + std::string(kSkipVariable) + "='gnome-keyring-daemon did not start'; "
-      "export " + std::string(kSessionVariable) + "=1; exec \"$@\"";
+      "export " + std::string(kSessionVariable) + "=1; set +e; \"$@\"; status=$?; "
+      // A keyring daemon started by bus activation can outlive the bus and keep
+      // the test runner's output pipe open: end the ones of this private home.
+      "for p in $(pgrep -f gnome-keyring-daemon); do "
+      "grep -qz \"HOME=$0/home\" /proc/$p/environ 2>/dev/null && kill $p; done; exit $status";
   std::vector<std::string> arguments = {"dbus-run-session", "--", "/bin/sh", "-c", script, home.path(), self};
   for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
   std::vector<char*> pointers;
