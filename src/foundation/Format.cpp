@@ -11,7 +11,7 @@ namespace quorvel {
 
 namespace {
 
-struct Spec {
+struct Specifier {
   bool leftAlign = false;
   bool plusSign = false;
   bool spaceSign = false;
@@ -88,7 +88,7 @@ double RealOf(const Value& value) {
 }
 
 // Pads `body` (digits or text, without sign) to the width.
-void AppendPadded(std::string& out, const Spec& spec, std::string_view sign, std::string_view body,
+void AppendPadded(std::string& out, const Specifier& spec, std::string_view sign, std::string_view body,
                   bool zeroPadAllowed) {
   std::size_t length = sign.size() + body.size();
   std::size_t width = spec.width > 0 ? static_cast<std::size_t>(spec.width) : 0;
@@ -108,7 +108,7 @@ void AppendPadded(std::string& out, const Spec& spec, std::string_view sign, std
   }
 }
 
-void AppendText(std::string& out, const Spec& spec, std::string text) {
+void AppendText(std::string& out, const Specifier& spec, std::string text) {
   if (spec.precision >= 0 && text.size() > static_cast<std::size_t>(spec.precision)) {
     // Cut at a character boundary.
     std::size_t cut = static_cast<std::size_t>(spec.precision);
@@ -118,7 +118,7 @@ void AppendText(std::string& out, const Spec& spec, std::string text) {
   AppendPadded(out, spec, "", text, false);
 }
 
-void AppendInteger(std::string& out, const Spec& spec, const Value& argument) {
+void AppendInteger(std::string& out, const Specifier& spec, const Value& argument) {
   std::int64_t raw = IntegerOf(argument);
   std::uint64_t unsignedValue = argument.type() == Value::Type::Unsigned ? argument.asUInt()
                                                                           : static_cast<std::uint64_t>(raw);
@@ -161,7 +161,7 @@ void AppendInteger(std::string& out, const Spec& spec, const Value& argument) {
   AppendPadded(out, spec, sign, digits, spec.precision < 0);
 }
 
-void AppendReal(std::string& out, const Spec& spec, double value) {
+void AppendReal(std::string& out, const Specifier& spec, double value) {
   bool upper = spec.conversion == 'F' || spec.conversion == 'E' || spec.conversion == 'G';
   char lower = static_cast<char>(upper ? spec.conversion - 'A' + 'a' : spec.conversion);
   bool negative = std::signbit(value);
@@ -251,7 +251,7 @@ std::string Format(std::string_view format, const std::vector<Value>& arguments)
       out.push_back('%');
       continue;
     }
-    Spec spec;
+    Specifier spec;
     // Position "%N$".
     std::size_t position = 0;
     {
