@@ -304,6 +304,12 @@ void DirectoryScanner::registerKeyedArchiveClass() {
   });
 }
 
+namespace {
+// Registered at load too, for archives that hold a scanner among other
+// objects (the compact reader does not depend on it).
+[[maybe_unused]] const bool kKeyedArchiveClassRegistered = (DirectoryScanner::registerKeyedArchiveClass(), true);
+}  // namespace
+
 void DirectoryScanner::encodeWithCoder(KeyedArchiver& archiver) const {
   archiver.encodeInt(kArchiveVersion, kVersionKey);
   archiver.encodeObject(Value(rootDirectory_), kRootPathKey);
