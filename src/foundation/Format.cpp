@@ -88,16 +88,16 @@ double RealOf(const Value& value) {
 }
 
 // Pads `body` (digits or text, without sign) to the width.
-void AppendPadded(std::string& out, const Specifier& spec, std::string_view sign, std::string_view body,
+void AppendPadded(std::string& out, const Specifier& conversion, std::string_view sign, std::string_view body,
                   bool zeroPadAllowed) {
   std::size_t length = sign.size() + body.size();
-  std::size_t width = spec.width > 0 ? static_cast<std::size_t>(spec.width) : 0;
+  std::size_t width = conversion.width > 0 ? static_cast<std::size_t>(conversion.width) : 0;
   std::size_t fill = width > length ? width - length : 0;
-  if (spec.leftAlign) {
+  if (conversion.leftAlign) {
     out += sign;
     out += body;
     out.append(fill, ' ');
-  } else if (spec.zeroPad && zeroPadAllowed) {
+  } else if (conversion.zeroPad && zeroPadAllowed) {
     out += sign;
     out.append(fill, '0');
     out += body;
@@ -108,62 +108,62 @@ void AppendPadded(std::string& out, const Specifier& spec, std::string_view sign
   }
 }
 
-void AppendText(std::string& out, const Specifier& spec, std::string text) {
-  if (spec.precision >= 0 && text.size() > static_cast<std::size_t>(spec.precision)) {
+void AppendText(std::string& out, const Specifier& conversion, std::string text) {
+  if (conversion.precision >= 0 && text.size() > static_cast<std::size_t>(conversion.precision)) {
     // Cut at a character boundary.
-    std::size_t cut = static_cast<std::size_t>(spec.precision);
+    std::size_t cut = static_cast<std::size_t>(conversion.precision);
     while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
     text.resize(cut);
   }
-  AppendPadded(out, spec, "", text, false);
+  AppendPadded(out, conversion, "", text, false);
 }
 
-void AppendInteger(std::string& out, const Specifier& spec, const Value& argument) {
+void AppendInteger(std::string& out, const Specifier& conversion, const Value& argument) {
   std::int64_t raw = IntegerOf(argument);
   std::uint64_t unsignedValue = argument.type() == Value::Type::Unsigned ? argument.asUInt()
                                                                           : static_cast<std::uint64_t>(raw);
-  bool isSigned = spec.conversion == 'd' || spec.conversion == 'i';
+  bool isSigned = conversion.conversion == 'd' || conversion.conversion == 'i';
   bool negative = false;
   std::uint64_t magnitude;
   if (isSigned) {
     std::int64_t value = raw;
-    if (argument.type() == Value::Type::Unsigned && spec.bits == 64) value = static_cast<std::int64_t>(unsignedValue);
-    if (spec.bits == 8) value = static_cast<std::int8_t>(value);
-    else if (spec.bits == 16) value = static_cast<std::int16_t>(value);
-    else if (spec.bits == 32) value = static_cast<std::int32_t>(value);
+    if (argument.type() == Value::Type::Unsigned && conversion.bits == 64) value = static_cast<std::int64_t>(unsignedValue);
+    if (conversion.bits == 8) value = static_cast<std::int8_t>(value);
+    else if (conversion.bits == 16) value = static_cast<std::int16_t>(value);
+    else if (conversion.bits == 32) value = static_cast<std::int32_t>(value);
     negative = value < 0;
     magnitude = negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
   } else {
     magnitude = unsignedValue;
-    if (spec.bits < 64) magnitude &= (std::uint64_t{1} << spec.bits) - 1;
+    if (conversion.bits < 64) magnitude &= (std::uint64_t{1} << conversion.bits) - 1;
   }
   int base = 10;
-  if (spec.conversion == 'x' || spec.conversion == 'X' || spec.conversion == 'p') base = 16;
-  if (spec.conversion == 'o') base = 8;
+  if (conversion.conversion == 'x' || conversion.conversion == 'X' || conversion.conversion == 'p') base = 16;
+  if (conversion.conversion == 'o') base = 8;
   char buffer[80];
   auto result = std::to_chars(buffer, buffer + sizeof buffer, magnitude, base);
   std::string digits(buffer, result.ptr);
-  if (spec.conversion == 'X') {
+  if (conversion.conversion == 'X') {
     for (char& c : digits) c = static_cast<char>(c >= 'a' && c <= 'f' ? c - 'a' + 'A' : c);
   }
-  if (spec.precision >= 0) {
-    if (spec.precision == 0 && magnitude == 0) digits.clear();
-    if (digits.size() < static_cast<std::size_t>(spec.precision))
-      digits.insert(0, static_cast<std::size_t>(spec.precision) - digits.size(), '0');
+  if (conversion.precision >= 0) {
+    if (conversion.precision == 0 && magnitude == 0) digits.clear();
+    if (digits.size() < static_cast<std::size_t>(conversion.precision))
+      digits.insert(0, static_cast<std::size_t>(conversion.precision) - digits.size(), '0');
   }
   std::string sign;
   if (negative) sign = "-";
-  else if (isSigned && spec.plusSign) sign = "+";
-  else if (isSigned && spec.spaceSign) sign = " ";
-  if (spec.conversion == 'p' || (spec.alternate && magnitude != 0 && base == 16))
-    sign += spec.conversion == 'X' ? "0X" : "0x";
-  if (spec.alternate && base == 8 && (digits.empty() || digits[0] != '0')) digits.insert(0, "0");
-  AppendPadded(out, spec, sign, digits, spec.precision < 0);
+  else if (isSigned && conversion.plusSign) sign = "+";
+  else if (isSigned && conversion.spaceSign) sign = " ";
+  if (conversion.conversion == 'p' || (conversion.alternate && magnitude != 0 && base == 16))
+    sign += conversion.conversion == 'X' ? "0X" : "0x";
+  if (conversion.alternate && base == 8 && (digits.empty() || digits[0] != '0')) digits.insert(0, "0");
+  AppendPadded(out, conversion, sign, digits, conversion.precision < 0);
 }
 
-void AppendReal(std::string& out, const Specifier& spec, double value) {
-  bool upper = spec.conversion == 'F' || spec.conversion == 'E' || spec.conversion == 'G';
-  char lower = static_cast<char>(upper ? spec.conversion - 'A' + 'a' : spec.conversion);
+void AppendReal(std::string& out, const Specifier& conversion, double value) {
+  bool upper = conversion.conversion == 'F' || conversion.conversion == 'E' || conversion.conversion == 'G';
+  char lower = static_cast<char>(upper ? conversion.conversion - 'A' + 'a' : conversion.conversion);
   bool negative = std::signbit(value);
   double magnitude = std::fabs(value);
   std::string body;
@@ -172,7 +172,7 @@ void AppendReal(std::string& out, const Specifier& spec, double value) {
   } else if (std::isinf(value)) {
     body = "inf";
   } else {
-    int precision = spec.precision >= 0 ? std::min(spec.precision, 400) : 6;
+    int precision = conversion.precision >= 0 ? std::min(conversion.precision, 400) : 6;
     std::chars_format format = lower == 'f' ? std::chars_format::fixed
                                : lower == 'e' ? std::chars_format::scientific
                                               : std::chars_format::general;
@@ -184,7 +184,7 @@ void AppendReal(std::string& out, const Specifier& spec, double value) {
     } else {
       body.assign(buffer, result.ptr);
     }
-    if (spec.alternate && body.find('.') == std::string::npos && lower != 'g') {
+    if (conversion.alternate && body.find('.') == std::string::npos && lower != 'g') {
       std::size_t exponent = body.find('e');
       body.insert(exponent == std::string::npos ? body.size() : exponent, ".");
     }
@@ -192,8 +192,8 @@ void AppendReal(std::string& out, const Specifier& spec, double value) {
   if (upper) {
     for (char& c : body) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
   }
-  std::string sign = negative ? "-" : spec.plusSign ? "+" : spec.spaceSign ? " " : "";
-  AppendPadded(out, spec, sign, body, std::isfinite(value));
+  std::string sign = negative ? "-" : conversion.plusSign ? "+" : conversion.spaceSign ? " " : "";
+  AppendPadded(out, conversion, sign, body, std::isfinite(value));
 }
 
 }  // namespace
@@ -251,7 +251,7 @@ std::string Format(std::string_view format, const std::vector<Value>& arguments)
       out.push_back('%');
       continue;
     }
-    Specifier spec;
+    Specifier conversion;
     // Position "%N$".
     std::size_t position = 0;
     {
@@ -264,37 +264,37 @@ std::string Format(std::string_view format, const std::vector<Value>& arguments)
     }
     for (; i < format.size(); ++i) {
       char flag = format[i];
-      if (flag == '-') spec.leftAlign = true;
-      else if (flag == '+') spec.plusSign = true;
-      else if (flag == ' ') spec.spaceSign = true;
-      else if (flag == '#') spec.alternate = true;
-      else if (flag == '0') spec.zeroPad = true;
+      if (flag == '-') conversion.leftAlign = true;
+      else if (flag == '+') conversion.plusSign = true;
+      else if (flag == ' ') conversion.spaceSign = true;
+      else if (flag == '#') conversion.alternate = true;
+      else if (flag == '0') conversion.zeroPad = true;
       else if (flag == '\'') continue;
       else break;
     }
     if (i < format.size() && format[i] == '*') {
       ++i;
       std::int64_t width = IntegerOf(take(0));
-      if (width < 0) spec.leftAlign = true, width = -width;
-      spec.width = static_cast<int>(std::min<std::int64_t>(width, 100000));
+      if (width < 0) conversion.leftAlign = true, width = -width;
+      conversion.width = static_cast<int>(std::min<std::int64_t>(width, 100000));
     } else {
-      readNumber(i, spec.width);
+      readNumber(i, conversion.width);
     }
     if (i < format.size() && format[i] == '.') {
       ++i;
       if (i < format.size() && format[i] == '*') {
         ++i;
         std::int64_t precision = IntegerOf(take(0));
-        spec.precision = precision < 0 ? -1 : static_cast<int>(std::min<std::int64_t>(precision, 100000));
+        conversion.precision = precision < 0 ? -1 : static_cast<int>(std::min<std::int64_t>(precision, 100000));
       } else {
-        readNumber(i, spec.precision);
+        readNumber(i, conversion.precision);
       }
     }
     // Length modifiers.
     while (i < format.size()) {
       char m = format[i];
-      if (m == 'h') spec.bits = spec.bits == 16 ? 8 : 16;
-      else if (m == 'l' || m == 'q' || m == 'j' || m == 'z' || m == 't' || m == 'L') spec.bits = 64;
+      if (m == 'h') conversion.bits = conversion.bits == 16 ? 8 : 16;
+      else if (m == 'l' || m == 'q' || m == 'j' || m == 'z' || m == 't' || m == 'L') conversion.bits = 64;
       else break;
       ++i;
     }
@@ -302,16 +302,16 @@ std::string Format(std::string_view format, const std::vector<Value>& arguments)
       out.append(format.substr(start));
       break;
     }
-    spec.conversion = format[i];
-    switch (spec.conversion) {
+    conversion.conversion = format[i];
+    switch (conversion.conversion) {
       case '@': {
         const Value& argument = take(position);
-        if (haveArgument) AppendText(out, spec, FormatObjectDescription(argument));
+        if (haveArgument) AppendText(out, conversion, FormatObjectDescription(argument));
         break;
       }
       case 's': {
         const Value& argument = take(position);
-        if (haveArgument) AppendText(out, spec, argument.isNull() ? "(null)" : FormatObjectDescription(argument));
+        if (haveArgument) AppendText(out, conversion, argument.isNull() ? "(null)" : FormatObjectDescription(argument));
         break;
       }
       case 'c': {
@@ -325,18 +325,18 @@ std::string Format(std::string_view format, const std::vector<Value>& arguments)
         } else {
           AppendUtf8(text, static_cast<char32_t>(IntegerOf(argument) & 0x1FFFFF));
         }
-        AppendPadded(out, spec, "", text, false);
+        AppendPadded(out, conversion, "", text, false);
         break;
       }
       case 'd': case 'i': case 'u': case 'x': case 'X': case 'o': case 'p': {
-        if (spec.conversion == 'p') spec.bits = 64;
+        if (conversion.conversion == 'p') conversion.bits = 64;
         const Value& argument = take(position);
-        if (haveArgument) AppendInteger(out, spec, argument);
+        if (haveArgument) AppendInteger(out, conversion, argument);
         break;
       }
       case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': {
         const Value& argument = take(position);
-        if (haveArgument) AppendReal(out, spec, RealOf(argument));
+        if (haveArgument) AppendReal(out, conversion, RealOf(argument));
         break;
       }
       default: out.append(format.substr(start, i + 1 - start)); break;
