@@ -153,10 +153,13 @@ class SambaServer {
         ->absoluteString();
   }
 
+  // Only this server's share in this session's GVfs bridge counts: other
+  // sessions on the machine may have their own mounts.
   bool shareIsMounted() {
     GioVolumeMounter mounter;
     for (const std::string& path : mounter.mountedVolumePaths()) {
-      if (path.find("share=share") != std::string::npos && path.find("server=127.0.0.1") != std::string::npos) {
+      if (path.rfind(runtime_ + "/gvfs/", 0) == 0 && path.find("share=share") != std::string::npos &&
+          path.find("server=127.0.0.1") != std::string::npos) {
         return true;
       }
     }
