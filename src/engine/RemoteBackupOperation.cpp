@@ -24,6 +24,8 @@ RemoteBackupOperation::RemoteBackupOperation(std::shared_ptr<BackupController> c
                                              const Dictionary& arguments)
     : BackupCommandOperation(std::move(controller), command, arguments) {}
 
+RemoteBackupOperation::~RemoteBackupOperation() = default;
+
 bool RemoteBackupOperation::requiresSourceForCommand(int command) const {
   switch (command) {
     case BackupCommandCheckDestination:
