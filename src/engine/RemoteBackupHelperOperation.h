@@ -95,17 +95,18 @@ enum HelperResult : int {
 class ArchiveSlot : public Object {
  public:
   void put(Data data);
-  // The bytes, leaving the slot empty.
+  // The bytes, leaving the slot empty; nothing when empty.
   std::optional<Data> take();
-  // A copy of the bytes (the slot keeps them).
-  std::optional<Data> peek() const;
+  // The bytes without copying them (the slot keeps them); null when empty.
+  std::shared_ptr<const Data> data() const;
   bool isEmpty() const;
+  // Empties the slot and releases its bytes.
   void clear();
   std::string className() const override { return "ArchiveSlot"; }
 
  private:
   mutable std::mutex mutex_;
-  std::optional<Data> data_;
+  std::shared_ptr<const Data> data_;
 };
 using ArchiveSlotPtr = std::shared_ptr<ArchiveSlot>;
 

@@ -41,6 +41,7 @@
 
 #include "FileTransferController/FileTransferController.h"
 #include "engine/BackupCommandOperation.h"
+#include "engine/BackupInfoOperation.h"
 #include "engine/BackupStorage.h"
 #include "snapshot/DirectoryScanner.h"
 
@@ -49,8 +50,8 @@ namespace quorvel {
 class RemoteBackupHelperOperation;
 using HelperOperationPtr = std::shared_ptr<RemoteBackupHelperOperation>;
 
-// Command arguments read by the destination commands.
-inline constexpr const char* kReportHiddenItemsArgument = "reportHiddenItems";
+// Command arguments read by the destination commands (and
+// kReportHiddenItemsArgument of BackupInfoOperation.h).
 inline constexpr const char* kRestorePathsArgument = "restorePaths";
 inline constexpr const char* kDestinationPathArgument = "destinationPath";
 inline constexpr const char* kEraseDestinationArgument = "eraseDestination";

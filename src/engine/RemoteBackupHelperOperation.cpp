@@ -1,0 +1,315 @@
+#include "engine/RemoteBackupHelperOperation.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <utility>
+
+#include "engine/ArchiveSupport.h"
+#include "engine/NetworkError.h"
+#include "foundation/Format.h"
+#include "foundation/InternalInconsistency.h"
+
+namespace quorvel {
+
+namespace {
+
+std::uint32_t ClampToUInt32(double value) {
+  if (!(value > 0)) return 0;
+  if (value >= 4294967295.0) return 4294967295u;
+  return static_cast<std::uint32_t>(value);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Archive slots
+
+void ArchiveSlot::put(Data data) {
+  auto bytes = std::make_shared<const Data>(std::move(data));
+  std::lock_guard<std::mutex> guard(mutex_);
+  data_ = std::move(bytes);
+}
+
+std::optional<Data> ArchiveSlot::take() {
+  std::shared_ptr<const Data> bytes;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    bytes = std::move(data_);
+    data_.reset();
+  }
+  if (!bytes) return std::nullopt;
+  return *bytes;
+}
+
+std::shared_ptr<const Data> ArchiveSlot::data() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return data_;
+}
+
+bool ArchiveSlot::isEmpty() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return data_ == nullptr;
+}
+
+void ArchiveSlot::clear() {
+  std::shared_ptr<const Data> released;
+  std::lock_guard<std::mutex> guard(mutex_);
+  released = std::move(data_);
+  data_.reset();
+}
+
+ArchiveSlotPtr ArchiveSlots::nextSlot() {
+  if (slots_.size() >= kMaximumArchiveSlots) throw InternalInconsistency("Maximum number of results reached");
+  slots_.push_back(std::make_shared<ArchiveSlot>());
+  return slots_.back();
+}
+
+void ArchiveSlots::releaseAll() {
+  for (const ArchiveSlotPtr& slot : slots_) slot->clear();
+}
+
+// ---------------------------------------------------------------------------
+// File upload state
+
+Data FileUploadState::encode() const {
+  Data bytes(24, 0);
+  std::memcpy(bytes.data(), &modificationSeconds, 4);
+  std::memcpy(bytes.data() + 4, &modificationNanoseconds, 4);
+  std::memcpy(bytes.data() + 8, digest.data(), digest.size());
+  return bytes;
+}
+
+std::optional<FileUploadState> FileUploadState::decode(const Data& data) {
+  if (data.size() != 24) return std::nullopt;
+  FileUploadState state;
+  std::memcpy(&state.modificationSeconds, data.data(), 4);
+  std::memcpy(&state.modificationNanoseconds, data.data() + 4, 4);
+  std::memcpy(state.digest.data(), data.data() + 8, state.digest.size());
+  return state;
+}
+
+FileUploadState ModificationStateOfPath(const std::string& path, int* error) {
+  FileUploadState state;
+  struct stat status;
+  if (lstat(path.c_str(), &status) != 0) {
+    if (error) *error = errno;
+    return state;
+  }
+  if (error) *error = 0;
+  state.modificationSeconds = static_cast<std::uint32_t>(status.st_mtim.tv_sec);
+  state.modificationNanoseconds = static_cast<std::uint32_t>(status.st_mtim.tv_nsec);
+  return state;
+}
+
+// ---------------------------------------------------------------------------
+// The base step
+
+RemoteBackupHelperOperation::RemoteBackupHelperOperation(RemoteBackupOperation* mainOperation, Value source,
+                                                         std::uint32_t index, Array arguments)
+    : mainOperation_(mainOperation), source_(std::move(source)), index_(index), arguments_(std::move(arguments)) {}
+
+RemoteBackupHelperOperation::~RemoteBackupHelperOperation() = default;
+
+const Value& RemoteBackupHelperOperation::argument(std::size_t i) const {
+  static const Value kNull;
+  return i < arguments_.size() ? arguments_[i] : kNull;
+}
+
+std::string RemoteBackupHelperOperation::description() const {
+  return Format("<%@ - %i>", std::string(className()), static_cast<int>(index_));
+}
+
+void RemoteBackupHelperOperation::main() {
+  RemoteBackupOperation& command = *mainOperation_;
+  command.helperOperationDidBegin(*this);
+  int result = HelperResultNetworkFailure;
+  std::shared_ptr<FileTransferController> client;
+  if (const std::shared_ptr<const Url>& url = command.destURL()) {
+    client = FileTransferController::fileTransferControllerWithURL(*url);
+  }
+  if (!client) {
+    command.logErrorMessage("Failed setting up file transfer to destination URL \"%@\"",
+                            command.displayDestinationURL());
+  } else {
+    command.configureTransferController(*client, true, this);
+    try {
+      result = runWithFileTransferController(*client);
+    } catch (const std::exception& exception) {
+      command.logErrorMessage("[Internal Error] An exception occured: %@", std::string(exception.what()));
+      result = HelperResultAbort;
+    } catch (...) {
+      command.logErrorMessage("[Internal Error] An exception occured: %@", std::string("unknown exception"));
+      result = HelperResultAbort;
+    }
+    client->setDelegate(nullptr);
+    client.reset();
+  }
+  command.helperOperationDidEnd(*this, result);
+}
+
+int RemoteBackupHelperOperation::runWithFileTransferController(FileTransferController& controller) {
+  throw InternalInconsistency(
+      Format("%s does not recognize runWithFileTransferController", std::string(className())));
+}
+
+void RemoteBackupHelperOperation::beginStepPhase(const char* phase, std::uint32_t identifier) {
+  mainOperation_->willBeginPhaseWithType(phase, identifier);
+  std::lock_guard<std::mutex> guard(phaseMutex_);
+  currentPhase_ = phase;
+  currentIndex_ = identifier;
+}
+
+void RemoteBackupHelperOperation::endStepPhase() {
+  std::optional<std::string> phase;
+  std::uint32_t identifier = 0;
+  {
+    std::lock_guard<std::mutex> guard(phaseMutex_);
+    phase = std::move(currentPhase_);
+    currentPhase_.reset();
+    identifier = currentIndex_;
+  }
+  if (phase) mainOperation_->didEndPhaseWithType(*phase, identifier);
+}
+
+void RemoteBackupHelperOperation::fileTransferControllerDidUpdateProgress(FileTransferController& controller) {
+  std::optional<std::string> phase;
+  std::uint32_t identifier = 0;
+  {
+    std::lock_guard<std::mutex> guard(phaseMutex_);
+    phase = currentPhase_;
+    identifier = currentIndex_;
+  }
+  std::uint64_t size = controller.transferSize();
+  float progress = controller.transferProgress();
+  if (!phase || size == 0 || std::isnan(progress)) return;
+  mainOperation_->didUpdatePhaseWithType(*phase, identifier,
+                                         ClampToUInt32(static_cast<double>(progress) * static_cast<double>(size)),
+                                         ClampToUInt32(static_cast<double>(size)));
+}
+
+bool RemoteBackupHelperOperation::fileTransferControllerShouldAbort(FileTransferController& controller) {
+  std::lock_guard<std::mutex> guard(phaseMutex_);
+  return currentPhase_.has_value() && isCancelled();
+}
+
+void RemoteBackupHelperOperation::fileTransferControllerDidFail(FileTransferController& controller,
+                                                                const Error& error) {
+  mainOperation_->logErrorMessage("[%@] %@", controller.className(), StringFromNetworkError(error));
+}
+
+void RemoteBackupHelperOperation::skipFile(const DirectoryItem& item) { mainOperation_->skipItemAtPath(item.path()); }
+
+std::string RemoteBackupHelperOperation::sourcePathOfItem(const DirectoryItem& item) const {
+  std::string path = mainOperation_->sourceDir();
+  if (item.path().empty()) return path;
+  if (path.empty() || path.back() != '/') path += '/';
+  return path + item.path();
+}
+
+// ---------------------------------------------------------------------------
+// Utilities
+
+bool RemoteBackupHelperOperation::saveInfoForFileTransferController(FileTransferController& controller,
+                                                                    const std::string& name) {
+  std::uint64_t size = controller.lastTransferSize();
+  if (size == 0) {
+    mainOperation_->logErrorMessage("Failed retrieving upload data size for \"%@\"",
+                                    mainOperation_->absoluteURLText(name, &controller));
+    return false;
+  }
+  std::optional<Data> digest = controller.lastTransferDigestData();
+  if (!digest) {
+    mainOperation_->logErrorMessage("Failed computing upload data digest for \"%@\"",
+                                    mainOperation_->absoluteURLText(name, &controller));
+    return false;
+  }
+  mainOperation_->setUploadInformation(name, UploadInformation{size, std::move(*digest)});
+  return true;
+}
+
+bool RemoteBackupHelperOperation::computeDigestForFile(const std::string& path, std::uint64_t dataSize,
+                                                       bool isSymLink, std::uint32_t fileIndex,
+                                                       std::uint8_t outBytes[16]) {
+  RemoteBackupOperation& command = *mainOperation_;
+  const bool reportsProgress = !isSymLink && fileIndex != 0;
+  const std::uint32_t maxValue = ClampToUInt32(static_cast<double>(dataSize));
+  if (reportsProgress) {
+    command.willBeginPhaseWithType(kPhaseComputeFileDigest, fileIndex);
+    command.didUpdatePhaseWithType(kPhaseComputeFileDigest, fileIndex, 0, maxValue);
+  }
+  int error = 0;
+  bool success = ComputeFileDigest(path, isSymLink, outBytes, &error, [&](std::uint64_t bytesSoFar) {
+    if (isCancelled()) return false;
+    if (reportsProgress) {
+      command.didUpdatePhaseWithType(kPhaseComputeFileDigest, fileIndex,
+                                     ClampToUInt32(static_cast<double>(bytesSoFar)), maxValue);
+    }
+    return true;
+  });
+  if (reportsProgress) command.didEndPhaseWithType(kPhaseComputeFileDigest, fileIndex);
+  if (!success) {
+    if (error != 0) {
+      command.logErrorMessage("Failed computing digest for backed up file \"%@\" (%s)", path,
+                              std::string(std::strerror(error)));
+    } else {
+      command.logErrorMessage("Failed computing digest for backed up file \"%@\"", path);
+    }
+  }
+  return success;
+}
+
+bool RemoteBackupHelperOperation::verifyRestoredFile(const DirectoryItem& item, const std::string& path,
+                                                     std::uint32_t fileIndex) {
+  RemoteBackupOperation& command = *mainOperation_;
+  if (command.arguments().get(kSkipVerificationArgument).asBool()) return true;
+
+  DirectoryItemPtr restored = DirectoryScanner::directoryItemAtPath(path, true);
+  if (!restored) {
+    command.logErrorMessage("Failed retrieving information for restored file \"%@\"", path);
+    return false;
+  }
+  if (restored->dataSize() != item.dataSize()) {
+    command.logErrorMessage("Unexpected data size for restored file \"%@\"", path);
+    return false;
+  }
+  if (restored->resourceSize() != item.resourceSize()) {
+    command.logErrorMessage("Unexpected resource fork size for restored file \"%@\"", path);
+    return false;
+  }
+  if (fileIndex == 0) {
+    const auto& restoredACL = restored->ACLText();
+    const auto& recordedACL = item.ACLText();
+    if (static_cast<bool>(restoredACL) != static_cast<bool>(recordedACL) ||
+        (restoredACL && *restoredACL != *recordedACL)) {
+      command.logErrorMessage("Unexpected ACLs for restored file \"%@\"", path);
+      return false;
+    }
+    const auto& restoredAttributes = restored->extendedAttributes();
+    const auto& recordedAttributes = item.extendedAttributes();
+    if (static_cast<bool>(restoredAttributes) != static_cast<bool>(recordedAttributes) ||
+        (restoredAttributes && *restoredAttributes != *recordedAttributes)) {
+      command.logErrorMessage("Unexpected extended attributes for restored file \"%@\"", path);
+      return false;
+    }
+  }
+  if (!command.remoteController().computeFileDigests()) return true;
+
+  std::optional<StorageRecord> record = StorageRecordOfItem(item);
+  if (!record) {
+    command.logErrorMessage("[Internal Error] Invalid backup data entry \"%@\"", item.description());
+    return false;
+  }
+  std::uint8_t digest[16];
+  if (!computeDigestForFile(path, restored->dataSize(), restored->isSymbolicLink(), fileIndex, digest)) return false;
+  if (std::memcmp(digest, record->digest.data(), sizeof digest) != 0) {
+    command.logErrorMessage("Unexpected digest for restored file \"%@\"", path);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace quorvel
