@@ -1,5 +1,7 @@
 #include "snapshot/platform/FileMetadata.h"
 
+#include "foundation/AppleDouble.h"
+
 #include <acl/libacl.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -128,5 +130,9 @@ ACLResult ReadACLText(const ItemHandle& item, bool access, bool defaultACL) {
   if (!text.empty()) result.text = std::move(text);
   return result;
 }
+
+// The conversion lives with the AppleDouble code, which needs it below this
+// layer as well.
+int WriteACLText(const char* path, const std::string& text) { return quorvel::SetACLText(path, text); }
 
 }  // namespace quorvel::platform

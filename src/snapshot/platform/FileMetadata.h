@@ -103,4 +103,11 @@ struct ACLResult {
 // (from its attribute list); only those are read.
 ACLResult ReadACLText(const ItemHandle& item, bool access, bool defaultACL);
 
+// Sets the item's ACL from text in ReadACLText's form: plain lines make the
+// access ACL, lines beginning "default:" the default ACL (directories only).
+// An ACL with no lines in the text is left as it is; empty text changes
+// nothing. A final symbolic link is never followed (links carry no ACL:
+// EOPNOTSUPP). Returns 0 or an errno value (EINVAL for text libacl rejects).
+int WriteACLText(const char* path, const std::string& text);
+
 }  // namespace quorvel::platform

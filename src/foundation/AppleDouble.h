@@ -1,0 +1,109 @@
+// AppleDouble companions: an item's extended attributes, resource fork and
+// ACL packed into one byte stream, as "._name" files and ".apdb" metadata
+// files carry them.
+//
+// Layout (RFC 1740 AppleDouble version 2, big-endian throughout):
+//
+//   0   magic 0x00051607, version 0x00020000, 16 filler bytes, entry count 2
+//   26  entry table: Finder info (id 9) at 50, resource fork (id 2) after
+//       the attribute data
+//   50  32 bytes of Finder info, 2 bytes of padding
+//   84  attribute header: "ATTR", debug tag, total size, data start, data
+//       length, 3 reserved words, flags (16 bits), attribute count (16 bits)
+//   120 attribute entries: data offset, data length (32 bits each), flags
+//       (16 bits), name length with its NUL (8 bits), the name and a NUL,
+//       padded to a multiple of 4 bytes
+//       then the attribute values, one after another
+//       then the resource fork
+//
+// Every offset is counted from the start of the stream. The Finder-info
+// entry covers the Finder info, the attribute header, the entries and the
+// values, so readers that only know the classic format still find the
+// resource fork.
+//
+// Linux names: an attribute keeps its full Linux name ("user.x",
+// "trusted.y", "security.z"). Three things are special:
+//   - "user.com.apple.ResourceFork" is the resource fork entry, not an
+//     attribute;
+//   - the POSIX ACL ("system.posix_acl_access" / "system.posix_acl_default")
+//     is stored as the attribute "com.apple.acl.text" holding the ACL text
+//     (one entry per line, default entries prefixed "default:");
+//   - on unpacking, a name without a Linux namespace (written elsewhere, for
+//     example "com.apple.FinderInfo") gets the prefix "user.", and non-zero
+//     Finder info without such an attribute becomes
+//     "user.com.apple.FinderInfo".
+//
+// Nothing here follows a final symbolic link. All functions are reentrant;
+// failures come back as errno values plus a short text, never thrown.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "foundation/Data.h"
+
+namespace quorvel {
+
+inline constexpr std::uint32_t kAppleDoubleMagic = 0x00051607;
+inline constexpr std::uint32_t kAppleDoubleVersion = 0x00020000;
+inline constexpr std::uint32_t kAppleDoubleResourceForkEntry = 2;
+inline constexpr std::uint32_t kAppleDoubleFinderInfoEntry = 9;
+// The attribute that carries the ACL text inside AppleDouble data.
+inline constexpr const char* kAppleDoubleACLAttributeName = "com.apple.acl.text";
+
+// The decoded form. Attribute names are kept exactly as stored.
+struct AppleDoubleContents {
+  std::array<std::uint8_t, 32> finderInfo{};
+  std::vector<std::pair<std::string, Data>> attributes;
+  Data resourceFork;
+
+  bool empty() const;
+};
+
+// Encodes contents. Nothing (with a reason) when a name is empty, holds a
+// NUL or is longer than 254 bytes, or the result would pass 4 GiB.
+std::optional<Data> EncodeAppleDouble(const AppleDoubleContents& contents, std::string* errorText = nullptr);
+// Decodes bytes, checking every offset and length against the input.
+// Nothing (with a reason) for anything malformed.
+std::optional<AppleDoubleContents> DecodeAppleDouble(const Data& data, std::string* errorText = nullptr);
+
+// Reads what an AppleDouble companion of the item would carry: every
+// attribute the process can read except the two ACL attributes, the resource
+// fork attribute as the resource fork, and the ACL text.
+std::optional<AppleDoubleContents> AppleDoubleContentsForPath(const std::string& path, int* errorNumber = nullptr,
+                                                              std::string* errorText = nullptr);
+
+// Packs the item's extended attributes, resource fork and ACL (never following a final symlink) into AppleDouble bytes.
+std::optional<Data> AppleDoubleDataForPath(const std::string& path, int* errorNumber = nullptr,
+                                           std::string* errorText = nullptr);
+// Applies AppleDouble bytes to the item: sets the attributes (lsetxattr), the resource fork attribute, and the ACL
+// (when the text attribute is present). Returns false with errno/text on failure; malformed bytes give EINVAL and
+// change nothing.
+bool ApplyAppleDoubleData(const Data& data, const std::string& path, int* errorNumber = nullptr,
+                          std::string* errorText = nullptr);
+// File forms (the ".apdb" metadata file): pack into / unpack from a file. Packing replaces the file (mode 0600).
+bool AppleDoublePack(const std::string& path, const std::string& appleDoublePath, int* errorNumber = nullptr,
+                     std::string* errorText = nullptr);
+bool AppleDoubleUnpack(const std::string& appleDoublePath, const std::string& path, int* errorNumber = nullptr,
+                       std::string* errorText = nullptr);
+// True when the item has anything an AppleDouble companion would carry (attributes, resource fork or an ACL).
+bool HasAppleDoubleMetadata(const std::string& path);
+
+// The item's POSIX ACL as text, in the snapshot's form: the access ACL when
+// it says more than the permission bits, then a directory's default ACL with
+// its entries prefixed "default:", one entry per line. Nothing (and errno 0)
+// when there is neither; nothing with the errno when reading fails. Symbolic
+// links have no ACL.
+std::optional<std::string> ACLTextForPath(const std::string& path, int* errorNumber = nullptr);
+// Sets the access ACL from the text's plain lines and the default ACL from
+// its "default:" lines; an ACL without lines in the text is left as it is.
+// Never follows a final symbolic link (links have no ACL: EOPNOTSUPP). A
+// default ACL on anything but a directory, or text libacl rejects, gives
+// EINVAL. Returns 0 or an errno value.
+int SetACLText(const std::string& path, const std::string& text);
+
+}  // namespace quorvel

@@ -1,0 +1,125 @@
+// quorvel-mkbom: writes a bill of materials (BOM) from a file list.
+//
+//   quorvel-mkbom -s -i LISTFILE BOMFILE
+//
+// LISTFILE is UTF-8 text: the line "." then one "./relative/path" line per
+// entry, every line ended by a line feed. "-s" asks for a simple BOM (paths
+// only), the only kind this tool writes.
+//
+// BOM file format (text, every line ended by a line feed):
+//
+//   QUORVEL-BOM 1          format name and version
+//   COUNT                  number of entries that follow, decimal
+//   .                      the root
+//   ./relative/path        the entries, in the list's order
+//
+// The BOM is written to a temporary file next to BOMFILE and renamed over it,
+// so a reader never sees half of one.
+//
+// Exit status: 0 on success; 1 with a message on standard error when the
+// list cannot be read or is malformed, or the BOM cannot be written; 2 for
+// wrong arguments.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "engine/ArchiveSupport.h"
+
+namespace {
+
+int Usage() {
+  std::fprintf(stderr, "usage: quorvel-mkbom -s -i LISTFILE BOMFILE\n");
+  return 2;
+}
+
+bool ReadWhole(const char* path, std::string* text) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int error = errno;
+      close(fd);
+      errno = error;
+      return false;
+    }
+    if (n == 0) break;
+    text->append(buffer, static_cast<std::size_t>(n));
+  }
+  close(fd);
+  return true;
+}
+
+bool WriteAtomically(const std::string& path, const std::string& text) {
+  std::string temporary = path + ".XXXXXX";
+  int fd = mkstemp(temporary.data());
+  if (fd < 0) return false;
+  std::size_t written = 0;
+  while (written < text.size()) {
+    ssize_t n = write(fd, text.data() + written, text.size() - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int error = errno;
+      close(fd);
+      unlink(temporary.c_str());
+      errno = error;
+      return false;
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  if (fchmod(fd, 0644) != 0 || close(fd) != 0 || rename(temporary.c_str(), path.c_str()) != 0) {
+    int error = errno;
+    unlink(temporary.c_str());
+    errno = error;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* listPath = nullptr;
+  const char* bomPath = nullptr;
+  bool simple = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string argument = argv[i];
+    if (argument == "-s") {
+      simple = true;
+    } else if (argument == "-i") {
+      if (++i >= argc || listPath) return Usage();
+      listPath = argv[i];
+    } else if (!argument.empty() && argument[0] == '-') {
+      return Usage();
+    } else if (!bomPath) {
+      bomPath = argv[i];
+    } else {
+      return Usage();
+    }
+  }
+  if (!simple || !listPath || !bomPath) return Usage();
+
+  std::string list;
+  if (!ReadWhole(listPath, &list)) {
+    std::fprintf(stderr, "quorvel-mkbom: cannot read file list \"%s\": %s\n", listPath, std::strerror(errno));
+    return 1;
+  }
+  std::string why;
+  auto entries = quorvel::ParseBomFileList(list, &why);
+  if (!entries) {
+    std::fprintf(stderr, "quorvel-mkbom: \"%s\": %s\n", listPath, why.c_str());
+    return 1;
+  }
+  if (!WriteAtomically(bomPath, quorvel::BillOfMaterialsText(*entries))) {
+    std::fprintf(stderr, "quorvel-mkbom: cannot write \"%s\": %s\n", bomPath, std::strerror(errno));
+    return 1;
+  }
+  return 0;
+}
