@@ -216,9 +216,14 @@ class RemoteBackupOperation : public BackupCommandOperation, public FileTransfer
   }
   void setCurrentPhase(std::optional<std::string> phase);
 
- private:
-  // Opening.
+ protected:
+  // The first half of performCommand: creates the client, lists the root,
+  // loads the head revision and fills the fields. False when the command
+  // must fail. (Protected for operations that run other bodies on an
+  // opened destination.)
   bool openDestination(const std::string& sourceDirectory, const std::shared_ptr<const Url>& destinationURL);
+
+ private:
   std::shared_ptr<FileTransferController> makeTransferController(const Url& url);
   // -1: cancelled (fail at once); 0: this revision failed; 1: loaded.
   int loadRevision(const std::string& name, const Dictionary& attributes);
