@@ -172,11 +172,11 @@ class Extractor {
       return skipData();
     }
     if (relative->empty()) return skipData();  // the root: the destination itself
+    if (!wanted_.count(*relative)) return skipData();
     if (const char* link = archive_entry_hardlink(entry)) {
       refuse(name, std::string("hard link to \"") + link + "\"");
       return skipData();
     }
-    if (!wanted_.count(*relative)) return skipData();
     const mode_t type = archive_entry_filetype(entry);
     if (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK && type != AE_IFIFO) {
       refuse(name, "not a file, folder, symbolic link or pipe");
