@@ -1,10 +1,5 @@
 #include "app/cli/CheckSourceCommand.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstdio>
@@ -12,6 +7,7 @@
 #include <memory>
 #include <optional>
 
+#include "app/cli/InterruptWatch.h"
 #include "app/cli/JsonValue.h"
 #include "engine/BackupCommandOperation.h"
 #include "engine/BackupController.h"
@@ -23,52 +19,6 @@
 namespace quorvel {
 
 namespace {
-
-// Self-pipe that turns SIGINT into a readable descriptor on the main loop.
-int gInterruptPipe[2] = {-1, -1};
-
-extern "C" void HandleInterrupt(int) {
-  int saved = errno;
-  char byte = 1;
-  [[maybe_unused]] ssize_t written = ::write(gInterruptPipe[1], &byte, 1);
-  errno = saved;
-}
-
-class InterruptWatch {
- public:
-  explicit InterruptWatch(std::function<void()> onInterrupt) {
-    if (::pipe2(gInterruptPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-    source_ = FileDescriptorSource::create(gInterruptPipe[0], FileDescriptorSource::Readable,
-                                           [onInterrupt = std::move(onInterrupt)](FileDescriptorSource&, unsigned) {
-                                             char buffer[16];
-                                             while (::read(gInterruptPipe[0], buffer, sizeof buffer) > 0) {
-                                             }
-                                             onInterrupt();
-                                           });
-    RunLoop::main().addSource(source_, kRunLoopCommonModes);
-    struct sigaction action {};
-    action.sa_handler = HandleInterrupt;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, &previous_);
-    installed_ = true;
-  }
-  ~InterruptWatch() {
-    if (installed_) ::sigaction(SIGINT, &previous_, nullptr);
-    if (source_) source_->invalidate();
-    for (int& fd : gInterruptPipe) {
-      if (fd >= 0) ::close(fd);
-      fd = -1;
-    }
-  }
-  InterruptWatch(const InterruptWatch&) = delete;
-  InterruptWatch& operator=(const InterruptWatch&) = delete;
-
- private:
-  std::shared_ptr<FileDescriptorSource> source_;
-  struct sigaction previous_ {};
-  bool installed_ = false;
-};
 
 class CheckSourceDelegate : public BackupControllerDelegate {
  public:

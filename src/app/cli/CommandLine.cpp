@@ -7,6 +7,8 @@
 #include <string>
 
 #include "app/cli/CheckSourceCommand.h"
+#include "app/cli/DestinationCommand.h"
+#include "engine/BackupController.h"
 
 namespace quorvel {
 
@@ -23,7 +25,24 @@ constexpr const char* kUsage =
     "  check-source   scan a source directory and report what a backup would take:\n"
     "                 quorvel check-source DIR [--exclude SUBPATH]... [--report-hidden]\n"
     "                     [--pre EXE] [--post-success EXE] [--post-failure EXE] [--json]\n"
-    "                 (\"quorvel check-source --help\" for details)\n";
+    "                 (\"quorvel check-source --help\" for details)\n"
+    "  backup         back up a source directory to a destination:\n"
+    "                 quorvel backup SOURCE DESTINATION [--password-env VAR | --password-file FILE]\n"
+    "                     [--segment-size MB] [--parallel N] [--no-digests] [--preserve-ds-store]\n"
+    "                     [--exclude SUBPATH]... [--report-hidden] [--max-retries N] [--json]\n"
+    "  restore        restore a backup, or some of its paths, into a folder:\n"
+    "                 quorvel restore DESTINATION --to DIR [PATH...] [--erase] [--skip-verification]\n"
+    "                     [--password-env VAR | --password-file FILE] [--parallel N] [--max-retries N] [--json]\n"
+    "  check          show what a destination holds: quorvel check DESTINATION\n"
+    "  test           show what a backup would change: quorvel test SOURCE DESTINATION [--exclude SUBPATH]...\n"
+    "  verify         check every stored file against its digest: quorvel verify DESTINATION\n"
+    "  prune          delete what the backup does not need: quorvel prune SOURCE DESTINATION\n"
+    "  delete         delete the backup: quorvel delete DESTINATION [--destination-too]\n"
+    "\n"
+    "A DESTINATION is a local folder or a URL (file, smb, afp, ftp, ftps, sftp, http, https, s3).\n"
+    "The destination commands also take --password-env VAR or --password-file FILE, --max-retries N,\n"
+    "--json, and --pre/--post-success/--post-failure EXE (\"quorvel COMMAND --help\" for details).\n"
+    "Exit status: 0 success, 1 failure, 2 usage error, 130 interrupted.\n";
 
 int CheckSource(int argc, char** argv) {
   CLI::App app{"Scans a source directory with the backup's exclusion rules and reports the number of files and "
@@ -50,7 +69,134 @@ int CheckSource(int argc, char** argv) {
   return RunCheckSource(options);
 }
 
+struct CommandWordEntry {
+  const char* word;
+  int command;
+  const char* description;
+};
+
+constexpr CommandWordEntry kDestinationCommands[] = {
+    {"backup", BackupCommandPerformBackup,
+     "Backs up SOURCE to DESTINATION: the first run stores everything, later runs store what changed."},
+    {"restore", BackupCommandRestoreBackup,
+     "Restores the backup at DESTINATION into the folder given with --to: everything (a folder named "
+     "after the backed-up one), or only the given paths with everything below them."},
+    {"check", BackupCommandCheckDestination,
+     "Shows what DESTINATION holds: its items and, when it holds a backup, the backup's revision, date, "
+     "files and sizes."},
+    {"test", BackupCommandTestBackup,
+     "Compares SOURCE with the backup at DESTINATION and lists what a backup would change, without "
+     "transferring anything."},
+    {"verify", BackupCommandVerifyBackup,
+     "Downloads every stored file of the backup at DESTINATION and checks its size and digest."},
+    {"prune", BackupCommandPruneDestination,
+     "Deletes everything at DESTINATION that the backup of SOURCE does not need."},
+    {"delete", BackupCommandDeleteBackup,
+     "Deletes the backup at DESTINATION (and, with --destination-too, the destination folder itself)."},
+};
+
+// Rejects a destination that is neither a local path nor a URL that parses.
+const CLI::Validator kDestinationValidator(
+    [](std::string& text) -> std::string {
+      if (DestinationURLFromArgument(text)) return {};
+      return "not a local path or a valid URL: " + text;
+    },
+    "PATH|URL");
+
+int DestinationCommand(const CommandWordEntry& entry, int argc, char** argv) {
+  int status = 0;
+  std::optional<DestinationCommandOptions> options = ParseDestinationCommand(entry.command, argc, argv, &status);
+  if (!options) return status;
+  return RunDestinationCommand(*options);
+}
+
 }  // namespace
+
+std::optional<DestinationCommandOptions> ParseDestinationCommand(int command, int argc, char** argv,
+                                                                 int* exitStatus) {
+  const CommandWordEntry* entry = nullptr;
+  for (const CommandWordEntry& candidate : kDestinationCommands) {
+    if (candidate.command == command) entry = &candidate;
+  }
+  if (entry == nullptr) {
+    std::fprintf(stderr, "quorvel: command %d has no command-line form\n", command);
+    *exitStatus = 2;
+    return std::nullopt;
+  }
+  CLI::App app{entry->description, std::string("quorvel ") + entry->word};
+  DestinationCommandOptions options;
+  options.command = command;
+
+  bool readsSource = command == BackupCommandPerformBackup || command == BackupCommandTestBackup ||
+                     command == BackupCommandPruneDestination;
+  bool scansSource = command == BackupCommandPerformBackup || command == BackupCommandTestBackup;
+  bool runsSteps = command == BackupCommandPerformBackup || command == BackupCommandRestoreBackup ||
+                   command == BackupCommandVerifyBackup;
+
+  if (readsSource) app.add_option("SOURCE", options.source, "source directory")->required();
+  app.add_option("DESTINATION", options.destination, "destination: a local folder or a URL")
+      ->required()
+      ->check(kDestinationValidator);
+  if (command == BackupCommandRestoreBackup) {
+    app.add_option("PATH", options.restorePaths,
+                   "paths inside the backup to restore (with everything below them); none: everything");
+    app.add_option("--to", options.restoreTarget, "folder to restore into (must exist)")->required();
+    app.add_flag("--erase", options.erase, "delete what the folder holds before restoring");
+    app.add_flag("--skip-verification", options.skipVerification,
+                 "do not check the restored files against their digests");
+  }
+
+  CLI::Option* passwordEnv = app.add_option("--password-env", options.password.environmentVariable,
+                                            "name of an environment variable holding the encryption password");
+  CLI::Option* passwordFile = app.add_option("--password-file", options.password.file,
+                                             "file whose first line is the encryption password");
+  passwordEnv->excludes(passwordFile);
+  passwordFile->excludes(passwordEnv);
+
+  if (command == BackupCommandPerformBackup) {
+    app.add_option("--segment-size", options.segmentSize,
+                   "largest piece a file is stored in, and the size of archives of small files, in MB "
+                   "(1 to 128; default 50)")
+        ->check(CLI::Range(1u, 128u));
+    app.add_flag("--no-digests", [&options](std::int64_t) { options.computeDigests = false; },
+                 "do not compute file digests (restored files are then not checked)");
+  }
+  if (runsSteps) {
+    app.add_option("--parallel", options.parallel, "transfers at once (1 to 64; default 4)")
+        ->check(CLI::Range(1u, 64u));
+  }
+  if (scansSource) {
+    app.add_option("--exclude", options.excludedSubpaths,
+                   "exclude a subpath (relative to SOURCE, case ignored); may be repeated")
+        ->allow_extra_args(false);
+    app.add_flag("--preserve-ds-store", options.preserveDSStore, "keep .DS_Store files (left out by default)");
+    app.add_flag("--report-hidden", options.reportHidden, "list excluded hidden items under the excluded paths");
+  }
+  if (command == BackupCommandDeleteBackup) {
+    app.add_flag("--destination-too", options.deleteDestination,
+                 "also remove the destination folder (refused when it holds foreign items)");
+  }
+  app.add_option("--max-retries", options.maxRetries,
+                 "retries in a row after network errors, waiting 10 s, then 20 s, 40 s ... (default 6)")
+      ->check(CLI::Range(0u, 1000u));
+  app.add_option("--pre", options.preExecutable, "executable to run before the command");
+  app.add_option("--post-success", options.successPostExecutable, "executable to run after a successful command");
+  app.add_option("--post-failure", options.failurePostExecutable, "executable to run after a failed command");
+  app.add_flag("--json", options.json, "print the results dictionary as JSON");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& help) {
+    *exitStatus = app.exit(help);
+    return std::nullopt;
+  } catch (const CLI::ParseError& error) {
+    app.exit(error);
+    *exitStatus = 2;
+    return std::nullopt;
+  }
+  *exitStatus = 0;
+  return options;
+}
 
 int RunCommandLine(int argc, char** argv) {
   if (argc < 2) {
@@ -67,6 +213,9 @@ int RunCommandLine(int argc, char** argv) {
     return 0;
   }
   if (command == "check-source") return CheckSource(argc - 1, argv + 1);
+  for (const CommandWordEntry& entry : kDestinationCommands) {
+    if (command == entry.word) return DestinationCommand(entry, argc - 1, argv + 1);
+  }
   std::fprintf(stderr, "quorvel: unknown command \"%s\" (see \"quorvel help\")\n", command.c_str());
   return 2;
 }

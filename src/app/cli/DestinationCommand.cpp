@@ -1,0 +1,510 @@
+#include "app/cli/DestinationCommand.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <regex>
+
+#include "FileTransferController/FileTransferController.h"
+#include "app/cli/CheckSourceCommand.h"
+#include "app/cli/IncompressibleExtensions.h"
+#include "app/cli/InterruptWatch.h"
+#include "app/cli/JsonValue.h"
+#include "app/cli/NetworkRetryPolicy.h"
+#include "app/cli/ProgressDisplay.h"
+#include "engine/BackupCommandOperation.h"
+#include "engine/BackupController.h"
+#include "foundation/RunLoop.h"
+#include "snapshot/DirectoryScanner.h"
+
+namespace quorvel {
+
+namespace {
+
+// Result keys of checkDestination.
+constexpr const char* kDirectoryScannerResult = "directoryScanner";
+constexpr const char* kContentsResult = "contents";
+constexpr const char* kSourceFilesResult = "sourceFiles";
+constexpr const char* kSourceDirectoriesResult = "sourceDirectories";
+constexpr const char* kSourceSizeResult = "sourceSize";
+constexpr const char* kDestinationFilesResult = "destinationFiles";
+constexpr const char* kDestinationSizeResult = "destinationSize";
+// Snapshot user info of a stored revision.
+constexpr const char* kBackupDatesInfo = "backup.dates";
+constexpr const char* kFileNameInfo = ".fileName";
+
+// Seconds of a monotonic clock.
+double MonotonicSeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+bool CommandReadsSource(int command) {
+  return command == BackupCommandPruneDestination || command == BackupCommandTestBackup ||
+         command == BackupCommandPerformBackup;
+}
+
+bool CommandScansSource(int command) {
+  return command == BackupCommandTestBackup || command == BackupCommandPerformBackup;
+}
+
+std::string AbsolutePath(const std::string& path) {
+  std::error_code error;
+  std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  if (error) return path;
+  return absolute.lexically_normal().string();
+}
+
+// The URL without its password, for messages.
+std::string DisplayURL(const Url& url) {
+  if (url.hasPassword()) {
+    if (std::optional<Url> shown = url.URLByDeletingPassword()) return shown->absoluteString();
+  }
+  return url.absoluteString();
+}
+
+std::string NormalizedRestorePath(std::string path) {
+  while (path.starts_with("./")) path.erase(0, 2);
+  if (path == ".") path.clear();
+  while (!path.empty() && path.front() == '/') path.erase(0, 1);
+  while (!path.empty() && path.back() == '/') path.pop_back();
+  return path;
+}
+
+std::string LocalDateText(Date date) {
+  std::time_t seconds = static_cast<std::time_t>(date.timeIntervalSince1970());
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char text[64];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %Z", &local);
+  return text;
+}
+
+void PrintJson(const Value& value) {
+  std::string text = JsonFromValue(value).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+  std::printf("%s\n", text.c_str());
+}
+
+void PrintCount(const char* label, std::uint64_t count) {
+  std::printf("%-22s %llu\n", label, static_cast<unsigned long long>(count));
+}
+
+void PrintSizeLine(const char* label, std::uint64_t bytes) {
+  if (bytes < 1024) {
+    std::printf("%-22s %s\n", label, HumanReadableSize(bytes).c_str());
+  } else {
+    std::printf("%-22s %s (%llu bytes)\n", label, HumanReadableSize(bytes).c_str(),
+                static_cast<unsigned long long>(bytes));
+  }
+}
+
+void PrintPathList(const char* label, const Value& paths) {
+  const Array& list = paths.asArray();
+  if (list.empty()) return;
+  std::printf("%s (%zu)\n", label, list.size());
+  for (const Value& path : list) std::printf("  %s\n", path.asString().c_str());
+}
+
+std::size_t Count(const Dictionary& results, const char* key) { return results.get(key).asArray().size(); }
+
+void PrintCheckSummary(const std::string& destination, const Dictionary& results) {
+  std::printf("%-22s %s\n", "Destination:", destination.c_str());
+  PrintCount("Items at destination:", results.get(kContentsResult).asDictionary().size());
+  std::shared_ptr<DirectoryScanner> scanner = results.get(kDirectoryScannerResult).object<DirectoryScanner>();
+  if (!scanner && !results.contains(kSourceFilesResult)) {
+    std::printf("No backup at this destination.\n");
+    return;
+  }
+  if (scanner) {
+    PrintCount("Revision:", scanner->revision());
+    std::printf("%-22s %s\n", "Backed-up folder:", scanner->rootDirectory().c_str());
+    const Array& dates = scanner->userInfoForKey(kBackupDatesInfo).asArray();
+    if (!dates.empty() && dates.back().isDate()) {
+      std::printf("%-22s %s\n", "Last backup:", LocalDateText(dates.back().asDate()).c_str());
+    }
+  }
+  PrintCount("Files:", results.get(kSourceFilesResult).asUInt());
+  PrintCount("Directories:", results.get(kSourceDirectoriesResult).asUInt());
+  PrintSizeLine("Size:", results.get(kSourceSizeResult).asUInt());
+  PrintCount("Stored files:", results.get(kDestinationFilesResult).asUInt());
+  PrintSizeLine("Stored size:", results.get(kDestinationSizeResult).asUInt());
+}
+
+void PrintSummary(const DestinationCommandOptions& options, const std::string& destination,
+                  const Dictionary& results) {
+  double duration = results.get(kDurationResult).asDouble();
+  switch (options.command) {
+    case BackupCommandCheckDestination:
+      PrintCheckSummary(destination, results);
+      break;
+    case BackupCommandTestBackup: {
+      std::size_t changes = Count(results, kChangedPathsResult);
+      if (changes == 0) {
+        std::printf("The backup is up to date: a backup would change nothing.\n");
+      } else {
+        std::printf("A backup would change %zu path%s:\n", changes, changes == 1 ? "" : "s");
+        for (const Value& path : results.get(kChangedPathsResult).asArray()) {
+          std::printf("  %s\n", path.asString().c_str());
+        }
+      }
+      PrintPathList("Excluded:", results.get(kExcludedPathsResult));
+      PrintPathList("Skipped:", results.get(kSkippedPathsResult));
+      break;
+    }
+    case BackupCommandPerformBackup:
+      std::printf("Backup finished in %s: %zu changed, %zu stored, %zu skipped.\n",
+                  ProgressDisplay::FormatDuration(duration).c_str(), Count(results, kChangedPathsResult),
+                  Count(results, kCopiedPathsResult), Count(results, kSkippedPathsResult));
+      PrintPathList("Skipped:", results.get(kSkippedPathsResult));
+      break;
+    case BackupCommandRestoreBackup:
+      std::printf("Restore finished in %s into %s: %zu created, %zu deleted first, %zu skipped.\n",
+                  ProgressDisplay::FormatDuration(duration).c_str(), AbsolutePath(options.restoreTarget).c_str(),
+                  Count(results, kCopiedPathsResult), Count(results, kDeletedPathsResult),
+                  Count(results, kSkippedPathsResult));
+      PrintPathList("Skipped:", results.get(kSkippedPathsResult));
+      break;
+    case BackupCommandVerifyBackup:
+      std::printf("Every stored file of the backup is present and matches its digest.\n");
+      break;
+    case BackupCommandPruneDestination:
+      std::printf("Deleted %zu spare item%s from the destination.\n", Count(results, kDeletedPathsResult),
+                  Count(results, kDeletedPathsResult) == 1 ? "" : "s");
+      PrintPathList("Deleted:", results.get(kDeletedPathsResult));
+      break;
+    case BackupCommandDeleteBackup:
+      std::printf("Deleted %zu item%s of the backup%s.\n", Count(results, kDeletedPathsResult),
+                  Count(results, kDeletedPathsResult) == 1 ? "" : "s",
+                  options.deleteDestination ? " and the destination folder" : "");
+      break;
+    default:
+      break;
+  }
+}
+
+class DestinationCommandDelegate : public BackupControllerDelegate {
+ public:
+  DestinationCommandDelegate(ProgressDisplay& display, NetworkRetryPolicy& policy)
+      : display_(display), policy_(policy) {}
+
+  void backupControllerWillStartCommand(BackupController&, int) override {}
+  void backupControllerDidStartCommand(BackupController&, int) override {}
+  void backupControllerDidNotStartCommand(BackupController&, int) override { finished = true; }
+  void backupControllerDidFinishCommand(BackupController&, int, const Dictionary* finishedResults,
+                                        const Dictionary&) override {
+    if (finishedResults) results = *finishedResults;
+    cancelRetryWait();
+    finished = true;
+  }
+
+  bool respondsTo(Callback callback) const override {
+    switch (callback) {
+      case Callback::DidGetErrorMessage:
+      case Callback::WillBeginPhase:
+      case Callback::DidEndPhase:
+      case Callback::DidUpdatePhase:
+      case Callback::ShouldRetryAfterNetworkError:
+        return true;
+      default:
+        return false;
+    }
+  }
+
+  void backupControllerDidGetErrorMessage(BackupController&, const std::string& message) override {
+    errorMessages.push_back(message);
+    display_.showMessage(message);
+  }
+  void backupControllerWillBeginPhaseWithType(BackupController&, const std::string& type,
+                                              std::uint32_t identifier) override {
+    display_.willBeginPhase(type, identifier);
+  }
+  void backupControllerDidEndPhaseWithType(BackupController&, const std::string& type,
+                                           std::uint32_t identifier) override {
+    display_.didEndPhase(type, identifier);
+  }
+  void backupControllerDidUpdatePhaseWithType(BackupController&, const std::string& type, std::uint32_t identifier,
+                                              std::uint32_t currentValue, std::uint32_t maxValue, double) override {
+    display_.didUpdatePhase(type, identifier, currentValue, maxValue);
+  }
+
+  // Waits on a run-loop timer (the loop keeps serving SIGINT meanwhile) and
+  // then answers yes; answers no at once when the policy gives up.
+  void backupControllerShouldRetryAfterNetworkError(BackupController& controller) override {
+    std::optional<double> delay = policy_.delayAfterFailure();
+    if (!delay) {
+      display_.showMessage(policy_.maximumRetries() == 0
+                               ? std::string("quorvel: network error: not retrying (--max-retries 0)")
+                               : "quorvel: network error: giving up after " +
+                                     std::to_string(policy_.maximumRetries()) + " retries in a row");
+      controller.replyToShouldRetryAfterNetworkError(false);
+      return;
+    }
+    display_.setRetryWait(MonotonicSeconds() + *delay, policy_.retriesInStreak(), policy_.maximumRetries());
+    std::weak_ptr<BackupController> weak = controller.shared_from_this();
+    retryTimer_ = Timer::withTimeInterval(*delay, false, [this, weak](Timer&) {
+      display_.setRetryWait(std::nullopt);
+      retryTimer_.reset();
+      if (std::shared_ptr<BackupController> strong = weak.lock()) strong->replyToShouldRetryAfterNetworkError(true);
+    });
+    RunLoop::main().addTimer(retryTimer_, kRunLoopCommonModes);
+  }
+
+  // The pending retry is dropped (cancelling answers the question itself).
+  void cancelRetryWait() {
+    if (retryTimer_) {
+      retryTimer_->invalidate();
+      retryTimer_.reset();
+      display_.setRetryWait(std::nullopt);
+    }
+  }
+
+  bool finished = false;
+  std::optional<Dictionary> results;
+  std::vector<std::string> errorMessages;
+
+ private:
+  ProgressDisplay& display_;
+  NetworkRetryPolicy& policy_;
+  std::shared_ptr<Timer> retryTimer_;
+};
+
+// Reports a failure that happens before the engine runs: on standard error,
+// and as the results object with --json.
+int FailBeforeRunning(const DestinationCommandOptions& options, const std::string& message) {
+  std::fprintf(stderr, "quorvel: %s\n", message.c_str());
+  if (options.json) PrintJson(ResultsForOutput(std::nullopt, {message}));
+  std::fflush(stdout);
+  return 1;
+}
+
+}  // namespace
+
+std::string CommandWord(int command) {
+  switch (command) {
+    case BackupCommandCheckDestination:
+      return "check";
+    case BackupCommandPruneDestination:
+      return "prune";
+    case BackupCommandTestBackup:
+      return "test";
+    case BackupCommandPerformBackup:
+      return "backup";
+    case BackupCommandVerifyBackup:
+      return "verify";
+    case BackupCommandRestoreBackup:
+      return "restore";
+    case BackupCommandDeleteBackup:
+      return "delete";
+    default:
+      return {};
+  }
+}
+
+std::optional<Url> DestinationURLFromArgument(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  static const std::regex kScheme("^[A-Za-z][A-Za-z0-9+.-]*://");
+  if (!std::regex_search(text, kScheme)) return Url::URLWithScheme("file", "localhost", AbsolutePath(text));
+  std::optional<Url> url = Url::URLWithString(text);
+  // The local transfer client addresses this machine as "localhost":
+  // "file:///path" becomes "file://localhost/path".
+  if (url && url->isFileURL() && url->host().empty()) {
+    return Url::URLWithScheme("file", "localhost", url->path());
+  }
+  return url;
+}
+
+Dictionary DestinationCommandArguments(const DestinationCommandOptions& options) {
+  Dictionary arguments;
+  arguments.set(kCliReportHiddenItemsArgument, options.reportHidden);
+  if (!options.preExecutable.empty()) arguments.set(kCliPreExecutableArgument, options.preExecutable);
+  if (!options.successPostExecutable.empty()) {
+    arguments.set(kCliSuccessPostExecutableArgument, options.successPostExecutable);
+  }
+  if (!options.failurePostExecutable.empty()) {
+    arguments.set(kCliFailurePostExecutableArgument, options.failurePostExecutable);
+  }
+  if (options.command == BackupCommandRestoreBackup) {
+    arguments.set(kCliDestinationPathArgument, AbsolutePath(options.restoreTarget));
+    arguments.set(kCliEraseDestinationArgument, options.erase);
+    arguments.set(kCliSkipVerificationArgument, options.skipVerification);
+    Array paths;
+    bool everything = false;
+    for (const std::string& path : options.restorePaths) {
+      std::string normalized = NormalizedRestorePath(path);
+      if (normalized.empty()) everything = true;
+      paths.emplace_back(std::move(normalized));
+    }
+    // "/" or "." asks for the whole backup, which is what no paths mean.
+    if (!paths.empty() && !everything) arguments.set(kCliRestorePathsArgument, std::move(paths));
+  }
+  if (options.command == BackupCommandDeleteBackup) {
+    arguments.set(kCliDeleteDestinationArgument, options.deleteDestination);
+  }
+  return arguments;
+}
+
+void ConfigureController(RemoteBackupController& controller, const DestinationCommandOptions& options,
+                         const Url& destination, const std::vector<std::string>& incompressibleExtensions,
+                         const std::optional<std::string>& password) {
+  if (CommandReadsSource(options.command)) controller.setSourceDirectoryPath(AbsolutePath(options.source));
+  controller.setDestinationURL(destination);
+  if (CommandScansSource(options.command)) {
+    controller.setExclusionPredicate(DirectoryScanner::exclusionPredicateWithPaths(options.excludedSubpaths, {}));
+  }
+  controller.setPreserveDSStoreFiles(options.preserveDSStore);
+  controller.setMaximumSegmentSize(options.segmentSize);
+  controller.setMaximumSimultaneousSegments(options.parallel);
+  controller.setComputeFileDigests(options.computeDigests);
+  controller.setIncompressibleExtensions(incompressibleExtensions);
+  controller.setEncryptionPassword(password);
+}
+
+Value ResultsForOutput(const std::optional<Dictionary>& results, const std::vector<std::string>& errorMessages) {
+  if (!results) {
+    Array messages;
+    for (const std::string& message : errorMessages) messages.emplace_back(message);
+    return Dictionary{{kSuccessResult, false}, {kErrorMessagesResult, std::move(messages)}};
+  }
+  Dictionary output = *results;
+  if (Value* scanner = output.find(kDirectoryScannerResult)) {
+    Dictionary summary;
+    if (std::shared_ptr<DirectoryScanner> snapshot = scanner->object<DirectoryScanner>()) {
+      summary.set("revision", static_cast<std::uint64_t>(snapshot->revision()));
+      summary.set("rootDirectory", snapshot->rootDirectory());
+      const Value& fileName = snapshot->userInfoForKey(kFileNameInfo);
+      if (fileName.isString()) summary.set("fileName", fileName);
+      const Value& dates = snapshot->userInfoForKey(kBackupDatesInfo);
+      summary.set("dates", dates.isArray() ? dates : Value(Array{}));
+    }
+    *scanner = std::move(summary);
+  }
+  return output;
+}
+
+int RunDestinationCommand(const DestinationCommandOptions& options) {
+  std::string word = CommandWord(options.command);
+  std::optional<Url> destination = DestinationURLFromArgument(options.destination);
+  if (!destination) return FailBeforeRunning(options, "invalid destination \"" + options.destination + "\"");
+  std::string shownDestination = DisplayURL(*destination);
+
+  // The password: given, asked for when the destination holds an encrypted
+  // backup, or none.
+  std::string problem;
+  std::optional<std::string> password = PasswordFromOptions(options.password, &problem);
+  if (!password && !problem.empty()) return FailBeforeRunning(options, problem);
+  if (!password) {
+    std::optional<Dictionary> listing;
+    if (std::shared_ptr<FileTransferController> client =
+            FileTransferController::fileTransferControllerWithURL(*destination)) {
+      client->setTimeOut(60.0);
+      listing = client->contentsOfDirectoryAtPath("");
+    }
+    if (listing && ListingHoldsEncryptedRevision(*listing)) {
+      if (!::isatty(STDIN_FILENO)) {
+        return FailBeforeRunning(options, "the backup at \"" + shownDestination +
+                                              "\" is encrypted and there is no terminal to ask for its password: "
+                                              "give it with --password-env VARIABLE or --password-file FILE");
+      }
+      std::string typed;
+      switch (PromptForPassword("Password for the backup at \"" + shownDestination + "\": ", &typed)) {
+        case PromptOutcome::Entered:
+          if (typed.empty()) return FailBeforeRunning(options, "no password given");
+          password = std::move(typed);
+          break;
+        case PromptOutcome::Interrupted:
+          std::fprintf(stderr, "quorvel: %s interrupted\n", word.c_str());
+          return 130;
+        case PromptOutcome::Failed:
+          return FailBeforeRunning(options, "could not read the password from the terminal");
+      }
+    }
+  }
+
+  // A backup to a local folder that does not exist yet creates it (owner
+  // only), parents included.
+  if (options.command == BackupCommandPerformBackup && destination->isFileURL()) {
+    std::error_code error;
+    std::filesystem::path folder = destination->path();
+    if (!std::filesystem::exists(folder, error)) {
+      std::filesystem::create_directories(folder, error);
+      if (error) {
+        return FailBeforeRunning(options, "cannot create the destination folder \"" + folder.string() + "\" (" +
+                                              error.message() + ")");
+      }
+      std::filesystem::permissions(folder, std::filesystem::perms::owner_all, error);
+    }
+  }
+
+  std::string extensionsProblem;
+  std::optional<std::vector<std::string>> extensions = LoadIncompressibleExtensions(&extensionsProblem);
+  if (!extensions) {
+    std::fprintf(stderr, "quorvel: warning: %s; every file will be compressed\n", extensionsProblem.c_str());
+    extensions.emplace();
+  }
+
+  std::shared_ptr<RemoteBackupController> controller = RemoteBackupController::create();
+  ConfigureController(*controller, options, *destination, *extensions, password);
+
+  bool live = ::isatty(STDERR_FILENO);
+  unsigned width = 0;
+  if (live) {
+    winsize size{};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0) width = size.ws_col;
+  }
+  ProgressDisplay display(
+      word, live ? ProgressDisplay::Mode::Live : ProgressDisplay::Mode::Lines, MonotonicSeconds,
+      [](std::string_view text) {
+        std::fwrite(text.data(), 1, text.size(), stderr);
+        std::fflush(stderr);
+      },
+      width);
+  NetworkRetryPolicy policy(options.maxRetries, MonotonicSeconds);
+  DestinationCommandDelegate delegate(display, policy);
+  controller->setDelegate(&delegate);
+
+  std::shared_ptr<Timer> redraw;
+  if (live) {
+    redraw = Timer::withTimeInterval(ProgressDisplay::kMinimumRedrawInterval, true, [&display](Timer&) {
+      display.tick();
+    });
+    RunLoop::main().addTimer(redraw, kRunLoopCommonModes);
+  }
+
+  bool interrupted = false;
+  InterruptWatch watch([&] {
+    // A second interrupt does not wait for the clean-up any longer.
+    if (interrupted) std::_Exit(130);
+    interrupted = true;
+    delegate.cancelRetryWait();
+    controller->cancel();
+  });
+
+  controller->startCommandAsynchronously(options.command, DestinationCommandArguments(options));
+  while (!delegate.finished) RunLoop::main().runMode(kDefaultRunLoopMode, Date::distantFuture());
+  controller->setDelegate(nullptr);
+  if (redraw) redraw->invalidate();
+  display.finish();
+
+  bool success = delegate.results && delegate.results->get(kSuccessResult).asBool();
+  if (options.json) {
+    PrintJson(ResultsForOutput(delegate.results, delegate.errorMessages));
+  } else if (success && !interrupted) {
+    PrintSummary(options, shownDestination, *delegate.results);
+  }
+  std::fflush(stdout);
+  if (interrupted) {
+    std::fprintf(stderr, "quorvel: %s interrupted\n", word.c_str());
+    return 130;
+  }
+  if (!success) {
+    std::fprintf(stderr, "quorvel: %s failed\n", word.c_str());
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace quorvel

@@ -1,0 +1,101 @@
+// The command line's destination commands: `quorvel backup`, `restore`,
+// `check`, `test`, `verify`, `prune` and `delete`. Each runs one engine
+// command (2 to 8) on a RemoteBackupController through the main run loop.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/cli/PasswordSource.h"
+#include "foundation/Url.h"
+#include "foundation/Value.h"
+
+namespace quorvel {
+
+class RemoteBackupController;
+
+// Command argument keys the front end sets.
+inline constexpr const char* kCliReportHiddenItemsArgument = "reportHiddenItems";
+inline constexpr const char* kCliRestorePathsArgument = "restorePaths";
+inline constexpr const char* kCliDestinationPathArgument = "destinationPath";
+inline constexpr const char* kCliEraseDestinationArgument = "eraseDestination";
+inline constexpr const char* kCliSkipVerificationArgument = "skipVerification";
+inline constexpr const char* kCliDeleteDestinationArgument = "deleteDestination";
+inline constexpr const char* kCliPreExecutableArgument = "preExecutable";
+inline constexpr const char* kCliSuccessPostExecutableArgument = "successPostExecutable";
+inline constexpr const char* kCliFailurePostExecutableArgument = "failurePostExecutable";
+
+struct DestinationCommandOptions {
+  // BackupCommand: 2 checkDestination ... 8 deleteBackup.
+  int command = 0;
+  // Source directory (backup, test, prune); made absolute when run.
+  std::string source;
+  // A local path or a URL, as given.
+  std::string destination;
+  PasswordOptions password;
+  // MiB (maximumSegmentSize).
+  unsigned segmentSize = 50;
+  // Helper steps at once (maximumSimultaneousSegments).
+  unsigned parallel = 4;
+  bool computeDigests = true;
+  bool preserveDSStore = false;
+  std::vector<std::string> excludedSubpaths;
+  bool reportHidden = false;
+  unsigned maxRetries = 6;
+  bool json = false;
+  // restore
+  std::string restoreTarget;
+  std::vector<std::string> restorePaths;
+  bool erase = false;
+  bool skipVerification = false;
+  // delete
+  bool deleteDestination = false;
+  // Executables run before and after the command.
+  std::string preExecutable;
+  std::string successPostExecutable;
+  std::string failurePostExecutable;
+};
+
+// The command-line word for an engine command ("backup" for 5 ...), and back.
+std::string CommandWord(int command);
+
+// A destination as given on the command line: text that starts with a
+// scheme and "://" is parsed as a URL; anything else is a local path, made
+// absolute and turned into "file://localhost/PATH". A file URL without a
+// host gets "localhost" too. Nothing when the text is empty or the URL does
+// not parse.
+std::optional<Url> DestinationURLFromArgument(const std::string& text);
+
+// The command's arguments dictionary:
+//   every command: "reportHiddenItems" (bool), and "preExecutable",
+//     "successPostExecutable", "failurePostExecutable" when given;
+//   restore: "destinationPath" (absolute), "eraseDestination",
+//     "skipVerification" (bools), "restorePaths" (only when paths are given;
+//     trailing and leading "/" and a leading "./" removed);
+//   delete: "deleteDestination" (bool).
+Dictionary DestinationCommandArguments(const DestinationCommandOptions& options);
+
+// Applies the settings to a controller: source directory (absolute; only
+// for commands that read a source), destination URL, exclusion predicate
+// from the excluded subpaths (testBackup and performBackup only), .DS_Store
+// handling, segment size, parallel steps, digests, incompressible extensions
+// and the password (nothing or empty: none).
+void ConfigureController(RemoteBackupController& controller, const DestinationCommandOptions& options,
+                         const Url& destination, const std::vector<std::string>& incompressibleExtensions,
+                         const std::optional<std::string>& password);
+
+// The results as printed by --json: the dictionary with its
+// "directoryScanner" object replaced by a summary dictionary ("revision",
+// "rootDirectory", "fileName", "dates"). Without results (the command never
+// ran): "success" false and the error messages collected.
+Value ResultsForOutput(const std::optional<Dictionary>& results, const std::vector<std::string>& errorMessages);
+
+// Runs the command on the calling thread, which must be the main thread.
+// Exit status: 0 success, 1 failure (messages on standard error as they
+// arrive), 130 when interrupted by SIGINT (the command is cancelled and its
+// clean-up allowed to finish first).
+int RunDestinationCommand(const DestinationCommandOptions& options);
+
+}  // namespace quorvel
