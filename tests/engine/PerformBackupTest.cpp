@@ -1,0 +1,610 @@
+// The backup command against local destinations: what a run leaves on the
+// destination (checked independently: openssl for encrypted files, bsdtar for
+// archives, the revision data decoded from the stored bytes), incremental
+// runs, the clean-up after success and failure, and cancellation.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/ArchiveSupport.h"
+#include "engine/DestinationTestSupport.h"
+#include "support/GeneratedTree.h"
+
+namespace quorvel {
+namespace {
+
+using namespace test;
+
+constexpr std::uint32_t kSegmentMB = 1;
+constexpr std::uint64_t kSegment = std::uint64_t{kSegmentMB} << 20;
+
+// One generated tree per test binary; each test works on its own copy.
+const std::string& TemplateTree() {
+  static TempDir* folder = new TempDir();
+  static std::string root = [] {
+    GeneratedTreeOptions options;
+    options.segmentSize = kSegment;
+    options.severalSegments = 2;
+    options.smallFileCount = 30;
+    GenerateTree(folder->path() + "/tree", options);
+    return folder->path() + "/tree";
+  }();
+  return root;
+}
+
+std::string Quote(const std::string& path) { return "'" + path + "'"; }
+
+std::string Md5Hex(const Data& data) { return HexStringFromData(MD5Of(data)); }
+
+// The plain bytes of a stored file: openssl decrypts what carries a password.
+Data PlainContents(const std::string& path, const std::optional<std::string>& password) {
+  if (!password) return ReadFile(path);
+  std::string out = path + ".plain";
+  EXPECT_EQ(RunShell("openssl enc -d -aes-256-cbc -md md5 -nosalt -pass pass:" + *password + " -in " + Quote(path) +
+                     " -out " + Quote(out) + " 2>/dev/null"),
+            0)
+      << path;
+  Data plain = ReadFile(out);
+  ::unlink(out.c_str());
+  return plain;
+}
+
+std::optional<std::string> RevisionName(const std::string& destination) {
+  std::optional<std::string> name;
+  for (const std::string& entry : ListFolder(destination)) {
+    if (entry.rfind("Revision_", 0) == 0) name = entry;  // the listing is sorted: the last one is the newest
+  }
+  return name;
+}
+
+DirectoryScannerPtr LoadRevision(const std::string& destination, const std::optional<std::string>& password) {
+  std::optional<std::string> name = RevisionName(destination);
+  if (!name) return nullptr;
+  return DirectoryScanner::initWithSerializedData(PlainContents(destination + "/" + *name, password));
+}
+
+std::map<std::string, StorageRecord> Records(const DirectoryScanner& snapshot) {
+  std::map<std::string, StorageRecord> records;
+  for (const DirectoryItemPtr& item : snapshot) {
+    if (item->isDirectory()) continue;
+    std::optional<StorageRecord> record = ValidStorageRecordOfItem(*item);
+    EXPECT_TRUE(record) << item->path();
+    if (record) records[item->path()] = *record;
+  }
+  return records;
+}
+
+// The names a snapshot's storage records put on the destination.
+std::set<std::string> PredictedNames(const DirectoryScanner& snapshot, bool encrypted) {
+  std::set<std::string> names;
+  for (const DirectoryItemPtr& item : snapshot) {
+    if (item->isDirectory()) continue;
+    std::optional<StorageRecord> record = ValidStorageRecordOfItem(*item);
+    if (!record) continue;
+    if (record->isArchiveMember()) {
+      names.insert(ArchiveName(record->storageIndex, record->isCompressedArchive(), encrypted));
+      continue;
+    }
+    std::string base = FileBaseName(record->storageIndex, item->path());
+    if (record->hasMetadata()) names.insert(FileMetadataName(base, encrypted));
+    for (int part = 1; part <= record->partCount; ++part) names.insert(FilePartName(base, part, encrypted));
+  }
+  return names;
+}
+
+std::set<std::string> ListingSet(const std::string& folder) {
+  std::vector<std::string> names = ListFolder(folder);
+  return std::set<std::string>(names.begin(), names.end());
+}
+
+// name -> modification time and inode, to see that a run left a file alone.
+std::map<std::string, std::pair<long, long>> Stamps(const std::string& folder) {
+  std::map<std::string, std::pair<long, long>> stamps;
+  for (const std::string& name : ListFolder(folder)) {
+    struct stat status;
+    if (::lstat((folder + "/" + name).c_str(), &status) == 0) {
+      stamps[name] = {static_cast<long>(status.st_mtim.tv_sec) * 1000000000L + status.st_mtim.tv_nsec,
+                      static_cast<long>(status.st_ino)};
+    }
+  }
+  return stamps;
+}
+
+std::vector<std::string> PathList(const Dictionary& results, const char* key) {
+  return results.get(key).isArray() ? Texts(results.get(key)) : std::vector<std::string>();
+}
+
+class PerformBackup : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    source = work.path() + "/source";
+    destination = work.path() + "/destination";
+    ASSERT_EQ(RunShell("cp -a " + Quote(TemplateTree()) + " " + Quote(source)), 0);
+    ASSERT_EQ(::mkdir(destination.c_str(), 0755), 0);
+    controller = RemoteBackupController::create();
+    controller->setSourceDirectoryPath(source);
+    controller->setDestinationURL(LocalURL(destination));
+    controller->setMaximumSegmentSize(kSegmentMB);
+    controller->setMaximumSimultaneousSegments(3);
+    controller->setComputeFileDigests(true);
+    controller->setIncompressibleExtensions({"jpg", "ZIP"});
+    delegate.takesRetryQuestions = false;
+  }
+  void TearDown() override { controller->setDelegate(nullptr); }
+
+  void usePassword(const std::string& text) {
+    password = text;
+    controller->setEncryptionPassword(text);
+  }
+
+  Dictionary backup(double limit = 60.0) {
+    delegate.clear();
+    controller->setDelegate(&delegate);
+    controller->startCommandAsynchronously(BackupCommandPerformBackup, Dictionary());
+    EXPECT_TRUE(RunMainLoopUntil([&] { return delegate.finished(); }, limit)) << "the backup did not finish";
+    auto event = delegate.first("didFinish");
+    return event && event->results ? *event->results : Dictionary();
+  }
+
+  // The revision on the destination, with every stored name checked against
+  // its upload information and the listing checked against the records.
+  DirectoryScannerPtr checkDestination() {
+    DirectoryScannerPtr revision = LoadRevision(destination, password);
+    EXPECT_TRUE(revision) << "no loadable revision";
+    if (!revision) return nullptr;
+    std::set<std::string> expected = PredictedNames(*revision, password.has_value());
+    expected.insert(RevisionDataName(revision->revision(), password.has_value()));
+    EXPECT_EQ(ListingSet(destination), expected);
+
+    const Value& files = revision->userInfoForKey(kBackupFilesKey);
+    EXPECT_TRUE(files.isDictionary());
+    std::set<std::string> recorded;
+    for (const auto& [name, value] : files.asDictionary()) {
+      recorded.insert(name);
+      std::optional<UploadInformation> information = UploadInformation::fromValue(value);
+      EXPECT_TRUE(information) << name;
+      if (!information) continue;
+      struct stat status;
+      EXPECT_EQ(::stat((destination + "/" + name).c_str(), &status), 0) << name;
+      EXPECT_EQ(static_cast<std::uint64_t>(status.st_size), information->size) << name;
+      EXPECT_EQ(Md5Hex(PlainContents(destination + "/" + name, password)), HexStringFromData(information->digest))
+          << name;
+    }
+    expected.erase(RevisionDataName(revision->revision(), password.has_value()));
+    EXPECT_EQ(recorded, expected);
+    return revision;
+  }
+
+  // Extracts an archive with bsdtar and compares its members with the source.
+  void checkArchive(const std::string& name, const std::vector<std::string>& members) {
+    std::string folder = work.path() + "/unpacked-" + name;
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    Data plain = PlainContents(destination + "/" + name, password);
+    WriteFile(folder + ".bytes", plain);
+    ASSERT_EQ(RunShell("cd " + Quote(folder) + " && bsdtar -xf " + Quote(folder + ".bytes") + " 2>&1"), 0) << name;
+    for (const std::string& member : members) {
+      struct stat status;
+      ASSERT_EQ(::lstat((source + "/" + member).c_str(), &status), 0) << member;
+      if (S_ISLNK(status.st_mode)) {
+        char a[1024], b[1024];
+        ssize_t la = ::readlink((source + "/" + member).c_str(), a, sizeof a);
+        ssize_t lb = ::readlink((folder + "/" + member).c_str(), b, sizeof b);
+        EXPECT_EQ(std::string(a, la > 0 ? la : 0), std::string(b, lb > 0 ? lb : 0)) << member;
+      } else {
+        EXPECT_EQ(ReadFile(folder + "/" + member), ReadFile(source + "/" + member)) << member << " in " << name;
+      }
+    }
+  }
+
+  TempDir work;
+  std::string source;
+  std::string destination;
+  std::optional<std::string> password;
+  std::shared_ptr<RemoteBackupController> controller;
+  RecordingDelegate delegate;
+};
+
+// ---- What one run stores --------------------------------------------------------
+
+class StoresTheTree : public PerformBackup, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(StoresTheTree, AsItsRevisionDescribes) {
+  if (GetParam()) usePassword("PW");
+  Dictionary results = backup();
+  ASSERT_TRUE(results.get(kSuccessResult).asBool()) << JoinedMessages(results);
+  DirectoryScannerPtr revision = checkDestination();
+  ASSERT_TRUE(revision);
+  EXPECT_EQ(revision->revision(), 1u);
+
+  std::map<std::string, StorageRecord> records = Records(*revision);
+  // Segment boundary: exactly one segment is an archive of its own, one byte
+  // more is stored by itself in parts of a segment less 32 bytes.
+  const StorageRecord& exact = records.at("segment/exact.bin");
+  EXPECT_TRUE(exact.isArchiveMember());
+  for (const auto& [path, record] : records) {
+    if (path != "segment/exact.bin" && record.isArchiveMember()) EXPECT_NE(record.storageIndex, exact.storageIndex) << path;
+  }
+  const StorageRecord& plusOne = records.at("segment/exact-plus-one.bin");
+  EXPECT_TRUE(plusOne.isStoredByItself());
+  EXPECT_EQ(plusOne.partCount, 2);
+  const StorageRecord& several = records.at("segment/several.dat");
+  EXPECT_EQ(several.partCount, static_cast<int>((2 * kSegment + kSegment / 3 + 7 + kSegment - 33) / (kSegment - 32)));
+  // Incompressible extensions go to uncompressed archives, everything else small to compressed ones.
+  for (const auto& [path, record] : records) {
+    std::string extension = PathExtension(path);
+    if (record.isArchiveMember()) {
+      EXPECT_EQ(record.isCompressedArchive(), extension != "jpg" && extension != "zip") << path;
+    }
+    // The recorded digest is the MD5 of the content (the link's target for links).
+    struct stat status;
+    ASSERT_EQ(::lstat((source + "/" + path).c_str(), &status), 0);
+    Data content;
+    if (S_ISLNK(status.st_mode)) {
+      char target[1024];
+      ssize_t length = ::readlink((source + "/" + path).c_str(), target, sizeof target);
+      content = Data(target, target + length);
+    } else {
+      content = ReadFile(source + "/" + path);
+    }
+    EXPECT_EQ(HexStringFromData(Data(record.digest.begin(), record.digest.end())), Md5Hex(content)) << path;
+  }
+  // Archives hold their members (checked with bsdtar).
+  std::map<std::string, std::vector<std::string>> archives;
+  for (const auto& [path, record] : records) {
+    if (record.isArchiveMember()) {
+      archives[ArchiveName(record.storageIndex, record.isCompressedArchive(), GetParam())].push_back(path);
+    }
+  }
+  EXPECT_GE(archives.size(), 3u);
+  for (const auto& [name, members] : archives) checkArchive(name, members);
+  // Files stored by themselves: the parts joined are the file.
+  for (const auto& [path, record] : records) {
+    if (!record.isStoredByItself()) continue;
+    Data joined;
+    for (int part = 1; part <= record.partCount; ++part) {
+      Data piece = PlainContents(destination + "/" + FilePartName(FileBaseName(record.storageIndex, path), part,
+                                                                  GetParam()),
+                                 password);
+      joined.insert(joined.end(), piece.begin(), piece.end());
+    }
+    EXPECT_EQ(joined, ReadFile(source + "/" + path)) << path;
+  }
+
+  // Counts of the results.
+  std::uint64_t files = 0, directories = 0;
+  for (const DirectoryItemPtr& item : *revision) (item->isDirectory() ? directories : files)++;
+  EXPECT_EQ(results.get("sourceFiles").asUInt(), files);
+  EXPECT_EQ(results.get("sourceDirectories").asUInt(), directories);
+  EXPECT_EQ(results.get("copiedFiles").asUInt(), files);
+  EXPECT_EQ(results.get("destinationFiles").asUInt(), revision->userInfoForKey(kBackupFilesKey).asDictionary().size());
+  EXPECT_TRUE(results.get("directoryScanner").isObject());
+  EXPECT_TRUE(ErrorMessages(results).empty()) << JoinedMessages(results);
+}
+
+INSTANTIATE_TEST_SUITE_P(PasswordOrNot, StoresTheTree, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Encrypted" : "Plain"; });
+
+TEST_F(PerformBackup, FirstRunOverOnlyFoldersFailsAsEmpty) {
+  ASSERT_EQ(RunShell("rm -rf " + Quote(source) + " && mkdir -p " + Quote(source + "/a/b") + " " +
+                     Quote(source + "/c")),
+            0);
+  Dictionary results = backup();
+  EXPECT_FALSE(results.get(kSuccessResult).asBool());
+  EXPECT_TRUE(HasMessage(results, "Initial backup is empty")) << JoinedMessages(results);
+  EXPECT_TRUE(ListFolder(destination).empty());
+}
+
+// ---- Incremental runs ----------------------------------------------------------------
+
+TEST_F(PerformBackup, UnchangedSecondRunUploadsAndDeletesNothing) {
+  ASSERT_TRUE(backup().get(kSuccessResult).asBool());
+  auto before = Stamps(destination);
+  ::usleep(20000);
+  Dictionary results = backup();
+  ASSERT_TRUE(results.get(kSuccessResult).asBool()) << JoinedMessages(results);
+  EXPECT_EQ(Stamps(destination), before);
+  EXPECT_EQ(RevisionName(destination), "Revision_0001.data");
+  EXPECT_EQ(results.get("copiedFiles").asUInt(), 0u);
+  EXPECT_TRUE(PathList(results, kDeletedPathsResult).empty());
+  EXPECT_TRUE(PathList(results, kCreatedPathsResult).empty());
+  EXPECT_GT(results.get("sourceFiles").asUInt(), 30u);
+}
+
+TEST_F(PerformBackup, ChangedArchiveMemberMovesItsWholeArchive) {
+  usePassword("secret");
+  ASSERT_TRUE(backup().get(kSuccessResult).asBool());
+  DirectoryScannerPtr first = checkDestination();
+  ASSERT_TRUE(first);
+  std::map<std::string, StorageRecord> before = Records(*first);
+  const std::string changed = "small/a/file-001.txt";
+  ASSERT_TRUE(before.at(changed).isArchiveMember());
+  std::vector<std::string> members;
+  for (const auto& [path, record] : before) {
+    if (record.isArchiveMember() && record.storageIndex == before.at(changed).storageIndex &&
+        record.storageKind == before.at(changed).storageKind)
+      members.push_back(path);
+  }
+  ASSERT_GT(members.size(), 1u);
+  const std::string oldArchive = ArchiveName(before.at(changed).storageIndex, true, true);
+
+  WriteFile(source + "/" + changed, "changed contents");
+  Dictionary results = backup();
+  ASSERT_TRUE(results.get(kSuccessResult).asBool()) << JoinedMessages(results);
+  DirectoryScannerPtr second = checkDestination();
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->revision(), 2u);
+  EXPECT_EQ(RevisionName(destination), "Revision_0002.data.aes");
+  std::map<std::string, StorageRecord> after = Records(*second);
+  std::set<std::uint32_t> newIndexes;
+  for (const std::string& member : members) {
+    ASSERT_TRUE(after.count(member)) << member;
+    EXPECT_TRUE(after.at(member).isArchiveMember()) << member;
+    newIndexes.insert(after.at(member).storageIndex);
+    EXPECT_NE(after.at(member).storageIndex, before.at(changed).storageIndex) << member;
+  }
+  EXPECT_EQ(ListingSet(destination).count(oldArchive), 0u);
+  // Members of other archives and files stored by themselves stay where they were.
+  for (const auto& [path, record] : before) {
+    if (std::find(members.begin(), members.end(), path) == members.end()) EXPECT_EQ(after.at(path), record) << path;
+  }
+  std::vector<std::string> deleted = PathList(results, kDeletedPathsResult);
+  EXPECT_NE(std::find(deleted.begin(), deleted.end(), oldArchive), deleted.end());
+  EXPECT_EQ(std::vector<std::string>{changed}, PathList(results, kChangedPathsResult));
+
+  // The old archive and revision went only after the new revision was read back.
+  std::vector<std::string> order;
+  for (const auto& event : delegate.events()) {
+    if (event.name == "endPhase" && (event.text == "verifyBackupInfo" || event.text == "deleteSpareBackupFiles"))
+      order.push_back(event.text);
+    if (event.name == "beginPhase" && event.text == "deleteSpareBackupFiles") order.push_back("beginDelete");
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"verifyBackupInfo", "beginDelete", "deleteSpareBackupFiles"}));
+}
+
+TEST_F(PerformBackup, RemovedFileIsGoneAfterSuccessAndKeptAfterFailure) {
+  ASSERT_TRUE(backup().get(kSuccessResult).asBool());
+  DirectoryScannerPtr first = checkDestination();
+  ASSERT_TRUE(first);
+  const StorageRecord removed = Records(*first).at("segment/exact-plus-one.bin");
+  const std::string base = FileBaseName(removed.storageIndex, "segment/exact-plus-one.bin");
+  std::set<std::string> listingBefore = ListingSet(destination);
+
+  ASSERT_EQ(::unlink((source + "/segment/exact-plus-one.bin").c_str()), 0);
+  WriteFile(source + "/segment/new-large.bin", GeneratedContents("new", kSegment * 2, 9));
+  // The destination refuses the new revision data: a folder holds its name.
+  ASSERT_EQ(::mkdir((destination + "/Revision_0002.data").c_str(), 0755), 0);
+  Dictionary failed = backup();
+  EXPECT_FALSE(failed.get(kSuccessResult).asBool());
+  EXPECT_NE(JoinedMessages(failed).find("Failed uploading backup data to"), std::string::npos)
+      << JoinedMessages(failed);
+  std::set<std::string> listingAfterFailure = ListingSet(destination);
+  listingAfterFailure.erase("Revision_0002.data");
+  EXPECT_EQ(listingAfterFailure, listingBefore);
+  EXPECT_TRUE(listingAfterFailure.count(FilePartName(base, 1, false)));
+
+  // (The failed run's clean-up may already have removed the folder, as it
+  // removes every name the run tried to create.)
+  ::rmdir((destination + "/Revision_0002.data").c_str());
+  Dictionary results = backup();
+  ASSERT_TRUE(results.get(kSuccessResult).asBool()) << JoinedMessages(results);
+  DirectoryScannerPtr second = checkDestination();
+  ASSERT_TRUE(second);
+  EXPECT_FALSE(second->directoryItemAtSubpath("segment/exact-plus-one.bin"));
+  EXPECT_EQ(ListingSet(destination).count(FilePartName(base, 1, false)), 0u);
+  EXPECT_EQ(ListingSet(destination).count(FilePartName(base, 2, false)), 0u);
+  EXPECT_TRUE(Records(*second).at("segment/new-large.bin").isStoredByItself());
+}
+
+// ---- Files that change and runs that stop ----------------------------------------------
+
+// Rewrites a file in place (same size, new contents and time) until stopped
+// or `limit` versions were written; knows the digest of every version.
+class Rewriter {
+ public:
+  Rewriter(std::string path, std::uint64_t size, int limit) : path_(std::move(path)), size_(size), limit_(limit) {
+    thread_ = std::thread([this] { run(); });
+  }
+  ~Rewriter() { stop(); }
+  void stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  int versions() const { return versions_; }
+  // Until the first new version is on disk.
+  void waitForFirstVersion() const {
+    while (versions_ == 0) ::usleep(1000);
+  }
+  bool wrote(const std::string& md5) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return digests_.count(md5) != 0;
+  }
+
+ private:
+  // Two versions written in turn without a pause: the file never holds still.
+  void run() {
+    Data versions[2] = {GeneratedContents("rewrite", size_, 1000), GeneratedContents("rewrite", size_, 1001)};
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (const Data& contents : versions) digests_.insert(Md5Hex(contents));
+    }
+    for (std::uint32_t i = 0; !stop_ && (limit_ == 0 || versions_ < limit_); ++i) {
+      const Data& contents = versions[i % 2];
+      int fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+      if (fd < 0) break;
+      // In pieces, as an application saving a large document would.
+      for (std::size_t offset = 0; offset < contents.size(); offset += 65536) {
+        std::size_t length = std::min<std::size_t>(65536, contents.size() - offset);
+        if (::pwrite(fd, contents.data() + offset, length, static_cast<off_t>(offset)) < 0) break;
+      }
+      ::close(fd);
+      ++versions_;
+    }
+  }
+
+  std::string path_;
+  std::uint64_t size_;
+  int limit_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> versions_{0};
+  std::mutex mutex_;
+  std::set<std::string> digests_;
+  std::thread thread_;
+};
+
+int CountMessages(const RecordingDelegate& delegate, const std::string& text) {
+  int count = 0;
+  for (const auto& event : delegate.events()) {
+    if (event.name == "error" && event.text.find(text) != std::string::npos) ++count;
+  }
+  return count;
+}
+
+TEST_F(PerformBackup, FileRewrittenDuringItsUploadIsStoredOnceItHoldsStill) {
+  ASSERT_TRUE(backup().get(kSuccessResult).asBool());
+  const std::string path = source + "/segment/several.dat";
+  struct stat status;
+  ASSERT_EQ(::stat(path.c_str(), &status), 0);
+  controller->setMaximumSimultaneousSegments(1);
+
+  Rewriter rewriter(path, static_cast<std::uint64_t>(status.st_size), 0);
+  rewriter.waitForFirstVersion();
+  delegate.clear();
+  controller->setDelegate(&delegate);
+  controller->startCommandAsynchronously(BackupCommandPerformBackup, Dictionary());
+  // The run keeps starting the file again while it changes...
+  EXPECT_TRUE(RunMainLoopUntil(
+      [&] { return CountMessages(delegate, "has been modified while being backed up") >= 3 || delegate.finished(); },
+      60.0));
+  EXPECT_FALSE(delegate.finished()) << "a changing file was stored";
+  // ...and stores it once it holds still.
+  rewriter.stop();
+  ASSERT_TRUE(RunMainLoopUntil([&] { return delegate.finished(); }, 60.0));
+  auto event = delegate.first("didFinish");
+  ASSERT_TRUE(event && event->results);
+  ASSERT_TRUE(event->results->get(kSuccessResult).asBool()) << JoinedMessages(*event->results);
+
+  DirectoryScannerPtr revision = checkDestination();
+  ASSERT_TRUE(revision);
+  StorageRecord record = Records(*revision).at("segment/several.dat");
+  Data joined;
+  for (int part = 1; part <= record.partCount; ++part) {
+    Data piece = ReadFile(destination + "/" + FilePartName(FileBaseName(record.storageIndex, "segment/several.dat"),
+                                                           part, false));
+    joined.insert(joined.end(), piece.begin(), piece.end());
+  }
+  EXPECT_EQ(Md5Hex(joined), Md5Hex(ReadFile(path)));
+  EXPECT_TRUE(rewriter.wrote(Md5Hex(joined)));
+  EXPECT_EQ(HexStringFromData(Data(record.digest.begin(), record.digest.end())), Md5Hex(joined));
+}
+
+TEST_F(PerformBackup, FileThatNeverHoldsStillIsRetriedUntilTheRunIsCancelled) {
+  ASSERT_TRUE(backup().get(kSuccessResult).asBool());
+  std::set<std::string> listingBefore = ListingSet(destination);
+  const std::string path = source + "/segment/several.dat";
+  struct stat status;
+  ASSERT_EQ(::stat(path.c_str(), &status), 0);
+  Rewriter rewriter(path, static_cast<std::uint64_t>(status.st_size), 0);
+  rewriter.waitForFirstVersion();
+  delegate.clear();
+  controller->setDelegate(&delegate);
+  controller->startCommandAsynchronously(BackupCommandPerformBackup, Dictionary());
+  EXPECT_TRUE(RunMainLoopUntil(
+      [&] { return CountMessages(delegate, "has been modified while being backed up") >= 5 || delegate.finished(); },
+      60.0));
+  EXPECT_FALSE(delegate.finished()) << "the run ended by itself";
+  controller->cancel();
+  EXPECT_TRUE(RunMainLoopUntil([&] { return delegate.finished(); }, 60.0));
+  rewriter.stop();
+  auto event = delegate.first("didFinish");
+  ASSERT_TRUE(event);
+  EXPECT_FALSE(event->results && event->results->get(kSuccessResult).asBool());
+  EXPECT_EQ(ListingSet(destination), listingBefore);
+  DirectoryScannerPtr revision = checkDestination();
+  ASSERT_TRUE(revision);
+  EXPECT_EQ(revision->revision(), 1u);
+}
+
+// Makes every archive take a while: the archiver is run through a wrapper
+// that waits before it starts the real one (for as long as the object lives).
+class SlowArchiver {
+ public:
+  SlowArchiver(const std::string& folder, double seconds) {
+    std::string real = DittoToolPath();
+    wrapper_ = folder + "/slow-ditto";
+    WriteFile(wrapper_, "#!/bin/sh\nsleep " + std::to_string(seconds) + "\nexec '" + real + "' \"$@\"\n");
+    ::chmod(wrapper_.c_str(), 0755);
+    ::setenv("QUORVEL_DITTO", wrapper_.c_str(), 1);
+  }
+  ~SlowArchiver() { ::unsetenv("QUORVEL_DITTO"); }
+
+ private:
+  std::string wrapper_;
+};
+
+int CountEvents(const RecordingDelegate& delegate, const char* name, const std::string& phase) {
+  int count = 0;
+  for (const auto& event : delegate.events()) {
+    if (event.name == name && event.text == phase) ++count;
+  }
+  return count;
+}
+
+TEST_F(PerformBackup, CancelledRunLeavesThePreviousRevisionLoadableAndNothingItCreated) {
+  usePassword("pw");
+  ASSERT_TRUE(backup().get(kSuccessResult).asBool());
+  std::set<std::string> listingBefore = ListingSet(destination);
+  // New work: two files stored in parts, six archives of one file each, and
+  // a changed member of an existing archive.
+  for (int i = 0; i < 2; ++i) {
+    WriteFile(source + "/segment/added-" + std::to_string(i) + ".bin",
+              GeneratedContents("added" + std::to_string(i), kSegment + 4096, 3));
+  }
+  for (int i = 0; i < 6; ++i) {
+    WriteFile(source + "/small/chunk-" + std::to_string(i) + ".bin",
+              GeneratedContents("chunk" + std::to_string(i), kSegment * 6 / 10, 4));
+  }
+  WriteFile(source + "/small/file-002.txt", "edited");
+  controller->setMaximumSimultaneousSegments(1);
+  {
+    SlowArchiver slow(work.path(), 0.4);
+    delegate.clear();
+    controller->setDelegate(&delegate);
+    controller->startCommandAsynchronously(BackupCommandPerformBackup, Dictionary());
+    // Half way: the parts and some archives are stored, other archives are not.
+    EXPECT_TRUE(RunMainLoopUntil(
+        [&] { return CountEvents(delegate, "endPhase", "uploadFileArchive") >= 2 || delegate.finished(); }, 60.0));
+    EXPECT_FALSE(delegate.finished()) << "the run ended before it could be cancelled";
+    EXPECT_GE(CountEvents(delegate, "endPhase", "uploadFilePart"), 4);
+    controller->cancel();
+    EXPECT_TRUE(RunMainLoopUntil([&] { return delegate.finished(); }, 60.0));
+  }
+  auto event = delegate.first("didFinish");
+  ASSERT_TRUE(event);
+  EXPECT_FALSE(event->results && event->results->get(kSuccessResult).asBool());
+  EXPECT_EQ(ListingSet(destination), listingBefore);
+  DirectoryScannerPtr revision = checkDestination();
+  ASSERT_TRUE(revision);
+  EXPECT_EQ(revision->revision(), 1u);
+
+  // The next run picks up from revision 1.
+  Dictionary results = backup();
+  ASSERT_TRUE(results.get(kSuccessResult).asBool()) << JoinedMessages(results);
+  revision = checkDestination();
+  ASSERT_TRUE(revision);
+  EXPECT_EQ(revision->revision(), 2u);
+  EXPECT_TRUE(revision->directoryItemAtSubpath("small/chunk-5.bin"));
+}
+
+}  // namespace
+}  // namespace quorvel
