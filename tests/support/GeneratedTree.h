@@ -85,7 +85,8 @@ Data GeneratedContents(const std::string& relativePath, std::uint64_t size, std:
 // Compares two trees: entry set, type, file contents, link targets, user.*
 // extended attributes, ACL texts, permission bits and (unless
 // compareModificationTimes is false) the modification times of files and
-// links, to the second. Answers one line per difference (empty when equal).
+// links, to a microsecond (what a snapshot keeps). Answers one line per
+// difference (empty when equal).
 std::vector<std::string> TreeDifferences(const std::string& expectedRoot, const std::string& actualRoot,
                                          bool compareModificationTimes = true);
 
