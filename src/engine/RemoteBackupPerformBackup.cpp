@@ -183,16 +183,21 @@ std::optional<Dictionary> RemoteBackupOperation::performBackup() {
       backupFiles.erase(name);
       scheduledDeletion = true;
     };
+    std::vector<std::string> formerFiles;
     if (hadRevision) {
       std::set<std::uint32_t> replacedArchives;
       for (const char* key : {kModifiedDataItemsKey, kModifiedMetadataItemsKey, kRemovedItemsKey}) {
         for (const DirectoryItemPtr& item : ItemsOfResult(*scan, key)) {
-          if (item->isDirectory()) directoriesChanged = true;
-          // A file that became a folder (or the other way round) carries the
-          // old item's record, or none at all.
+          if (item->isDirectory()) {
+            directoriesChanged = true;
+          } else {
+            uploadPaths.insert(item->path());
+          }
+          // A folder that was a file carries the file's record (its storage
+          // goes, and so does the record); a file that was a folder has none.
           if (!item->userInfo()) continue;
+          if (item->isDirectory()) formerFiles.push_back(item->path());
           std::optional<StorageRecord> record = ValidStorageRecordOfItem(*item);
-          if (!item->isDirectory()) uploadPaths.insert(item->path());
           if (!record) {
             logErrorMessage("[Internal Error] Invalid backup data entry \"%@\"", item->description());
             continue;
@@ -209,8 +214,14 @@ std::optional<Dictionary> RemoteBackupOperation::performBackup() {
           }
         }
       }
+      // A new folder counts as a changed one: even empty, it belongs in the
+      // next revision.
       for (const DirectoryItemPtr& item : ItemsOfResult(*scan, kAddedItemsKey)) {
-        if (!item->isDirectory()) uploadPaths.insert(item->path());
+        if (item->isDirectory()) {
+          directoriesChanged = true;
+        } else {
+          uploadPaths.insert(item->path());
+        }
       }
       for (const DirectoryItemPtr& item : ItemsOfResult(*scan, kRemovedItemsKey)) uploadPaths.erase(item->path());
     } else {
@@ -219,6 +230,7 @@ std::optional<Dictionary> RemoteBackupOperation::performBackup() {
       }
     }
     snapshot.setUserInfo(Value(std::move(backupFiles)), kBackupFilesKey);
+    for (const std::string& path : formerFiles) snapshot.setUserInfoForDirectoryItemAtSubpath(Value(), path);
 
     // The items to store, as the new snapshot has them. Their old records
     // name storage that is being replaced: they are dropped, so that a file
