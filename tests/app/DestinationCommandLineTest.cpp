@@ -187,6 +187,13 @@ TEST_F(DestinationCommandLineTest, GivenPasswordOrPlainBackupGoesOnToTheEngine) 
   EXPECT_TRUE(Contains(plain.err, "__main__\n")) << plain.err;
 }
 
+TEST_F(DestinationCommandLineTest, PasswordForAPlainBackupIsRefused) {
+  Outcome run = Quorvel("restore " + Quoted(Plain()) + " --to /tmp --password-file " + Quoted(PasswordFile()));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "quorvel: the backup at \"file://localhost" + Plain() +
+                         "\" is not encrypted: leave out --password-env and --password-file\n");
+}
+
 // Runs quorvel on a pseudo-terminal, waits for the password prompt, then
 // types `keys`; prints what the terminal showed and the exit status as JSON.
 constexpr const char* kPtyScript = R"PY(

@@ -267,6 +267,17 @@ TEST(PasswordSource, EncryptedRevisionDataIsRecognisedInAListing) {
   EXPECT_FALSE(ListingHoldsEncryptedRevision(Dictionary{}));
 }
 
+TEST(PasswordSource, PlainRevisionDataIsRecognisedInAListing) {
+  EXPECT_TRUE(ListingHoldsOnlyPlainRevisions(
+      Dictionary{{"Archive_0001.cpgz", Dictionary{}}, {"Revision_0002.data", Dictionary{}}}));
+  EXPECT_TRUE(ListingHoldsOnlyPlainRevisions(Dictionary{{"Revision_0001.plist.gz", Dictionary{}}}));
+  EXPECT_FALSE(ListingHoldsOnlyPlainRevisions(
+      Dictionary{{"Revision_0002.data", Dictionary{}}, {"Revision_0003.data.aes", Dictionary{}}}));
+  EXPECT_FALSE(ListingHoldsOnlyPlainRevisions(Dictionary{{"File_0001.0001", Dictionary{}}}));
+  EXPECT_FALSE(ListingHoldsOnlyPlainRevisions(Dictionary{{"Revision_notes.txt", Dictionary{}}}));
+  EXPECT_FALSE(ListingHoldsOnlyPlainRevisions(Dictionary{}));
+}
+
 TEST(PasswordSource, PromptNeedsATerminal) {
   // The test's standard input is not a terminal when run by ctest; make sure.
   TempDir dir;

@@ -396,13 +396,19 @@ int RunDestinationCommand(const DestinationCommandOptions& options) {
   std::string problem;
   std::optional<std::string> password = PasswordFromOptions(options.password, &problem);
   if (!password && !problem.empty()) return FailBeforeRunning(options, problem);
+  // The destination's root listing tells whether its backup is encrypted
+  // (no listing: a new or unreachable destination, which the engine reports).
+  std::optional<Dictionary> listing;
+  if (std::shared_ptr<FileTransferController> client =
+          FileTransferController::fileTransferControllerWithURL(*destination)) {
+    client->setTimeOut(60.0);
+    listing = client->contentsOfDirectoryAtPath("");
+  }
+  if (password && listing && ListingHoldsOnlyPlainRevisions(*listing)) {
+    return FailBeforeRunning(options, "the backup at \"" + shownDestination +
+                                          "\" is not encrypted: leave out --password-env and --password-file");
+  }
   if (!password) {
-    std::optional<Dictionary> listing;
-    if (std::shared_ptr<FileTransferController> client =
-            FileTransferController::fileTransferControllerWithURL(*destination)) {
-      client->setTimeOut(60.0);
-      listing = client->contentsOfDirectoryAtPath("");
-    }
     if (listing && ListingHoldsEncryptedRevision(*listing)) {
       if (!::isatty(STDIN_FILENO)) {
         return FailBeforeRunning(options, "the backup at \"" + shownDestination +

@@ -65,6 +65,16 @@ bool ListingHoldsEncryptedRevision(const Dictionary& listing) {
   return false;
 }
 
+bool ListingHoldsOnlyPlainRevisions(const Dictionary& listing) {
+  bool plain = false;
+  for (const auto& [name, attributes] : listing) {
+    if (!name.starts_with("Revision_")) continue;
+    if (name.ends_with(".aes")) return false;
+    if (name.find(".data") != std::string::npos || name.find(".plist.gz") != std::string::npos) plain = true;
+  }
+  return plain;
+}
+
 PromptOutcome PromptForPassword(const std::string& prompt, std::string* password) {
   if (!::isatty(STDIN_FILENO)) return PromptOutcome::Failed;
   termios saved{};

@@ -28,6 +28,9 @@ std::optional<std::string> PasswordFromOptions(const PasswordOptions& options, s
 // True when a destination root listing (name -> attributes) holds encrypted
 // revision data: a name beginning "Revision_" and ending ".aes".
 bool ListingHoldsEncryptedRevision(const Dictionary& listing);
+// True when a listing holds revision data ("Revision_" names with ".data"
+// or ".plist.gz") and none of it is encrypted.
+bool ListingHoldsOnlyPlainRevisions(const Dictionary& listing);
 
 enum class PromptOutcome { Entered, Interrupted, Failed };
 
