@@ -4,6 +4,7 @@
 // as single paths and folders, over an earlier damaged restore - and the
 // same through the command line as a separate process.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -209,6 +210,64 @@ INSTANTIATE_TEST_SUITE_P(WithAndWithoutPassword, RoundTrip, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return info.param ? std::string("Encrypted") : std::string("Plain");
                          });
+
+// ---- The comparison the checks above rely on --------------------------------------
+
+TEST(TreeComparison, ReportsEveryKindOfDifference) {
+  TempDir work;
+  const std::string a = work / "a";
+  const std::string b = work / "b";
+  ASSERT_EQ(RunShell("cp -a " + Quote(Source().source) + " " + Quote(a) + " && cp -a " + Quote(Source().source) +
+                     " " + Quote(b)),
+            0);
+  EXPECT_TRUE(CompareTrees(a, b).empty()) << JoinLines(CompareTrees(a, b));
+
+  const GeneratedTree& tree = Source().tree;
+  auto expectLine = [&](const std::string& prefix) {
+    std::vector<std::string> lines = CompareTrees(a, b);
+    bool found = false;
+    for (const std::string& line : lines) found |= line.rfind(prefix, 0) == 0;
+    EXPECT_TRUE(found) << "no line starting with \"" << prefix << "\" in:\n" << JoinLines(lines);
+  };
+  const std::string file = tree.files.back();
+  struct stat status;
+  ASSERT_EQ(::lstat((a + "/" + file).c_str(), &status), 0);
+  Data contents = ReadFile(a + "/" + file);
+  contents[0] ^= 1;
+  WriteFile(b + "/" + file, contents);
+  struct timespec times[2] = {status.st_atim, status.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (b + "/" + file).c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+  expectLine(file + ": contents differs");
+  times[1].tv_nsec = (times[1].tv_nsec + 5000) % 1000000000;
+  ASSERT_EQ(::utimensat(AT_FDCWD, (b + "/" + file).c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+  expectLine(file + ": modification time differs");
+  ASSERT_EQ(::chmod((b + "/" + file).c_str(), (status.st_mode & 07777) ^ 0004), 0);
+  expectLine(file + ": permissions differs");
+  if (geteuid() == 0) {
+    ASSERT_EQ(::lchown((b + "/" + file).c_str(), 4242, 4343), 0);
+    expectLine(file + ": owner differs");
+    expectLine(file + ": group differs");
+  }
+  ASSERT_EQ(RunShell("setfattr -n user.extra -v 1 " + Quote(b + "/" + tree.files.front())), 0);
+  expectLine(tree.files.front() + ": extended attribute user.extra differs");
+  if (!tree.aclPaths.empty()) {
+    ASSERT_EQ(RunShell("setfacl -m u:777:r " + Quote(b + "/" + tree.aclPaths.front())), 0);
+    expectLine(tree.aclPaths.front() + ": access ACL differs");
+    ASSERT_EQ(RunShell("setfacl -k " + Quote(b + "/acl")), 0);
+    expectLine("acl: default ACL differs");
+  }
+  if (!tree.links.empty()) {
+    const std::string link = b + "/" + tree.links.front();
+    ASSERT_EQ(::unlink(link.c_str()), 0);
+    ASSERT_EQ(::symlink("elsewhere", link.c_str()), 0);
+    expectLine(tree.links.front() + ": link target differs");
+  }
+  ASSERT_EQ(RunShell("rm -rf " + Quote(b + "/deep/1/2/3/4/5") + " && touch " + Quote(b + "/deep/1/2/3/4/5")), 0);
+  expectLine("deep/1/2/3/4/5: type differs");
+  expectLine("deep/1/2/3/4/5/leaf.txt: missing");
+  WriteFile(b + "/extra.txt", "extra");
+  expectLine("extra.txt: unexpected");
+}
 
 // ---- The command line as a separate process ---------------------------------------
 
