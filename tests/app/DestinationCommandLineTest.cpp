@@ -422,6 +422,24 @@ TEST_F(DestinationCommandLineTest, InterruptDuringTheWaitForARetryExitsWith130At
   EXPECT_TRUE(run.err.ends_with("quorvel: check interrupted\n")) << run.err;
 }
 
+// Needs the same engine behaviour; sits out one real 10 s wait.
+TEST_F(DestinationCommandLineTest, RetriesOnceAfterTheWaitThenGivesUp) {
+  auto started = std::chrono::steady_clock::now();
+  Outcome run = Quorvel("check " + Quoted(Encrypted()) + " --max-retries 1 --password-file " + Quoted(PasswordFile()));
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (Contains(run.err, kNotSupported)) GTEST_SKIP() << "the engine does not run destination commands yet";
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_TRUE(Contains(run.err, "network error: retrying in 10s (retry 1 of 1)\n")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "quorvel: network error: giving up after 1 retries in a row\n")) << run.err;
+  EXPECT_FALSE(Contains(run.err, "retry 2")) << run.err;
+  // Two attempts to download the revision data, with the wait between them.
+  std::size_t first = run.err.find("Failed downloading backup data");
+  ASSERT_NE(first, std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("Failed downloading backup data", first + 1), std::string::npos) << run.err;
+  EXPECT_GE(seconds, 9.5);
+  EXPECT_TRUE(run.err.ends_with("quorvel: check failed\n")) << run.err;
+}
+
 // ---- With the engine's destination commands ------------------------------------------------
 
 TEST_F(DestinationCommandLineTest, BackupCheckTestRestoreVerifyAndDeleteThroughTheEngine) {
