@@ -266,6 +266,24 @@ TEST_F(ArchiveTools, AMissingMemberIsLeftOutOfArchiveAndReportWithExitStatusOne)
   }
 }
 
+TEST_F(ArchiveTools, EntriesOutsideTheSourceFolderAreNeverArchived) {
+  const std::string list = work / "outside.list";
+  WriteFile(list, ".\n./dir0\n./dir0/file-0.txt\n./dir0/../../escape\n./dir0//file-1.txt\n");
+  const std::string bom = work / "outside.bom";
+  ASSERT_EQ(RunTool(kMkbom, {"-s", "-i", list, bom}).status, 0);
+  ToolRun run = Create(bom, false);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(ParseDittoReport(run.error, nullptr), (std::set<std::string>{"dir0/file-0.txt"}));
+  EXPECT_NE(run.errorText().find("refusing ./dir0/../../escape"), std::string::npos);
+  const std::string archive = work / "outside.cpio";
+  WriteFile(archive, run.output);
+  if (test::HaveProgram("bsdtar")) {
+    std::set<std::string> expected{"./dir0", "./dir0/file-0.txt", "./dir0/._file-0.txt"};
+    if (aclsWork_) expected.insert("./._dir0");
+    EXPECT_EQ(Listed("bsdtar -tf '" + archive + "'"), expected);
+  }
+}
+
 TEST_F(ArchiveTools, NothingToArchiveIsAFatalError) {
   ToolRun run = Create(MakeBom({"gone/one", "gone/two"}), true);
   EXPECT_GT(run.status, 1);

@@ -257,6 +257,20 @@ class Writer {
   std::int64_t nextNode_ = 0;
 };
 
+// True for "a/b/c": no empty, "." or ".." component, so that the entry
+// names an item inside the source folder and the archive names it the same.
+bool IsPlainRelativePath(const std::string& relative) {
+  std::size_t start = 0;
+  while (start <= relative.size()) {
+    std::size_t end = relative.find('/', start);
+    if (end == std::string::npos) end = relative.size();
+    const std::string component = relative.substr(start, end - start);
+    if (component.empty() || component == "." || component == "..") return false;
+    start = end + 1;
+  }
+  return true;
+}
+
 }  // namespace
 
 int CreateArchive(const CreateOptions& options) {
@@ -289,6 +303,11 @@ int CreateArchive(const CreateOptions& options) {
   for (const std::string& entry : *entries) {
     if (entry == ".") continue;
     const std::string relative = entry.substr(2);
+    if (!IsPlainRelativePath(relative)) {
+      Complain("refusing %s: not a path inside the source folder", entry.c_str());
+      leftOut = true;
+      continue;
+    }
     if (!writer.add(root, relative)) leftOut = true;
     if (writer.fatal()) return kExitFatal;
   }
