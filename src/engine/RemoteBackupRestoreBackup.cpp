@@ -548,10 +548,9 @@ void RestoreRun::createSteps() {
   RemoteBackupOperation* command = &operation_;
   const bool encrypted = operation_.isEncrypted();
   auto skipBelowMissingFolder = [&](const DirectoryItem& item) {
-    // Safety: the folder above could not be made (or is a link); writing
-    // there would follow whatever is in its place.
-    operation_.logErrorMessage("Failed creating directory \"%@\" (%s)",
-                               JoinPath(target_, ParentPath(item.path())), ErrorText(ENOTDIR));
+    // Safety: the folder above is not in the backup or could not be made
+    // (both reported already); writing there would go through whatever is
+    // in its place.
     operation_.addSkippedPath(item.path());
   };
 

@@ -102,6 +102,30 @@ TEST_F(RestoreBackup, PathsMissingFromTheBackupAreSkippedAndNothingLeftFailsTheR
   EXPECT_TRUE(ListFolder(empty.path()).empty());
 }
 
+TEST_F(RestoreBackup, WholeRestoreOfAnEmptyBackupFailsAndRemovesTheRootFolderAgain) {
+  storeBackup(std::nullopt, 1, [](DirectoryScanner& scanner, DestinationBuilder&, Dictionary&) {
+    scanner.directories().clear();
+    scanner.directories()[""];
+  });
+  Dictionary results = restore();
+  EXPECT_FALSE(results.get(kSuccessResult).asBool());
+  EXPECT_TRUE(HasMessage(results, "Nothing to restore")) << JoinedMessages(results);
+  EXPECT_TRUE(ListFolder(target.path()).empty());
+}
+
+TEST_F(RestoreBackup, FilesBelowAFolderMissingFromTheBackupAreSkipped) {
+  storeBackup(std::nullopt, 1, [](DirectoryScanner& scanner, DestinationBuilder&, Dictionary&) {
+    // The record of "docs/sub" is gone; its contents are still listed.
+    scanner.directories()["docs"].erase("sub");
+  });
+  Dictionary results = restore(std::vector<std::string>{"docs/sub/deep.txt", "notes.txt"});
+  ASSERT_TRUE(results.get(kSuccessResult).asBool()) << JoinedMessages(results);
+  EXPECT_TRUE(HasMessage(results, "No backup data entry for path \"docs/sub\"")) << JoinedMessages(results);
+  EXPECT_TRUE(Contains(ResultPaths(results, kSkippedPathsResult), "docs/sub/deep.txt"));
+  EXPECT_FALSE(Exists(target / "docs/sub"));
+  EXPECT_EQ(Text(target / "notes.txt"), "some notes to restore");
+}
+
 TEST_F(RestoreBackup, EraseDeletesEverythingInTheTargetFirst) {
   storeBackup();
   ::mkdir((target / "old").c_str(), 0755);
