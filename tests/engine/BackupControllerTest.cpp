@@ -783,7 +783,7 @@ TEST_F(ControllerTest, DelegateWithoutRetryQuestionsAnswersNoAtOnce) {
   EXPECT_FALSE(delegate.has("retryQuestion"));
 }
 
-TEST(DestinationCommands, NeedADestinationAndFailCleanlyForNow) {
+TEST(DestinationCommands, NeedAReachableDestinationWithABackup) {
   auto controller = RemoteBackupController::create();
   RecordingDelegate delegate;
   controller->setDelegate(&delegate);
@@ -793,6 +793,7 @@ TEST(DestinationCommands, NeedADestinationAndFailCleanlyForNow) {
   EXPECT_FALSE(results.get("success").asBool());
   EXPECT_EQ(Texts(results.get("errorMessages")), std::vector<std::string>{"Destination URL is not defined"});
 
+  // A file URL without a host names no destination the local client can reach.
   TempDir destination;
   controller->setDestinationURL(Url::fileURLWithPath(destination.path(), true));
   delegate.clear();
@@ -800,8 +801,19 @@ TEST(DestinationCommands, NeedADestinationAndFailCleanlyForNow) {
   ASSERT_TRUE(RunMainLoopUntil([&] { return delegate.finished(); }));
   results = *delegate.first("didFinish")->results;
   EXPECT_FALSE(results.get("success").asBool());
+  std::vector<std::string> messages = Texts(results.get("errorMessages"));
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.back(), "Destination URL \"file://" + destination.path() + "/\" is not reachable");
+
+  // A reachable destination without a backup has nothing to verify.
+  controller->setDestinationURL(*Url::URLWithScheme("file", "localhost", destination.path()));
+  delegate.clear();
+  controller->startCommandAsynchronously(BackupCommandVerifyBackup, {});
+  ASSERT_TRUE(RunMainLoopUntil([&] { return delegate.finished(); }));
+  results = *delegate.first("didFinish")->results;
+  EXPECT_FALSE(results.get("success").asBool());
   EXPECT_EQ(Texts(results.get("errorMessages")),
-            std::vector<std::string>{"Command \"verifyBackup\" is not supported by this version"});
+            std::vector<std::string>{"No backup data available at \"file://localhost" + destination.path() + "\""});
   controller->setDelegate(nullptr);
 }
 
