@@ -311,6 +311,20 @@ TEST_F(DestinationCommandLineTest, BackupCreatesAMissingLocalFolderAndAFailingPr
   EXPECT_FALSE(std::filesystem::exists(other));
 }
 
+TEST_F(DestinationCommandLineTest, MissingIncompressibleListIsAWarningOnly) {
+  TempDir resources;
+  std::filesystem::copy_file(std::string(QUORVEL_SOURCE_DIR) + "/resources/BackupController.strings",
+                             resources / "BackupController.strings");
+  TempDir work;
+  MakeExecutable(work / "pre", "#!/bin/sh\nexit 3\n");
+  Outcome run = Quorvel("backup " + Quoted(Source()) + " " + Quoted(work / "dest") + " --pre " + Quoted(work / "pre"),
+                        "QUORVEL_RESOURCES_DIR=" + Quoted(resources.path()));
+  EXPECT_TRUE(run.err.starts_with("quorvel: warning: cannot read \"" + (resources / "Incompressible.plist") + "\""))
+      << run.err;
+  EXPECT_TRUE(Contains(run.err, "; every file will be compressed\n__pre__\n")) << run.err;
+  EXPECT_EQ(run.status, 1);  // the pre-executable's failure
+}
+
 // ---- SIGINT ----------------------------------------------------------------------------------
 
 // Starts quorvel with a pre-executable that hangs, interrupts it once the

@@ -339,6 +339,17 @@ TEST(IncompressibleExtensions, TextsMayHoldSeveralWordsAndAreMerged) {
   EXPECT_FALSE(ReadIncompressibleExtensions(dir / "missing.plist", &error));
 }
 
+TEST(IncompressibleExtensions, TheResourcesFolderCanBeChosenByEnvironment) {
+  TempDir dir;
+  WriteFile(dir / "Incompressible.plist",
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><array>"
+            "<string>only</string></array></plist>\n");
+  ::setenv("QUORVEL_RESOURCES_DIR", dir.path().c_str(), 1);
+  std::optional<std::vector<std::string>> list = LoadIncompressibleExtensions();
+  ::unsetenv("QUORVEL_RESOURCES_DIR");
+  EXPECT_EQ(list, (std::vector<std::string>{"only"}));
+}
+
 // ---- Results for --json -------------------------------------------------------------
 
 TEST(DestinationCommandResults, WithoutResultsTheOutputStatesFailureAndTheMessages) {

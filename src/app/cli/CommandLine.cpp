@@ -159,7 +159,7 @@ std::optional<DestinationCommandOptions> ParseDestinationCommand(int command, in
                    "(1 to 128; default 50)")
         ->check(CLI::Range(1u, 128u));
     app.add_flag("--no-digests", [&options](std::int64_t) { options.computeDigests = false; },
-                 "do not compute file digests (restored files are then not checked)");
+                 "do not compute file digests while backing up");
   }
   if (runsSteps) {
     app.add_option("--parallel", options.parallel, "transfers at once (1 to 64; default 4)")
