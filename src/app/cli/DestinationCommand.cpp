@@ -26,7 +26,7 @@ namespace quorvel {
 
 namespace {
 
-// Result keys of checkDestination.
+// Result keys of checkDestination (and performBackup).
 constexpr const char* kDirectoryScannerResult = "directoryScanner";
 constexpr const char* kContentsResult = "contents";
 constexpr const char* kSourceFilesResult = "sourceFiles";
@@ -34,6 +34,10 @@ constexpr const char* kSourceDirectoriesResult = "sourceDirectories";
 constexpr const char* kSourceSizeResult = "sourceSize";
 constexpr const char* kDestinationFilesResult = "destinationFiles";
 constexpr const char* kDestinationSizeResult = "destinationSize";
+// Result keys of performBackup besides those.
+constexpr const char* kCopiedFilesResult = "copiedFiles";
+constexpr const char* kCopiedDirectoriesResult = "copiedDirectories";
+constexpr const char* kCopiedSizeResult = "copiedSize";
 // Snapshot user info of a stored revision.
 constexpr const char* kBackupDatesInfo = "backup.dates";
 constexpr const char* kFileNameInfo = ".fileName";
@@ -155,12 +159,28 @@ void PrintSummary(const DestinationCommandOptions& options, const std::string& d
       PrintPathList("Skipped:", results.get(kSkippedPathsResult));
       break;
     }
-    case BackupCommandPerformBackup:
-      std::printf("Backup finished in %s: %zu changed, %zu stored, %zu skipped.\n",
-                  ProgressDisplay::FormatDuration(duration).c_str(), Count(results, kChangedPathsResult),
-                  Count(results, kCopiedPathsResult), Count(results, kSkippedPathsResult));
+    case BackupCommandPerformBackup: {
+      std::shared_ptr<DirectoryScanner> scanner = results.get(kDirectoryScannerResult).object<DirectoryScanner>();
+      std::printf("Backup finished in %s", ProgressDisplay::FormatDuration(duration).c_str());
+      if (scanner) std::printf(" (revision %u)", static_cast<unsigned>(scanner->revision()));
+      std::printf(": %zu changed, %zu skipped.\n", Count(results, kChangedPathsResult),
+                  Count(results, kSkippedPathsResult));
+      if (results.contains(kSourceFilesResult)) {
+        std::printf("%-22s %llu files, %llu folders, %s\n", "Source:",
+                    static_cast<unsigned long long>(results.get(kSourceFilesResult).asUInt()),
+                    static_cast<unsigned long long>(results.get(kSourceDirectoriesResult).asUInt()),
+                    HumanReadableSize(results.get(kSourceSizeResult).asUInt()).c_str());
+        std::printf("%-22s %llu files, %llu folders, %s\n", "Stored by this run:",
+                    static_cast<unsigned long long>(results.get(kCopiedFilesResult).asUInt()),
+                    static_cast<unsigned long long>(results.get(kCopiedDirectoriesResult).asUInt()),
+                    HumanReadableSize(results.get(kCopiedSizeResult).asUInt()).c_str());
+        std::printf("%-22s %llu items, %s\n", "Destination:",
+                    static_cast<unsigned long long>(results.get(kDestinationFilesResult).asUInt()),
+                    HumanReadableSize(results.get(kDestinationSizeResult).asUInt()).c_str());
+      }
       PrintPathList("Skipped:", results.get(kSkippedPathsResult));
       break;
+    }
     case BackupCommandRestoreBackup:
       std::printf("Restore finished in %s into %s: %zu created, %zu deleted first, %zu skipped.\n",
                   ProgressDisplay::FormatDuration(duration).c_str(), AbsolutePath(options.restoreTarget).c_str(),
