@@ -207,6 +207,37 @@ TEST_P(RoundTrip, RestoringOverADamagedEarlierRestoreRepairsIt) {
   EXPECT_FALSE(ListFolder(target.path()).empty());
 }
 
+TEST_P(RoundTrip, MissingArchiveWithRetryRefusedLeavesNothingBehind) {
+  // A copy of the destination without its last archive.
+  TempDir copy;
+  const std::string damaged = copy / "destination";
+  ASSERT_EQ(RunShell("cp -a " + Quote(destination) + " " + Quote(damaged)), 0);
+  std::string lastArchive;
+  for (const std::string& name : ListFolder(damaged)) {
+    if (name.rfind("Archive_", 0) == 0) lastArchive = name;
+  }
+  ASSERT_FALSE(lastArchive.empty());
+  ASSERT_EQ(::unlink((damaged + "/" + lastArchive).c_str()), 0);
+  controller->setDestinationURL(LocalURL(damaged));
+  delegate.takesRetryQuestions = true;
+  int questions = 0;
+  delegate.onRetryQuestion = [&](BackupController& asked) {
+    ++questions;
+    asked.replyToShouldRetryAfterNetworkError(false);
+  };
+
+  TempDir target;
+  WriteFile(target / "mine.txt", "not part of the restore");
+  Dictionary results = restore(target.path());
+  EXPECT_FALSE(results.get(kSuccessResult).asBool());
+  EXPECT_GE(questions, 1);
+  EXPECT_TRUE(HasMessage(results, "Failed downloading archive \"file://localhost" + damaged + "/" + lastArchive + "\""))
+      << JoinedMessages(results);
+  // Files from parts and from the archives that did arrive are gone again,
+  // with every folder the run made.
+  EXPECT_EQ(ListFolder(target.path()), std::vector<std::string>{"mine.txt"});
+}
+
 INSTANTIATE_TEST_SUITE_P(WithAndWithoutPassword, RoundTrip, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return info.param ? std::string("Encrypted") : std::string("Plain");
