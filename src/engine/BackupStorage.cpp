@@ -1,6 +1,6 @@
 #include "engine/BackupStorage.h"
 
-#include <openssl/rand.h>
+#include <sys/random.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -59,8 +59,11 @@ std::string NewTemporaryPath() {
   const char* folder = std::getenv("TMPDIR");
   std::string directory = folder && *folder ? folder : "/tmp";
   while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
+  // The kernel's generator rather than OpenSSL's: OpenSSL keeps a random
+  // generator per thread, which helper threads still idle when the process
+  // ends would leave behind.
   unsigned char bytes[16];
-  if (RAND_bytes(bytes, sizeof bytes) != 1) {
+  if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
     std::random_device device;
     for (auto& byte : bytes) byte = static_cast<unsigned char>(device());
   }
