@@ -618,6 +618,7 @@ bool FileTransferController::openStreamForTransfer(Stream& stream, bool isFileTr
   totalSize_ = 0;
   fileTransfer_ = isFileTransfer;
   ciphertextFinished_ = false;
+  decryptionFailed_ = false;
   if (isFileTransfer) {
     std::memset(digestBuffer_, 0, sizeof digestBuffer_);
     if (digestComputation_) {
@@ -690,6 +691,7 @@ bool FileTransferController::writeToOutputStream(OutputStream& stream, const std
     int produced = 0;
     if (EVP_DecryptUpdate(encryptionContext_, encryptionBufferBytes_.get(), &produced, bytes,
                           static_cast<int>(length)) != 1) {
+      decryptionFailed_ = true;
       return false;
     }
     output = encryptionBufferBytes_.get();
@@ -723,6 +725,7 @@ bool FileTransferController::flushOutputStream(OutputStream& stream) {
     std::uint8_t finalBytes[2 * EVP_MAX_BLOCK_LENGTH];
     int produced = 0;
     success = EVP_DecryptFinal_ex(encryptionContext_, finalBytes, &produced) == 1;
+    if (!success) decryptionFailed_ = true;
     EVP_CIPHER_CTX_free(encryptionContext_);
     encryptionContext_ = nullptr;
     if (success && produced > 0) {

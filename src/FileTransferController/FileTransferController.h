@@ -147,6 +147,10 @@ class FileTransferController : public DataStreamSource, public DataStreamDestina
   std::uint64_t lastTransferSize() const { return totalSize_; }
   // MD5 of the last file transfer's plain data; nothing when none was made.
   std::optional<Data> lastTransferDigestData() const;
+  // The last download failed because its data could not be decrypted: the
+  // password is wrong or the stored file is damaged. Not a network failure,
+  // so retrying the same transfer cannot help.
+  bool lastTransferFailedDecryption() const { return decryptionFailed_; }
 
   // ---- Paths ------------------------------------------------------------------
 
@@ -336,6 +340,7 @@ class FileTransferController : public DataStreamSource, public DataStreamDestina
   double maxSpeed_ = 0.0;
   // The encrypted upload has delivered its last block.
   bool ciphertextFinished_ = false;
+  bool decryptionFailed_ = false;
   std::unique_ptr<BackgroundDigest> backgroundDigest_;
   bool digestPending_ = false;
 };

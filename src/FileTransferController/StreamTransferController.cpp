@@ -182,7 +182,9 @@ void StreamTransferController::readStreamClientCallBack(Stream& stream, StreamEv
         closeOutputStream(*output);
         dataStream_ = nullptr;
         if (!flushed) {
-          notifyDidFail(StreamErrorOr(*output, "Failed flushing output stream"));
+          notifyDidFail(lastTransferFailedDecryption()
+                            ? Error::transferError("Failed decrypting the downloaded data (wrong password or damaged file)")
+                            : StreamErrorOr(*output, "Failed flushing output stream"));
           doneWithResult(std::nullopt);
           return;
         }

@@ -218,6 +218,13 @@ int RemoteBackupOperation::loadRevision(const std::string& name, const Dictionar
     while (true) {
       data = downloadRevisionData(name, attributes);
       if (data) break;
+      // Data that does not decrypt will not decrypt on a second try either:
+      // the password is wrong or the file is damaged, so no retry question.
+      if (transferController_->lastTransferFailedDecryption()) {
+        logErrorMessage("Failed decrypting backup data from \"%@\" (wrong password or damaged file)",
+                        absoluteURLText(name));
+        return isCancelled() ? -1 : 0;
+      }
       logErrorMessage("Failed downloading backup data from \"%@\"", absoluteURLText(name));
       if (isCancelled()) return -1;
       if (!shouldRetryAfterNetworkError()) return 0;
@@ -230,6 +237,12 @@ int RemoteBackupOperation::loadRevision(const std::string& name, const Dictionar
       downloaded = inTransferPhase(kPhaseDownloadBackupInfo,
                                    [&] { return transferController_->downloadFileFromPath(name, temporaryPath); });
       if (downloaded) break;
+      if (transferController_->lastTransferFailedDecryption()) {
+        logErrorMessage("Failed decrypting backup data from \"%@\" (wrong password or damaged file)",
+                        absoluteURLText(name));
+        deleteFileAtPath(temporaryPath);
+        return isCancelled() ? -1 : 0;
+      }
       logErrorMessage("Failed downloading backup data from \"%@\"", absoluteURLText(name));
       if (isCancelled() || !shouldRetryAfterNetworkError()) {
         deleteFileAtPath(temporaryPath);

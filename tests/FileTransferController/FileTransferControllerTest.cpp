@@ -302,8 +302,10 @@ TEST_F(EncryptedPayloads, WrongPasswordFailsAtTheEndAndLeavesNoLocalFile) {
   EXPECT_NE(access((back / "secret").c_str(), F_OK), 0) << "partial file left behind";
   EXPECT_EQ(delegate.failures, 1);
   EXPECT_EQ(delegate.successes, 0);
-  EXPECT_EQ(delegate.lastErrorText().rfind("Failed flushing output stream (status = ", 0), 0u)
+  EXPECT_EQ(delegate.lastErrorText().rfind("Failed decrypting the downloaded data (wrong password or damaged file)", 0),
+            0u)
       << delegate.lastErrorText();
+  EXPECT_TRUE(controller->lastTransferFailedDecryption());
   // Every stored byte had arrived before the padding check failed.
   EXPECT_EQ(delegate.lastProgress, (600000u & ~15u) + 16u);
   EXPECT_FALSE(controller->lastTransferDigestData());

@@ -80,6 +80,10 @@ class DestinationCommandLineTest : public ::testing::Test {
     ::mkdir((base + "/plain").c_str(), 0755);
     WriteFile(base + "/plain/Revision_0001.data", std::string(64, '\x5a'));
     WriteFile(base + "/password", "correct horse\n");
+    // A revision name that lists but cannot be downloaded (a folder): the
+    // engine takes that for a network failure and asks whether to retry.
+    ::mkdir((base + "/unreadable").c_str(), 0755);
+    ::mkdir((base + "/unreadable/Revision_0001.data.aes").c_str(), 0755);
   }
   static void TearDownTestSuite() {
     delete root;
@@ -88,6 +92,7 @@ class DestinationCommandLineTest : public ::testing::Test {
   static std::string Source() { return *root / "source"; }
   static std::string Encrypted() { return *root / "encrypted"; }
   static std::string Plain() { return *root / "plain"; }
+  static std::string Unreadable() { return *root / "unreadable"; }
   static std::string PasswordFile() { return *root / "password"; }
   static TempDir* root;
 };
@@ -185,6 +190,14 @@ TEST_F(DestinationCommandLineTest, GivenPasswordOrPlainBackupGoesOnToTheEngine) 
   Outcome plain = Quorvel("check " + Quoted(Plain()) + " --max-retries 0");
   EXPECT_FALSE(Contains(plain.err, "is encrypted")) << plain.err;
   EXPECT_TRUE(Contains(plain.err, "__main__\n")) << plain.err;
+}
+
+TEST_F(DestinationCommandLineTest, DataThatDoesNotDecryptFailsAtOnceWithoutRetries) {
+  Outcome run = Quorvel("check " + Quoted(Encrypted()) + " --password-file " + Quoted(PasswordFile()));
+  if (Contains(run.err, kNotSupported)) GTEST_SKIP() << "the engine does not run destination commands yet";
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_FALSE(Contains(run.err, "retrying in")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "(wrong password or damaged file)")) << run.err;
 }
 
 TEST_F(DestinationCommandLineTest, PasswordForAPlainBackupIsRefused) {
@@ -421,11 +434,11 @@ TEST_F(DestinationCommandLineTest, InterruptWithJsonStillPrintsTheResults) {
 }
 
 // Needs an engine that asks whether to retry a failed download of the
-// revision data (this revision cannot be decrypted).
+// revision data (this revision cannot be downloaded).
 TEST_F(DestinationCommandLineTest, InterruptDuringTheWaitForARetryExitsWith130AtOnce) {
   TempDir work;
   std::string errors = work / "err";
-  Interrupted run = InterruptWhen({"check", Encrypted(), "--password-file", PasswordFile()}, work, [&] {
+  Interrupted run = InterruptWhen({"check", Unreadable(), "--password-file", PasswordFile()}, work, [&] {
     return std::filesystem::exists(errors) && Contains(ReadText(errors), "retrying in");
   });
   if (Contains(run.err, kNotSupported)) GTEST_SKIP() << "the engine does not run destination commands yet";
@@ -439,7 +452,7 @@ TEST_F(DestinationCommandLineTest, InterruptDuringTheWaitForARetryExitsWith130At
 // Needs the same engine behaviour; sits out one real 10 s wait.
 TEST_F(DestinationCommandLineTest, RetriesOnceAfterTheWaitThenGivesUp) {
   auto started = std::chrono::steady_clock::now();
-  Outcome run = Quorvel("check " + Quoted(Encrypted()) + " --max-retries 1 --password-file " + Quoted(PasswordFile()));
+  Outcome run = Quorvel("check " + Quoted(Unreadable()) + " --max-retries 1 --password-file " + Quoted(PasswordFile()));
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   if (Contains(run.err, kNotSupported)) GTEST_SKIP() << "the engine does not run destination commands yet";
   EXPECT_EQ(run.status, 1) << run.err;

@@ -185,6 +185,27 @@ TEST_F(DestinationOpening, EncryptedRevisionIsReadWithItsStoredSize) {
                                                 "File_0012.PDF.0001.aes"}));
 }
 
+TEST_F(DestinationOpening, WrongPasswordFailsWithoutARetryQuestion) {
+  DestinationBuilder builder(destination.path(), "correct horse");
+  storeBackup(builder, 3);
+  controller->setEncryptionPassword(std::string("wrong horse"));
+  int questions = 0;
+  delegate.onRetryQuestion = [&](BackupController& asked) {
+    ++questions;
+    asked.replyToShouldRetryAfterNetworkError(true);
+  };
+  Dictionary results = run();
+  EXPECT_FALSE(results.get(kSuccessResult).asBool());
+  EXPECT_EQ(questions, 0) << JoinedMessages(results);
+  // Nearly always the padding gives the wrong key away; otherwise the
+  // decrypted bytes do not decode.
+  std::string url = "\"file://localhost" + destination.path() + "/Revision_0003.data.aes\"";
+  EXPECT_TRUE(HasMessage(results, "Failed decrypting backup data from " + url + " (wrong password or damaged file)") ||
+              HasMessage(results, "Failed loading backup data from " + url))
+      << JoinedMessages(results);
+  EXPECT_FALSE(HasMessage(results, "Failed downloading backup data from " + url)) << JoinedMessages(results);
+}
+
 TEST_F(DestinationOpening, ExpectedFilesNameEveryPartMetadataFileAndArchiveOnce) {
   DirectoryScannerPtr scanner = ScanFolder(source.path());
   DestinationBuilder builder(destination.path());
