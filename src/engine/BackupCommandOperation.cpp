@@ -1,5 +1,6 @@
 #include "engine/BackupCommandOperation.h"
 
+#include <openssl/crypto.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -158,6 +159,10 @@ void BackupCommandOperation::main() {
     uniquePaths_.clear();
     for (auto& list : resultArrays_) list.clear();
   }
+  // Handing over the results may let the process end at once: leave no
+  // per-thread OpenSSL state on this worker (the queue would free it only
+  // after this returns).
+  OPENSSL_thread_stop();
   controller_->commandDidFinish(*this, std::move(results));
 }
 

@@ -5,6 +5,8 @@
 // while it is held.
 #include "foundation/OperationQueue.h"
 
+#include <openssl/crypto.h>
+
 #include <pthread.h>
 
 #include <algorithm>
@@ -213,6 +215,11 @@ void Operation::run() {
     }
   }
   tCurrentOperation = previous;
+  // OpenSSL keeps per-thread state (error queue, random generator) that it
+  // frees only when a thread ends. A worker may still be alive when the
+  // process exits - right after the last operation reported its end - so
+  // an operation leaves none of that state behind.
+  if (!previous) OPENSSL_thread_stop();
   detail::OperationGraph::finish(*this);
 }
 

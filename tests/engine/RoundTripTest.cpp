@@ -312,15 +312,8 @@ TEST(RoundTripCommandLine, BackupAndRestoreThroughTheCommandLine) {
   const std::string target = work / "target";
   const std::string selected = work / "selected";
   for (const std::string& folder : {destination, target, selected}) ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
-  // In sanitizer builds the child's exit-time leak report names OpenSSL's
-  // per-thread random generator of helper threads still parked when the
-  // process ends; that is not what this test is about, so leak checking is
-  // left to the in-process tests.
-  const char* asan = std::getenv("ASAN_OPTIONS");
-  const std::string sanitizer =
-      "ASAN_OPTIONS=" + Quote(std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "detect_leaks=0") + " ";
   const std::string environment =
-      sanitizer + "QUORVEL_HOME=" + Quote(work / "home") + " QUORVEL_PASSWORD=" + Quote(kPassword) + " ";
+      "QUORVEL_HOME=" + Quote(work / "home") + " QUORVEL_PASSWORD=" + Quote(kPassword) + " ";
   std::string output;
   int status = RunShell(environment + Quote(Binary()) + " backup " + Quote(Source().source) + " " +
                             Quote(destination) + " --segment-size 1 --password-env QUORVEL_PASSWORD 2>&1",
@@ -344,7 +337,7 @@ TEST(RoundTripCommandLine, BackupAndRestoreThroughTheCommandLine) {
 
   // Without the password the restore fails and leaves the folder as it was.
   TempDir untouched;
-  status = RunShell(sanitizer + "QUORVEL_HOME=" + Quote(work / "home") + " " + Quote(Binary()) + " restore " +
+  status = RunShell("QUORVEL_HOME=" + Quote(work / "home") + " " + Quote(Binary()) + " restore " +
                         Quote(destination) + " --to " + Quote(untouched.path()) + " 2>&1",
                     &output);
   EXPECT_EQ(status, 1) << output;
