@@ -9,6 +9,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <atomic>
 #include <mutex>
 #include <map>
@@ -442,6 +443,36 @@ TEST_F(PerformBackup, RemovedFileIsGoneAfterSuccessAndKeptAfterFailure) {
   EXPECT_EQ(ListingSet(destination).count(FilePartName(base, 1, false)), 0u);
   EXPECT_EQ(ListingSet(destination).count(FilePartName(base, 2, false)), 0u);
   EXPECT_TRUE(Records(*second).at("segment/new-large.bin").isStoredByItself());
+}
+
+TEST_F(PerformBackup, ExhaustedArchiveIndexSpaceFailsTheRunBeforeStoringAnything) {
+  // A loaded revision whose records use every archive index (1 to 65535):
+  // a snapshot of one file, copied under 65535 names.
+  TempDir one;
+  WriteFile(one / "model.txt", "model");
+  DirectoryScannerPtr snapshot = ScanFolder(one.path());
+  DirectoryItemMap& root = snapshot->directories()[""];
+  DirectoryItemData model = *root.find("model.txt");
+  root.clear();
+  for (int index = 1; index <= 65535; ++index) {
+    StorageRecord record;
+    record.storageKind = StorageKindCompressedArchive;
+    record.storageIndex = static_cast<std::uint16_t>(index);
+    DirectoryItemData data = model;
+    data.setUserInfo(Value(record.encode()));
+    char name[32];
+    std::snprintf(name, sizeof name, "phantom-%05d", index);
+    root.appendUnsorted(name, std::move(data));
+  }
+  root.sortByName();
+  DestinationBuilder builder(destination);
+  builder.storeRevision(*snapshot, Dictionary(), 1);
+  std::set<std::string> listingBefore = ListingSet(destination);
+
+  Dictionary results = backup();
+  EXPECT_FALSE(results.get(kSuccessResult).asBool());
+  EXPECT_TRUE(HasMessage(results, "No archive index left (all 65535 are in use)")) << JoinedMessages(results);
+  EXPECT_EQ(ListingSet(destination), listingBefore);
 }
 
 // ---- Files that change and runs that stop ----------------------------------------------
