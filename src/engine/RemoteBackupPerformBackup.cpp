@@ -359,9 +359,29 @@ std::optional<Dictionary> RemoteBackupOperation::performBackup() {
     }
     const std::string name = RevisionDataName(snapshot.revision(), encrypted);
     FileTransferController& client = *transferController();
+    // Where uploads write in place and a rename is at hand (local folders and
+    // mounted shares), the revision data is written under a name that is not
+    // a revision name and renamed when complete: a run killed in the middle of
+    // this upload then leaves a spare file (which a prune removes, or the
+    // next run of the same revision overwrites), never a cut-short revision
+    // file, which no command could open when it is the destination's only one.
+    // The rename replaces whatever holds the name; a folder there (nothing a
+    // run creates) is left alone, and the upload then fails as it would
+    // without the rename.
+    const Value* listed = destinationContents().find(name);
+    const bool folderHoldsName = listed && listed->isDictionary() && listed->asDictionary().get(kFileType).isString() &&
+                                 listed->asDictionary().get(kFileType).asString() == kFileTypeDirectory;
+    const bool staged = !client.hasAtomicUploads() && client.supportsOperation(TransferOperation::MovePath) &&
+                        !folderHoldsName;
+    const std::string uploadName = staged ? "Uploading_" + name : name;
     for (;;) {
-      bool uploaded = inTransferPhase(kPhaseUploadBackupData,
-                                      [&] { return client.uploadFileFromBytes(data->data(), data->size(), name); });
+      bool uploaded = inTransferPhase(kPhaseUploadBackupData, [&] {
+        bool done = client.uploadFileFromBytes(data->data(), data->size(), uploadName);
+        if (!staged) return done;
+        if (done && client.movePath(uploadName, name)) return true;
+        addUniqueCreatedPath(uploadName);
+        return false;
+      });
       addUniqueCreatedPath(name);
       if (uploaded) break;
       logErrorMessage("Failed uploading backup data to \"%@\"", absoluteURLText(name));

@@ -15,6 +15,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/inotify.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -380,10 +382,12 @@ class CrashLoop {
   // what the destination holds before the run (0: nothing), the run makes
   // revision + 1. Answers whether the run was really killed (false when it
   // had ended by itself before the moment came).
-  bool killedIteration(int iteration, int revision, double delay, std::vector<KillRecord>& kills) {
+  bool killedIteration(int iteration, int revision, double delay, std::vector<KillRecord>& kills,
+                       const std::string& atPhase = std::string()) {
     const int next = revision + 1;
     const std::string label = std::string(encrypted_ ? "encrypted" : "plain") + " iteration " +
-                              std::to_string(iteration) + " (kill after " + std::to_string(delay) + " s)";
+                              std::to_string(iteration) + " (kill " + std::to_string(delay) + " s after " +
+                              (atPhase.empty() ? std::string("the start") : atPhase) + ")";
     snapshotExpected(next);
     if (::testing::Test::HasFatalFailure()) return false;
 
@@ -392,6 +396,13 @@ class CrashLoop {
     {
       ProgramRun run(backupArguments(), environment_, work_ / "logs");
       EXPECT_TRUE(run.started()) << label;
+      if (!atPhase.empty()) {
+        // Wait for the phase to be announced, then the delay.
+        auto limit = Clock::now() + std::chrono::seconds(static_cast<long>(kCommandLimitSeconds));
+        while (Clock::now() < limit && !run.poll() && lastPhase() != atPhase) {
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+      }
       std::this_thread::sleep_for(std::chrono::microseconds(static_cast<long>(delay * 1e6)));
       killed = run.kill();
       phase = killed ? lastPhase() : "(ended before the kill)";
@@ -520,8 +531,17 @@ TEST_P(CrashSafety, BackupsKilledAtRandomMomentsLeaveARestorableDestination) {
   const int maximumIterations = wantedKills * 2 + 2;
   while (static_cast<int>(kills.size()) < wantedKills && iteration < maximumIterations) {
     loop.mutate(iteration);
+    // Most moments are spread over the whole run; every third one follows
+    // the announcement of one of the short closing phases, which a moment
+    // drawn over the whole run seldom hits.
+    static const char* const kClosingPhases[] = {"uploadBackupData", "verifyBackupInfo", "deleteSpareBackupFiles"};
+    std::string atPhase;
     double delay = fraction(loop.random_) * incrementalRun * 1.05;
-    loop.killedIteration(iteration++, revision, delay, kills);
+    if (iteration % 3 == 1) {
+      atPhase = kClosingPhases[(iteration / 3) % 3];
+      delay = fraction(loop.random_) * 0.004;
+    }
+    loop.killedIteration(iteration++, revision, delay, kills, atPhase);
     ASSERT_FALSE(HasFatalFailure());
     ++revision;
     if (HasFailure()) break;  // one broken destination is enough to look at
@@ -551,6 +571,107 @@ TEST_P(CrashSafety, BackupsKilledAtRandomMomentsLeaveARestorableDestination) {
     EXPECT_GE(static_cast<int>(kills.size()), wantedKills) << "runs ended before their kill too often";
   }
 }
+
+// The names created and renamed into place on a folder while a program runs
+// (inotify), until it ends; the program is killed at the first creation of a
+// name containing `killAtCreationOf` when that is not empty.
+struct FolderEvents {
+  std::vector<std::string> created;
+  std::vector<std::string> movedIn;
+  bool killed = false;
+  int status = -1;
+};
+
+FolderEvents WatchRun(CrashLoop& loop, const std::string& folder, const std::string& killAtCreationOf) {
+  FolderEvents events;
+  int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  EXPECT_GE(watch, 0);
+  if (watch < 0) return events;
+  EXPECT_GE(::inotify_add_watch(watch, folder.c_str(), IN_CREATE | IN_MOVED_TO), 0) << folder;
+  ProgramRun run(loop.backupArguments(), loop.environment_, loop.work_ / "logs");
+  alignas(inotify_event) char buffer[64 * 1024];
+  auto limit = Clock::now() + std::chrono::seconds(static_cast<long>(kCommandLimitSeconds));
+  bool ended = false;
+  while (!ended && Clock::now() < limit) {
+    pollfd wait{watch, POLLIN, 0};
+    ::poll(&wait, 1, 2);
+    ssize_t length = ::read(watch, buffer, sizeof buffer);
+    for (ssize_t offset = 0; length > 0 && offset < length;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+      std::string name = event->len ? std::string(event->name) : std::string();
+      if (event->mask & IN_CREATE) {
+        events.created.push_back(name);
+        if (!killAtCreationOf.empty() && !events.killed && name.find(killAtCreationOf) != std::string::npos) {
+          events.killed = run.kill();
+        }
+      }
+      if (event->mask & IN_MOVED_TO) events.movedIn.push_back(name);
+      offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+    if (std::optional<int> status = run.poll()) {
+      events.status = *status;
+      ended = true;
+    }
+  }
+  ::close(watch);
+  return events;
+}
+
+class RevisionUpload : public ::testing::TestWithParam<bool> {};
+
+// The revision data is written under another name and renamed into place
+// complete, so no moment of a run leaves a cut-short revision file.
+TEST_P(RevisionUpload, RevisionDataAppearsUnderItsNameOnlyWhenComplete) {
+  ASSERT_EQ(::access(kProgram.c_str(), X_OK), 0) << kProgram << " is not built";
+  CrashLoop loop(GetParam(), 1);
+  loop.generateSource(40);
+  fs::create_directories(loop.destination_);
+  FolderEvents events = WatchRun(loop, loop.destination_, std::string());
+  ASSERT_EQ(events.status, 0) << loop.runToEnd({"check", loop.destination_}).describe();
+  for (const std::string& name : events.created) {
+    EXPECT_NE(name.rfind("Revision_", 0), 0u) << name << " was created (and written) under its final name";
+  }
+  EXPECT_EQ(std::count(events.movedIn.begin(), events.movedIn.end(), loop.revisionFileName(1)), 1)
+      << JoinLines(events.movedIn);
+  // Nothing of the upload is left over.
+  loop.expectExactlyTheRevisionFiles(1, "after one run");
+}
+
+// A first run killed while it stores its revision data: the destination has
+// no backup then (its only revision file would be cut short otherwise, and
+// no command could open it), the next run completes and a prune removes the
+// leftovers.
+TEST_P(RevisionUpload, FirstRunKilledWhileStoringItsRevisionDataLeavesAUsableDestination) {
+  ASSERT_EQ(::access(kProgram.c_str(), X_OK), 0) << kProgram << " is not built";
+  CrashLoop loop(GetParam(), 2);
+  loop.generateSource(150);
+  loop.snapshotExpected(1);
+  int killedDuringTheUpload = 0;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    fs::remove_all(loop.destination_);
+    fs::create_directories(loop.destination_);
+    FolderEvents events = WatchRun(loop, loop.destination_, "Revision_");
+    if (!events.killed) continue;
+    ++killedDuringTheUpload;
+    CrashLoop::CheckResult survived = loop.check();
+    ASSERT_TRUE(survived.ok) << "attempt " << attempt << ": the destination does not open\n" << survived.text;
+    // Killed as the upload began: at most a complete revision 1 is there.
+    EXPECT_TRUE(survived.revision == 0 || survived.revision == 1) << "attempt " << attempt;
+    if (survived.revision == 1) loop.restoreAndCompare(1, "killed-" + std::to_string(attempt));
+    Outcome backup = loop.runToEnd(loop.backupArguments(), false);
+    ASSERT_EQ(backup.status, 0) << "attempt " << attempt << ": the next backup failed\n" << backup.describe();
+    Outcome prune = loop.runToEnd({"prune", loop.source_, loop.destination_});
+    EXPECT_EQ(prune.status, 0) << prune.describe();
+    loop.expectExactlyTheRevisionFiles(1, "attempt " + std::to_string(attempt));
+    loop.restoreAndCompare(1, "attempt-" + std::to_string(attempt));
+  }
+  EXPECT_GT(killedDuringTheUpload, 0) << "no run was caught storing its revision data";
+}
+
+INSTANTIATE_TEST_SUITE_P(Destinations, RevisionUpload, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? std::string("Encrypted") : std::string("Plain");
+                         });
 
 INSTANTIATE_TEST_SUITE_P(Destinations, CrashSafety, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& info) {
