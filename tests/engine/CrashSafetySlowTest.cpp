@@ -8,6 +8,13 @@
 // "quorvel prune" the destination must hold exactly the files its revision
 // names ("quorvel verify" passes and reports no stalled items).
 //
+// Every third moment follows the announcement of one of the short closing
+// phases (revision upload, read-back, clean-up), which moments drawn over the
+// whole run seldom hit. Focused tests watch the destination with inotify: the
+// revision data only ever appears under its name by a rename, complete, and a
+// first run killed the moment its revision upload begins leaves a destination
+// that opens, backs up, prunes and restores.
+//
 // The moments are drawn from a seeded generator; the seed is printed and may
 // be fixed with QUORVEL_CRASH_SEED=N. QUORVEL_CRASH_KILLS=N sets the kills
 // per destination (default 12; 10 under AddressSanitizer, where every run is
