@@ -403,6 +403,14 @@ std::optional<Dictionary> RemoteBackupOperation::performBackup() {
       logErrorMessage("Failed downloading backup data from \"%@\"", absoluteURLText(name));
       if (isCancelled() || !shouldRetryAfterNetworkError()) return false;
     }
+    // Older revision files that an interrupted clean-up left behind (or that
+    // did not load) go too: were the new one damaged later, opening would
+    // otherwise fall back to a revision whose files are partly gone.
+    for (const std::string& listed : destinationContents().keys()) {
+      if (listed.rfind(kRevisionNamePrefix, 0) != 0 || listed == name || listed == previousRevisionName) continue;
+      if (destinationContents().get(listed).asDictionary().get(kFileType).asString() == kFileTypeDirectory) continue;
+      addDeletedPath(listed);
+    }
     // Replaced by the new revision (deleted last of all).
     if (hadRevision && !previousRevisionName.empty() && previousRevisionName != name) {
       addDeletedPath(previousRevisionName);

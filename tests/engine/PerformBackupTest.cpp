@@ -342,6 +342,24 @@ TEST_F(PerformBackup, NewEmptyFolderStoresOnlyANewRevision) {
   EXPECT_EQ(results.get("copiedFiles").asUInt(), 0u);
 }
 
+TEST_F(PerformBackup, OlderRevisionFilesLeftBehindAreDeletedAfterTheNextRevisionIsVerified) {
+  ASSERT_TRUE(backup().get(kSuccessResult).asBool());
+  const std::string first = destination + "/Revision_0001.data";
+  Data firstRevision = ReadFile(first);
+  ASSERT_EQ(::mkdir((source + "/second").c_str(), 0755), 0);
+  ASSERT_TRUE(backup().get(kSuccessResult).asBool());
+  // As an interrupted clean-up leaves it: the replaced revision is still there.
+  WriteFile(first, firstRevision);
+  ASSERT_EQ(::mkdir((source + "/third").c_str(), 0755), 0);
+  Dictionary results = backup();
+  ASSERT_TRUE(results.get(kSuccessResult).asBool()) << JoinedMessages(results);
+  std::vector<std::string> deleted = PathList(results, kDeletedPathsResult);
+  EXPECT_EQ(deleted, (std::vector<std::string>{"Revision_0001.data", "Revision_0002.data"}));
+  std::set<std::string> listing = ListingSet(destination);
+  EXPECT_EQ(listing.count("Revision_0001.data") + listing.count("Revision_0002.data"), 0u);
+  EXPECT_EQ(listing.count("Revision_0003.data"), 1u);
+}
+
 TEST_F(PerformBackup, FileBecomingAFolderAndFolderBecomingAFile) {
   ASSERT_TRUE(backup().get(kSuccessResult).asBool());
   ASSERT_EQ(RunShell("cd " + Quote(source) + " && rm small/file-000.txt && mkdir small/file-000.txt && " +
