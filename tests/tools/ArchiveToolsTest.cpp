@@ -397,22 +397,22 @@ Data HandMadeArchive(const std::vector<ArchiveEntrySpec>& entries) {
   size_t used = 0;
   EXPECT_EQ(archive_write_open_memory(archive.get(), buffer.data(), buffer.size(), &used), ARCHIVE_OK);
   int node = 0;
-  for (const auto& spec : entries) {
+  for (const auto& member : entries) {
     archive_entry* entry = archive_entry_new();
-    archive_entry_set_pathname(entry, spec.name.c_str());
-    archive_entry_set_filetype(entry, spec.type);
-    archive_entry_set_perm(entry, spec.type == AE_IFDIR ? 0755 : 0644);
+    archive_entry_set_pathname(entry, member.name.c_str());
+    archive_entry_set_filetype(entry, member.type);
+    archive_entry_set_perm(entry, member.type == AE_IFDIR ? 0755 : 0644);
     archive_entry_set_ino(entry, ++node);
     archive_entry_set_nlink(entry, 1);
     archive_entry_set_mtime(entry, 1500000000, 0);
-    if (spec.type == AE_IFLNK) {
-      archive_entry_set_symlink(entry, spec.contents.c_str());
+    if (member.type == AE_IFLNK) {
+      archive_entry_set_symlink(entry, member.contents.c_str());
       archive_entry_set_size(entry, 0);
     } else {
-      archive_entry_set_size(entry, static_cast<la_int64_t>(spec.type == AE_IFREG ? spec.contents.size() : 0));
+      archive_entry_set_size(entry, static_cast<la_int64_t>(member.type == AE_IFREG ? member.contents.size() : 0));
     }
-    EXPECT_GE(archive_write_header(archive.get(), entry), ARCHIVE_WARN) << spec.name;
-    if (spec.type == AE_IFREG) archive_write_data(archive.get(), spec.contents.data(), spec.contents.size());
+    EXPECT_GE(archive_write_header(archive.get(), entry), ARCHIVE_WARN) << member.name;
+    if (member.type == AE_IFREG) archive_write_data(archive.get(), member.contents.data(), member.contents.size());
     archive_entry_free(entry);
   }
   EXPECT_EQ(archive_write_close(archive.get()), ARCHIVE_OK);
