@@ -13,6 +13,7 @@
 
 #include "engine/ArchiveSupport.h"
 #include "engine/BackupStorage.h"
+#include "foundation/AtomicFile.h"
 #include "foundation/Format.h"
 #include "foundation/InternalInconsistency.h"
 #include "snapshot/DirectoryScanner.h"
@@ -37,34 +38,6 @@ bool ItemHasMetadata(const DirectoryItem& item) {
 // The signal text the archiver's failure messages show for a status.
 std::string StatusDescription(int status) {
   return SignalDescription(status).value_or(Format("Unknown signal: %i", status));
-}
-
-// Writes text to path through a temporary file in the same folder that is
-// renamed over it, so that nobody sees half a list. errno on failure.
-bool WriteFileAtomically(const std::string& path, const std::string& text) {
-  const std::string temporary = path + ".partial";
-  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  std::size_t written = 0;
-  while (written < text.size()) {
-    ssize_t n = write(fd, text.data() + written, text.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int saved = errno;
-      close(fd);
-      unlink(temporary.c_str());
-      errno = saved;
-      return false;
-    }
-    written += static_cast<std::size_t>(n);
-  }
-  if (close(fd) != 0 || rename(temporary.c_str(), path.c_str()) != 0) {
-    int saved = errno;
-    unlink(temporary.c_str());
-    errno = saved;
-    return false;
-  }
-  return true;
 }
 
 void RemoveTemporaryFile(const std::string& path) { unlink(path.c_str()); }
@@ -154,7 +127,7 @@ std::optional<std::string> WriteBOMForFiles(RemoteBackupHelperOperation& step,
   std::string text = BomFileListText(std::move(entries));
 
   if (step.isCancelled()) return std::nullopt;
-  if (!WriteFileAtomically(listPath, text)) {
+  if (WriteFileAtomically(listPath, text, 0600) != 0) {
     command.logErrorMessage("Failed writing file list for archive #%i to \"%@\"", static_cast<int>(archiveIndex),
                             listPath);
     return std::nullopt;

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "foundation/AtomicFile.h"
 #include "foundation/Unicode.h"
 
 namespace quorvel::PropertyList {
@@ -968,26 +969,7 @@ std::optional<Value> readFile(const std::string& path, std::string* error, Forma
 bool writeFile(const std::string& path, const Value& value, Format format, std::string* error) {
   Data data = write(value, format, error);
   if (data.empty()) return false;
-  std::string temporary = path + ".XXXXXX";
-  int fd = ::mkstemp(temporary.data());
-  if (fd < 0) return Fail(error, "cannot create a file next to \"" + path + "\": " + std::strerror(errno));
-  std::size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      int code = errno;
-      ::close(fd);
-      ::unlink(temporary.c_str());
-      return Fail(error, "cannot write \"" + temporary + "\": " + std::strerror(code));
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  struct stat existing;
-  ::fchmod(fd, ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0644);
-  if (::close(fd) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
-    int code = errno;
-    ::unlink(temporary.c_str());
+  if (int code = WriteFileAtomically(path, data.data(), data.size(), 0644, true)) {
     return Fail(error, "cannot replace \"" + path + "\": " + std::strerror(code));
   }
   return true;

@@ -29,6 +29,7 @@
 #include <string>
 
 #include "engine/ArchiveSupport.h"
+#include "foundation/AtomicFile.h"
 
 namespace {
 
@@ -54,32 +55,6 @@ bool ReadWhole(const char* path, std::string* text) {
     text->append(buffer, static_cast<std::size_t>(n));
   }
   close(fd);
-  return true;
-}
-
-bool WriteAtomically(const std::string& path, const std::string& text) {
-  std::string temporary = path + ".XXXXXX";
-  int fd = mkstemp(temporary.data());
-  if (fd < 0) return false;
-  std::size_t written = 0;
-  while (written < text.size()) {
-    ssize_t n = write(fd, text.data() + written, text.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int error = errno;
-      close(fd);
-      unlink(temporary.c_str());
-      errno = error;
-      return false;
-    }
-    written += static_cast<std::size_t>(n);
-  }
-  if (fchmod(fd, 0644) != 0 || close(fd) != 0 || rename(temporary.c_str(), path.c_str()) != 0) {
-    int error = errno;
-    unlink(temporary.c_str());
-    errno = error;
-    return false;
-  }
   return true;
 }
 
@@ -117,8 +92,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quorvel-mkbom: \"%s\": %s\n", listPath, why.c_str());
     return 1;
   }
-  if (!WriteAtomically(bomPath, quorvel::BillOfMaterialsText(*entries))) {
-    std::fprintf(stderr, "quorvel-mkbom: cannot write \"%s\": %s\n", bomPath, std::strerror(errno));
+  if (int error = quorvel::WriteFileAtomically(bomPath, quorvel::BillOfMaterialsText(*entries), 0644)) {
+    std::fprintf(stderr, "quorvel-mkbom: cannot write \"%s\": %s\n", bomPath, std::strerror(error));
     return 1;
   }
   return 0;
