@@ -137,4 +137,9 @@ std::optional<UploadInformation> UploadInformation::fromValue(const Value& value
   return information;
 }
 
+bool ItemHasMetadata(const DirectoryItem& item) {
+  return item.resourceSize() != 0 || (item.extendedAttributes() && !item.extendedAttributes()->empty()) ||
+         item.ACLText() != nullptr;
+}
+
 }  // namespace quorvel

@@ -132,6 +132,10 @@ std::optional<StorageRecord> StorageRecordOfItem(const DirectoryItem& item);
 // snapshot has no such item.
 bool SetStorageRecordOfItem(DirectoryScanner& scanner, std::string_view subpath, const StorageRecord& record);
 
+// Whether the item carries anything a metadata file or an AppleDouble
+// companion holds: a resource fork, extended attributes or an ACL.
+bool ItemHasMetadata(const DirectoryItem& item);
+
 // ---- Upload information -------------------------------------------------------
 
 struct UploadInformation {

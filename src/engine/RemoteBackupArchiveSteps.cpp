@@ -17,23 +17,13 @@
 #include "foundation/Format.h"
 #include "foundation/InternalInconsistency.h"
 #include "snapshot/DirectoryScanner.h"
+#include "snapshot/PathOrder.h"
 
 namespace quorvel {
 
 namespace {
 
 std::string ErrorText(int error) { return std::string(std::strerror(error)); }
-
-std::string JoinPath(const std::string& directory, const std::string& subpath) {
-  if (subpath.empty()) return directory;
-  if (directory.empty()) return subpath;
-  return directory.back() == '/' ? directory + subpath : directory + "/" + subpath;
-}
-
-bool ItemHasMetadata(const DirectoryItem& item) {
-  return item.resourceSize() != 0 || (item.extendedAttributes() && !item.extendedAttributes()->empty()) ||
-         item.ACLText() != nullptr;
-}
 
 // The signal text the archiver's failure messages show for a status.
 std::string StatusDescription(int status) {

@@ -63,12 +63,6 @@ constexpr std::uint32_t kCompressedArchiveBit = 0x80000000u;
 
 std::string ErrorText(int error) { return std::string(std::strerror(error)); }
 
-std::string JoinPath(const std::string& directory, const std::string& subpath) {
-  if (subpath.empty()) return directory;
-  if (directory.empty()) return subpath;
-  return directory.back() == '/' ? directory + subpath : directory + "/" + subpath;
-}
-
 std::string ParentPath(const std::string& path) {
   std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? std::string() : path.substr(0, slash);

@@ -13,6 +13,7 @@
 #include "engine/RemoteBackupHelperOperation.h"
 #include "foundation/AppleDouble.h"
 #include "foundation/InternalInconsistency.h"
+#include "snapshot/PathOrder.h"
 
 namespace quorvel {
 
@@ -20,22 +21,10 @@ namespace {
 
 std::string ErrorText(int error) { return std::string(std::strerror(error)); }
 
-std::string JoinPath(const std::string& directory, const std::string& subpath) {
-  if (subpath.empty()) return directory;
-  if (directory.empty()) return subpath;
-  return directory.back() == '/' ? directory + subpath : directory + "/" + subpath;
-}
-
 DirectoryItemPtr RequireItem(const RemoteBackupHelperOperation& step) {
   DirectoryItemPtr item = step.sourceItem();
   if (!item) throw InternalInconsistency(step.description() + " has no snapshot item");
   return item;
-}
-
-// Whether the item carries anything a metadata file would hold.
-bool ItemHasMetadata(const DirectoryItem& item) {
-  return item.resourceSize() != 0 || (item.extendedAttributes() && !item.extendedAttributes()->empty()) ||
-         item.ACLText() != nullptr;
 }
 
 }  // namespace

@@ -126,4 +126,10 @@ std::string StandardizePath(std::string_view path) {
   return result;
 }
 
+std::string JoinPath(const std::string& directory, const std::string& subpath) {
+  if (subpath.empty()) return directory;
+  if (directory.empty()) return subpath;
+  return directory.back() == '/' ? directory + subpath : directory + "/" + subpath;
+}
+
 }  // namespace quorvel

@@ -23,4 +23,8 @@ struct PathLess {
 // The empty path stays empty; "/" stays "/".
 std::string StandardizePath(std::string_view path);
 
+// `subpath` below `directory`: either alone when the other is empty, one
+// separator between them otherwise.
+std::string JoinPath(const std::string& directory, const std::string& subpath);
+
 }  // namespace quorvel
