@@ -35,15 +35,7 @@ class CheckSourceDelegate : public BackupControllerDelegate {
   std::optional<Dictionary> results;
 };
 
-// "1.5 KB (1536 bytes)"; sizes below 1 KB only as bytes.
-void PrintSize(const char* label, std::uint64_t bytes) {
-  if (bytes < 1024) {
-    std::printf("%-24s %s\n", label, HumanReadableSize(bytes).c_str());
-  } else {
-    std::printf("%-24s %s (%llu bytes)\n", label, HumanReadableSize(bytes).c_str(),
-                static_cast<unsigned long long>(bytes));
-  }
-}
+void PrintSize(const char* label, std::uint64_t bytes) { PrintSizeLine(label, bytes, 24); }
 
 void PrintPaths(const char* label, const Value& paths) {
   const Array& list = paths.asArray();
@@ -140,6 +132,14 @@ int RunCheckSource(const CheckSourceOptions& options) {
   }
   std::fflush(stdout);
   return success ? 0 : 1;
+}
+
+void PrintSizeLine(const char* label, unsigned long long bytes, int width) {
+  if (bytes < 1024) {
+    std::printf("%-*s %s\n", width, label, HumanReadableSize(bytes).c_str());
+  } else {
+    std::printf("%-*s %s (%llu bytes)\n", width, label, HumanReadableSize(bytes).c_str(), bytes);
+  }
 }
 
 }  // namespace quorvel

@@ -26,4 +26,8 @@ int RunCheckSource(const CheckSourceOptions& options);
 // "512 bytes", "1.5 KB", "3.2 MB", "1.0 GB"... (binary multiples).
 std::string HumanReadableSize(unsigned long long bytes);
 
+// Prints "LABEL  1.5 KB (1536 bytes)" with the label padded to `width`;
+// sizes below 1 KB only as bytes.
+void PrintSizeLine(const char* label, unsigned long long bytes, int width);
+
 }  // namespace quorvel

@@ -97,15 +97,6 @@ void PrintCount(const char* label, std::uint64_t count) {
   std::printf("%-22s %llu\n", label, static_cast<unsigned long long>(count));
 }
 
-void PrintSizeLine(const char* label, std::uint64_t bytes) {
-  if (bytes < 1024) {
-    std::printf("%-22s %s\n", label, HumanReadableSize(bytes).c_str());
-  } else {
-    std::printf("%-22s %s (%llu bytes)\n", label, HumanReadableSize(bytes).c_str(),
-                static_cast<unsigned long long>(bytes));
-  }
-}
-
 void PrintPathList(const char* label, const Value& paths) {
   const Array& list = paths.asArray();
   if (list.empty()) return;
@@ -133,9 +124,9 @@ void PrintCheckSummary(const std::string& destination, const Dictionary& results
   }
   PrintCount("Files:", results.get(kSourceFilesResult).asUInt());
   PrintCount("Directories:", results.get(kSourceDirectoriesResult).asUInt());
-  PrintSizeLine("Size:", results.get(kSourceSizeResult).asUInt());
+  PrintSizeLine("Size:", results.get(kSourceSizeResult).asUInt(), 22);
   PrintCount("Stored files:", results.get(kDestinationFilesResult).asUInt());
-  PrintSizeLine("Stored size:", results.get(kDestinationSizeResult).asUInt());
+  PrintSizeLine("Stored size:", results.get(kDestinationSizeResult).asUInt(), 22);
 }
 
 void PrintSummary(const DestinationCommandOptions& options, const std::string& destination,
