@@ -1,5 +1,8 @@
 #include "FileTransferController/Error.h"
 
+#include "foundation/Posix.h"
+#include "foundation/Status.h"
+
 #include <cstring>
 
 namespace quorvel {
@@ -7,9 +10,10 @@ namespace quorvel {
 Error Error::posixError(int errorNumber, const std::string& what, const std::string& path) {
   Dictionary userInfo;
   if (!path.empty()) userInfo.set(kErrorFilePathKey, path);
-  std::string description = what.empty() ? std::string(std::strerror(errorNumber))
-                                         : what + ": " + std::strerror(errorNumber);
-  return Error(kPOSIXErrorDomain, errorNumber, std::move(description), std::move(userInfo));
+  std::string description = what.empty() ? ErrnoText(errorNumber) : what + ": " + ErrnoText(errorNumber);
+  Error error(kPOSIXErrorDomain, errorNumber, std::move(description), std::move(userInfo));
+  if (IsPermanentErrno(errorNumber)) error.markPermanent();
+  return error;
 }
 
 std::string Error::localizedFailureReason() const {

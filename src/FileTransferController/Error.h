@@ -37,8 +37,18 @@ class Error {
     return Error(kFileTransferControllerErrorDomain, -1, std::move(message));
   }
   // An errno error: "<what>: <strerror text>", with the path (when given)
-  // under kErrorFilePathKey.
+  // under kErrorFilePathKey; permanent when no retry can fix it (a full disk,
+  // a denied permission: see IsPermanentErrno).
   static Error posixError(int errorNumber, const std::string& what, const std::string& path = {});
+
+  // A permanent error: repeating the operation cannot succeed until someone
+  // changes something (frees space, fixes a permission, the password), so the
+  // network retry policy must not be asked about it.
+  bool isPermanent() const { return permanent_; }
+  Error& markPermanent() {
+    permanent_ = true;
+    return *this;
+  }
 
   const std::string& domain() const { return domain_; }
   long code() const { return code_; }
@@ -57,6 +67,7 @@ class Error {
   long code_ = 0;
   std::string localizedDescription_;
   Dictionary userInfo_;
+  bool permanent_ = false;
 };
 
 }  // namespace quorvel

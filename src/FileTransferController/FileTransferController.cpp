@@ -400,6 +400,7 @@ void FileTransferController::notifyDidSucceed() {
 }
 
 void FileTransferController::notifyDidFail(const Error& error) {
+  lastFailure_ = error;
   if (delegate_) delegate_->fileTransferControllerDidFail(*this, error);
 }
 
@@ -619,6 +620,7 @@ bool FileTransferController::openStreamForTransfer(Stream& stream, bool isFileTr
   fileTransfer_ = isFileTransfer;
   ciphertextFinished_ = false;
   decryptionFailed_ = false;
+  lastFailure_.reset();
   if (isFileTransfer) {
     std::memset(digestBuffer_, 0, sizeof digestBuffer_);
     if (digestComputation_) {

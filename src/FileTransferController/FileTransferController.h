@@ -151,6 +151,16 @@ class FileTransferController : public DataStreamSource, public DataStreamDestina
   // password is wrong or the stored file is damaged. Not a network failure,
   // so retrying the same transfer cannot help.
   bool lastTransferFailedDecryption() const { return decryptionFailed_; }
+  // The last failure reported to the delegate, kept until the next transfer
+  // begins or clearLastFailure() is called.
+  const std::optional<Error>& lastFailure() const { return lastFailure_; }
+  void clearLastFailure() { lastFailure_.reset(); }
+  // Trying the failed operation again cannot succeed: the last failure is
+  // permanent (a full disk, a denied permission, a refused certificate) or
+  // the last download did not decrypt.
+  bool lastFailureIsPermanent() const {
+    return decryptionFailed_ || (lastFailure_ && lastFailure_->isPermanent());
+  }
 
   // ---- Paths ------------------------------------------------------------------
 
@@ -341,6 +351,7 @@ class FileTransferController : public DataStreamSource, public DataStreamDestina
   // The encrypted upload has delivered its last block.
   bool ciphertextFinished_ = false;
   bool decryptionFailed_ = false;
+  std::optional<Error> lastFailure_;
   std::unique_ptr<BackgroundDigest> backgroundDigest_;
   bool digestPending_ = false;
 };

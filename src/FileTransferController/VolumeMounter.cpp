@@ -1,4 +1,5 @@
 #include "FileTransferController/VolumeMounter.h"
+#include "foundation/Format.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -168,10 +169,6 @@ std::vector<MountEntry> ReadMountTable() {
     entries.push_back({UnescapeMountField(mountPoint), type});
   }
   return entries;
-}
-
-bool StartsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
 }
 
 std::string FirstLine(const std::string& text) {

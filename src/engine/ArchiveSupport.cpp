@@ -1,4 +1,6 @@
 #include "engine/ArchiveSupport.h"
+#include "foundation/Format.h"
+#include "foundation/Posix.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -34,8 +36,6 @@ std::string ToolPath(const char* variable, const char* name) {
   if (access(above.c_str(), X_OK) == 0) return above;
   return beside;
 }
-
-bool StartsWith(const std::string& text, const std::string& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
 
 // True when `ancestor` is listed by `previous`: the same path or a path inside it.
 bool Represents(const std::string& previous, const std::string& ancestor) {
@@ -189,11 +189,8 @@ bool ComputeFileDigest(const std::string& path, bool isSymbolicLink, std::uint8_
   return true;
 }
 
-std::optional<std::vector<std::string>> ParseBomFileList(const std::string& text, std::string* errorText) {
-  auto reject = [&](const std::string& why) -> std::optional<std::vector<std::string>> {
-    if (errorText) *errorText = why;
-    return std::nullopt;
-  };
+Expected<std::vector<std::string>> ParseBomFileList(const std::string& text) {
+  auto reject = [](const std::string& why) { return Status::invalid(kArchiveDomain, why); };
   if (text.empty() || text.back() != '\n') return reject("the file list does not end with a line feed");
   if (text.find('\0') != std::string::npos) return reject("the file list holds a NUL character");
   std::vector<std::string> entries;
@@ -221,11 +218,8 @@ std::string BillOfMaterialsText(const std::vector<std::string>& entries) {
   return text;
 }
 
-std::optional<std::vector<std::string>> ParseBillOfMaterials(const std::string& text, std::string* errorText) {
-  auto reject = [&](const std::string& why) -> std::optional<std::vector<std::string>> {
-    if (errorText) *errorText = why;
-    return std::nullopt;
-  };
+Expected<std::vector<std::string>> ParseBillOfMaterials(const std::string& text) {
+  auto reject = [](const std::string& why) { return Status::invalid(kArchiveDomain, why); };
   const std::string magic = std::string(kBillOfMaterialsMagic) + "\n";
   if (!StartsWith(text, magic)) return reject("not a bill of materials");
   std::size_t countEnd = text.find('\n', magic.size());
@@ -234,34 +228,25 @@ std::optional<std::vector<std::string>> ParseBillOfMaterials(const std::string& 
   if (countText.empty() || countText.size() > 12 || countText.find_first_not_of("0123456789") != std::string::npos)
     return reject("bad entry count \"" + countText + "\"");
   const std::uint64_t count = std::stoull(countText);
-  std::string why;
-  auto entries = ParseBomFileList(text.substr(countEnd + 1), &why);
-  if (!entries) return reject("bad bill of materials: " + why);
+  auto entries = ParseBomFileList(text.substr(countEnd + 1));
+  if (!entries) return reject("bad bill of materials: " + entries.status().message());
   if (entries->size() != count) return reject("bill of materials lists a different number of entries than it says");
   return entries;
 }
 
-std::optional<std::vector<std::string>> ReadBillOfMaterials(const std::string& path, std::string* errorText) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errorText) *errorText = path + ": " + std::strerror(errno);
-    return std::nullopt;
-  }
+Expected<std::vector<std::string>> ReadBillOfMaterials(const std::string& path) {
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return Status::posix(errno, path);
   std::string text;
   char buffer[65536];
   for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errorText) *errorText = path + ": " + std::strerror(errno);
-      close(fd);
-      return std::nullopt;
-    }
+    ssize_t n = read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Status::posix(errno, path);
     if (n == 0) break;
     text.append(buffer, static_cast<std::size_t>(n));
   }
-  close(fd);
-  return ParseBillOfMaterials(text, errorText);
+  return ParseBillOfMaterials(text);
 }
 
 }  // namespace quorvel

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Status.h"
 #include "foundation/Data.h"
 
 namespace quorvel {
@@ -55,13 +56,13 @@ bool ComputeFileDigest(const std::string& path, bool isSymbolicLink, std::uint8_
                        const std::function<bool(std::uint64_t)>& progress = {});
 
 // Bill of materials files. Parsing the file list checks its shape: "." first,
-// then lines beginning "./", no empty line, no NUL, a final line feed.
-std::optional<std::vector<std::string>> ParseBomFileList(const std::string& text, std::string* errorText = nullptr);
+// then lines beginning "./", no empty line, no NUL, a final line feed; text
+// of another shape is a permanent kArchiveDomain failure saying what is wrong.
+Expected<std::vector<std::string>> ParseBomFileList(const std::string& text);
 std::string BillOfMaterialsText(const std::vector<std::string>& entries);
-std::optional<std::vector<std::string>> ParseBillOfMaterials(const std::string& text,
-                                                             std::string* errorText = nullptr);
-// Reads and checks a BOM file; nothing (with a reason) when it cannot be read
-// or is not one.
-std::optional<std::vector<std::string>> ReadBillOfMaterials(const std::string& path, std::string* errorText = nullptr);
+Expected<std::vector<std::string>> ParseBillOfMaterials(const std::string& text);
+// Reads and checks a BOM file: a kPosixDomain failure when it cannot be read,
+// a kArchiveDomain one when it is not a bill of materials.
+Expected<std::vector<std::string>> ReadBillOfMaterials(const std::string& path);
 
 }  // namespace quorvel

@@ -16,6 +16,7 @@
 #include "foundation/InternalInconsistency.h"
 #include "foundation/Unicode.h"
 #include "snapshot/PathOrder.h"
+#include "foundation/Posix.h"
 
 namespace quorvel {
 
@@ -284,14 +285,14 @@ std::vector<std::string> BackupCommandOperation::errorMessages() const {
 bool BackupCommandOperation::deleteFileAtPath(const std::string& path) {
   if (::unlink(path.c_str()) == 0 || errno == ENOENT) return true;
   int error = errno;
-  logErrorMessage("Failed deleting file \"%@\" (%s)", path, std::strerror(error));
+  logErrorMessage("Failed deleting file \"%@\" (%s)", path, ErrnoText(error));
   return false;
 }
 
 bool BackupCommandOperation::deleteDirectoryAtPath(const std::string& path) {
   if (::rmdir(path.c_str()) == 0 || errno == ENOENT) return true;
   int error = errno;
-  logErrorMessage("Failed deleting directory \"%@\" (%s)", path, std::strerror(error));
+  logErrorMessage("Failed deleting directory \"%@\" (%s)", path, ErrnoText(error));
   return false;
 }
 

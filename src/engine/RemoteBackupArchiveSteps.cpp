@@ -18,12 +18,12 @@
 #include "foundation/InternalInconsistency.h"
 #include "snapshot/DirectoryScanner.h"
 #include "snapshot/PathOrder.h"
+#include "foundation/Posix.h"
 
 namespace quorvel {
 
 namespace {
 
-std::string ErrorText(int error) { return std::string(std::strerror(error)); }
 
 // The signal text the archiver's failure messages show for a status.
 std::string StatusDescription(int status) {
@@ -117,9 +117,9 @@ std::optional<std::string> WriteBOMForFiles(RemoteBackupHelperOperation& step,
   std::string text = BomFileListText(std::move(entries));
 
   if (step.isCancelled()) return std::nullopt;
-  if (WriteFileAtomically(listPath, text, 0600) != 0) {
-    command.logErrorMessage("Failed writing file list for archive #%i to \"%@\"", static_cast<int>(archiveIndex),
-                            listPath);
+  if (Status written = WriteFileAtomically(listPath, text, 0600, false, false); !written.ok()) {
+    command.logErrorMessage("Failed writing file list for archive #%i to \"%@\" (%@)", static_cast<int>(archiveIndex),
+                            listPath, written.message());
     return std::nullopt;
   }
   std::optional<std::string> output =
@@ -137,189 +137,225 @@ std::optional<std::string> WriteBOMForFiles(RemoteBackupHelperOperation& step,
 // ---------------------------------------------------------------------------
 // Creating an archive
 
-int RemoteBackupCreateArchiveOperation::runWithFileTransferController(FileTransferController& controller) {
-  ArchiveSlotPtr slot = argument(0).object<ArchiveSlot>();
-  if (!slot) throw InternalInconsistency(description() + " has no archive slot");
-  const auto totalSize = static_cast<std::uint32_t>(argument(1).asUInt());
-  const bool compress = argument(2).asBool();
+// One archive being made: the members examined, the archiver run, the new
+// storage recorded, and a last look that nothing changed meanwhile.
+class ArchiveCreation {
+ public:
+  ArchiveCreation(RemoteBackupCreateArchiveOperation& step, std::uint32_t archiveIndex, std::uint32_t totalSize,
+                  bool compress)
+      : step_(step),
+        command_(step.mainOperation()),
+        archiveIndex_(archiveIndex),
+        totalSize_(totalSize),
+        compress_(compress),
+        digests_(step.remoteController().computeFileDigests()) {}
+
+  RemoteBackupCreateArchiveOperation::Outcome run(const std::vector<DirectoryItemPtr>& members);
+
+ private:
+  int number() const { return static_cast<int>(archiveIndex_); }
+  // Each member's modification time and, with digests on, its digest; the
+  // members that cannot be examined are skipped.
+  void examine(const std::vector<DirectoryItemPtr>& members);
+  // Runs the archiver over the examined members: its exit status, with the
+  // archive and its report.
+  std::optional<int> runArchiver(Data& archive, Data& report);
+  void recordStorage();
+  // HelperResultContinue when every member held still, else Retry or Abort.
+  int checkMembersHeldStill();
+  RemoteBackupCreateArchiveOperation::Outcome finish(int outcome, Data archive);
+  void skipAll() {
+    for (const MemberState& state : recorded_) step_.skipFile(*state.item);
+  }
+
+  RemoteBackupCreateArchiveOperation& step_;
+  RemoteBackupOperation& command_;
+  const std::uint32_t archiveIndex_;
+  const std::uint32_t totalSize_;
+  const bool compress_;
+  const bool digests_;
+  std::vector<MemberState> recorded_;
+  std::set<std::string> missing_;
+};
+
+RemoteBackupCreateArchiveOperation::Outcome ArchiveCreation::run(const std::vector<DirectoryItemPtr>& members) {
+  examine(members);
+  if (step_.isCancelled()) return {HelperResultAbort, {}};
+  if (recorded_.empty()) return {HelperResultDone, {}};
   Data archive;
-  int result = createArchiveWithFiles(DirectoryItemsOfArray(source()), index(), totalSize, compress, archive);
-  if (result == HelperResultContinue) slot->put(std::move(archive));
-  return result;
+  Data report;
+  std::optional<int> status = runArchiver(archive, report);
+  if (step_.isCancelled()) return {HelperResultAbort, {}};
+  if (!status) return finish(HelperResultDone, {});
+  if (*status > 1 || *status < 0 || report.empty()) {
+    command_.logErrorMessage("Failed creating archive #%i with \"%@\" (exit status %i <%s>)", number(),
+                             DittoToolPath(), *status, StatusDescription(*status));
+    return finish(HelperResultDone, {});
+  }
+  std::set<std::string> archived = step_.scanDittoErrorData(report);
+  for (const MemberState& state : recorded_) {
+    if (!archived.count(state.item->path())) {
+      command_.logErrorMessage("Created archive #%i is missing file \"%@\"", number(), state.path);
+      missing_.insert(state.item->path());
+    }
+  }
+  recordStorage();
+  int outcome = checkMembersHeldStill();
+  if (outcome == HelperResultContinue && missing_.size() == recorded_.size()) {
+    command_.logErrorMessage("Created archive #%i is empty", number());
+    outcome = HelperResultDone;
+  }
+  return finish(outcome, std::move(archive));
 }
 
-int RemoteBackupCreateArchiveOperation::createArchiveWithFiles(std::vector<DirectoryItemPtr> members,
-                                                               std::uint32_t archiveIndex, std::uint32_t totalSize,
-                                                               bool compress, Data& outArchive) {
-  RemoteBackupOperation& command = mainOperation();
-  const bool digests = remoteController().computeFileDigests();
-  const int number = static_cast<int>(archiveIndex);
-
-  // Examine every member: its modification time and, with digests on, its digest.
-  std::vector<MemberState> recorded;
+void ArchiveCreation::examine(const std::vector<DirectoryItemPtr>& members) {
   std::vector<DirectoryItemPtr> failed;
-  recorded.reserve(members.size());
+  recorded_.reserve(members.size());
   const auto memberCount = static_cast<std::uint32_t>(members.size());
-  const bool digestPhase = digests && !members.empty();
+  const bool digestPhase = digests_ && !members.empty();
   if (digestPhase) {
-    command.willBeginPhaseWithType(kPhaseComputeArchiveDigest, archiveIndex);
-    command.didUpdatePhaseWithType(kPhaseComputeArchiveDigest, archiveIndex, 0, memberCount);
+    command_.willBeginPhaseWithType(kPhaseComputeArchiveDigest, archiveIndex_);
+    command_.didUpdatePhaseWithType(kPhaseComputeArchiveDigest, archiveIndex_, 0, memberCount);
   }
   std::uint32_t examined = 0;
   for (const DirectoryItemPtr& member : members) {
-    if (isCancelled()) break;
-    MemberState state{member, sourcePathOfItem(*member), {}};
+    if (step_.isCancelled()) break;
+    MemberState state{member, step_.sourcePathOfItem(*member), {}};
     struct stat status;
     if (lstat(state.path.c_str(), &status) != 0) {
-      command.logErrorMessage("Failed retrieving status for file \"%@\" (%s)", state.path, ErrorText(errno));
+      command_.logErrorMessage("Failed retrieving status for file \"%@\" (%s)", state.path, ErrnoText(errno));
       failed.push_back(member);
       continue;
     }
     state.state.modificationSeconds = static_cast<std::uint32_t>(status.st_mtim.tv_sec);
     state.state.modificationNanoseconds = static_cast<std::uint32_t>(status.st_mtim.tv_nsec);
-    if (digests) {
-      if (!computeDigestForFile(state.path, static_cast<std::uint64_t>(status.st_size), S_ISLNK(status.st_mode), 0,
-                                state.state.digest.data())) {
+    if (digests_) {
+      if (!step_.computeDigestForFile(state.path, static_cast<std::uint64_t>(status.st_size), S_ISLNK(status.st_mode),
+                                      0, state.state.digest.data())) {
         failed.push_back(member);
         continue;
       }
-      command.didUpdatePhaseWithType(kPhaseComputeArchiveDigest, archiveIndex, ++examined, memberCount);
+      command_.didUpdatePhaseWithType(kPhaseComputeArchiveDigest, archiveIndex_, ++examined, memberCount);
     }
-    recorded.push_back(std::move(state));
+    recorded_.push_back(std::move(state));
   }
-  if (digestPhase) command.didEndPhaseWithType(kPhaseComputeArchiveDigest, archiveIndex);
-  if (isCancelled()) return HelperResultAbort;
-  for (const DirectoryItemPtr& member : failed) skipFile(*member);
-  if (recorded.empty()) return HelperResultDone;
+  if (digestPhase) command_.didEndPhaseWithType(kPhaseComputeArchiveDigest, archiveIndex_);
+  if (step_.isCancelled()) return;
+  for (const DirectoryItemPtr& member : failed) step_.skipFile(*member);
+}
 
+std::optional<int> ArchiveCreation::runArchiver(Data& archive, Data& report) {
   std::vector<DirectoryItemPtr> items;
-  items.reserve(recorded.size());
-  for (const MemberState& state : recorded) items.push_back(state.item);
-  auto skipAll = [&] {
-    for (const DirectoryItemPtr& item : items) skipFile(*item);
-  };
-
-  std::optional<std::string> bom = WriteBOMForFiles(*this, items, archiveIndex, false);
-  if (!bom) {
-    if (isCancelled()) return HelperResultAbort;
-    skipAll();
-    return HelperResultDone;
-  }
-  if (isCancelled()) {
+  items.reserve(recorded_.size());
+  for (const MemberState& state : recorded_) items.push_back(state.item);
+  std::optional<std::string> bom = WriteBOMForFiles(step_, items, archiveIndex_, false);
+  if (!bom) return std::nullopt;
+  if (step_.isCancelled()) {
     RemoveTemporaryFile(*bom);
-    return HelperResultAbort;
+    return std::nullopt;
   }
-
   // The archive is the archiver's standard output; its report comes on standard error.
-  const std::string tool = DittoToolPath();
-  Task task(tool, std::nullopt);
-  task.setOutputDataCapacity(totalSize);
+  Task task(DittoToolPath(), std::nullopt);
+  task.setOutputDataCapacity(totalSize_);
   task.setAbortTimeOut(kArchiverAbortTimeOut);
-  task.setDelegate(this);
-  const std::vector<std::string> arguments = {"-V", "-c",    compress ? "-j" : "--rsrc", "--noqtn",
-                                              "--bom", *bom, command.sourceDir(),       "-"};
-  Data archive;
-  Data report;
-  int status = inPhase(kPhaseCreateFileArchive, archiveIndex,
-                       [&] { return task.runWithInputData(nullptr, arguments, &archive, &report); });
+  task.setDelegate(&step_);
+  const std::vector<std::string> arguments = {"-V", "-c",    compress_ ? "-j" : "--rsrc", "--noqtn",
+                                              "--bom", *bom, command_.sourceDir(),       "-"};
+  int status = step_.inPhase(kPhaseCreateFileArchive, archiveIndex_,
+                             [&] { return task.runWithInputData(nullptr, arguments, &archive, &report); });
   RemoveTemporaryFile(*bom);
-  if (isCancelled()) return HelperResultAbort;
+  return status;
+}
 
+// Records where the members now lie (under the command's lock).
+void ArchiveCreation::recordStorage() {
+  command_.lock();
+  DirectoryScanner* scanner = command_.scanner().get();
+  for (const MemberState& state : recorded_) {
+    const std::string& subpath = state.item->path();
+    if (missing_.count(subpath)) continue;
+    if (!scanner || !scanner->updateDirectoryItemAtSubpath(subpath)) {
+      command_.logErrorMessage("Failed updating backup info for \"%@\"", subpath);
+      missing_.insert(subpath);
+      continue;
+    }
+    StorageRecord record;
+    record.storageKind = compress_ ? StorageKindCompressedArchive : StorageKindArchive;
+    record.storageIndex = static_cast<std::uint16_t>(archiveIndex_);
+    record.partCount = 0;
+    record.digest = state.state.digest;
+    if (!SetStorageRecordOfItem(*scanner, subpath, record)) {
+      command_.logErrorMessage("Failed setting backup info for \"%@\"", subpath);
+      missing_.insert(subpath);
+    }
+  }
+  command_.unlock();
+}
+
+int ArchiveCreation::checkMembersHeldStill() {
+  const auto count = static_cast<std::uint32_t>(recorded_.size());
+  if (digests_) {
+    command_.willBeginPhaseWithType(kPhaseComputeArchiveDigest, archiveIndex_);
+    command_.didUpdatePhaseWithType(kPhaseComputeArchiveDigest, archiveIndex_, 0, count);
+  }
   int outcome = HelperResultContinue;
-  std::set<std::string> missing;
-  if (status > 1 || status < 0 || report.empty()) {
-    command.logErrorMessage("Failed creating archive #%i with \"%@\" (exit status %i <%s>)", number, tool, status,
-                            StatusDescription(status));
-    outcome = HelperResultDone;
-  } else {
-    std::set<std::string> archived = scanDittoErrorData(report);
-    for (const MemberState& state : recorded) {
-      if (!archived.count(state.item->path())) {
-        command.logErrorMessage("Created archive #%i is missing file \"%@\"", number, state.path);
-        missing.insert(state.item->path());
-      }
+  std::uint32_t checked = 0;
+  for (const MemberState& state : recorded_) {
+    if (step_.isCancelled()) {
+      outcome = HelperResultAbort;
+      break;
     }
-
-    // Record where the members now lie.
-    command.lock();
-    DirectoryScanner* scanner = command.scanner().get();
-    for (const MemberState& state : recorded) {
-      const std::string& subpath = state.item->path();
-      if (missing.count(subpath)) continue;
-      if (!scanner || !scanner->updateDirectoryItemAtSubpath(subpath)) {
-        command.logErrorMessage("Failed updating backup info for \"%@\"", subpath);
-        missing.insert(subpath);
-        continue;
-      }
-      StorageRecord record;
-      record.storageKind = compress ? StorageKindCompressedArchive : StorageKindArchive;
-      record.storageIndex = static_cast<std::uint16_t>(archiveIndex);
-      record.partCount = 0;
-      record.digest = state.state.digest;
-      if (!SetStorageRecordOfItem(*scanner, subpath, record)) {
-        command.logErrorMessage("Failed setting backup info for \"%@\"", subpath);
-        missing.insert(subpath);
-      }
+    struct stat status;
+    bool changed = lstat(state.path.c_str(), &status) != 0 ||
+                   static_cast<std::uint32_t>(status.st_mtim.tv_sec) != state.state.modificationSeconds ||
+                   static_cast<std::uint32_t>(status.st_mtim.tv_nsec) != state.state.modificationNanoseconds;
+    if (!changed && digests_) {
+      std::uint8_t digest[16];
+      changed = !step_.computeDigestForFile(state.path, static_cast<std::uint64_t>(status.st_size),
+                                            S_ISLNK(status.st_mode), 0, digest) ||
+                std::memcmp(digest, state.state.digest.data(), sizeof digest) != 0;
+      command_.didUpdatePhaseWithType(kPhaseComputeArchiveDigest, archiveIndex_, ++checked, count);
     }
-    command.unlock();
-
-    // Nothing may have changed while the archive was made.
-    if (digests) {
-      command.willBeginPhaseWithType(kPhaseComputeArchiveDigest, archiveIndex);
-      command.didUpdatePhaseWithType(kPhaseComputeArchiveDigest, archiveIndex, 0,
-                                     static_cast<std::uint32_t>(recorded.size()));
-    }
-    std::uint32_t checked = 0;
-    for (const MemberState& state : recorded) {
-      if (isCancelled()) {
-        outcome = HelperResultAbort;
-        break;
-      }
-      struct stat status;
-      bool changed = lstat(state.path.c_str(), &status) != 0 ||
-                     static_cast<std::uint32_t>(status.st_mtim.tv_sec) != state.state.modificationSeconds ||
-                     static_cast<std::uint32_t>(status.st_mtim.tv_nsec) != state.state.modificationNanoseconds;
-      if (!changed && digests) {
-        std::uint8_t digest[16];
-        changed = !computeDigestForFile(state.path, static_cast<std::uint64_t>(status.st_size),
-                                        S_ISLNK(status.st_mode), 0, digest) ||
-                  std::memcmp(digest, state.state.digest.data(), sizeof digest) != 0;
-        command.didUpdatePhaseWithType(kPhaseComputeArchiveDigest, archiveIndex, ++checked,
-                                       static_cast<std::uint32_t>(recorded.size()));
-      }
-      if (changed) {
-        command.logErrorMessage(
-            "File \"%@\" has been modified while being backed up (will automatically try again later)",
-            state.path);
-        outcome = HelperResultRetry;
-        break;
-      }
-    }
-    if (digests) command.didEndPhaseWithType(kPhaseComputeArchiveDigest, archiveIndex);
-
-    if (outcome == HelperResultContinue && missing.size() == recorded.size()) {
-      command.logErrorMessage("Created archive #%i is empty", number);
-      outcome = HelperResultDone;
+    if (changed) {
+      command_.logErrorMessage(
+          "File \"%@\" has been modified while being backed up (will automatically try again later)", state.path);
+      outcome = HelperResultRetry;
+      break;
     }
   }
+  if (digests_) command_.didEndPhaseWithType(kPhaseComputeArchiveDigest, archiveIndex_);
+  return outcome;
+}
 
-  switch (outcome) {
-    case HelperResultContinue:
-      for (const MemberState& state : recorded) {
-        if (missing.count(state.item->path())) {
-          skipFile(*state.item);
-        } else {
-          command.addCopiedPath(state.item->path());
-        }
-      }
-      outArchive = std::move(archive);
-      return HelperResultContinue;
-    case HelperResultDone:
-      skipAll();
-      return HelperResultDone;
-    default:
-      return outcome;
+RemoteBackupCreateArchiveOperation::Outcome ArchiveCreation::finish(int outcome, Data archive) {
+  if (outcome == HelperResultDone) {
+    skipAll();
+    return {HelperResultDone, {}};
   }
+  if (outcome != HelperResultContinue) return {outcome, {}};
+  for (const MemberState& state : recorded_) {
+    if (missing_.count(state.item->path())) {
+      step_.skipFile(*state.item);
+    } else {
+      command_.addCopiedPath(state.item->path());
+    }
+  }
+  return {HelperResultContinue, std::move(archive)};
+}
+
+int RemoteBackupCreateArchiveOperation::runWithFileTransferController(FileTransferController& controller) {
+  ArchiveSlotPtr slot = argument(0).object<ArchiveSlot>();
+  if (!slot) throw InternalInconsistency(description() + " has no archive slot");
+  const auto totalSize = static_cast<std::uint32_t>(argument(1).asUInt());
+  const bool compress = argument(2).asBool();
+  Outcome outcome = createArchiveWithFiles(DirectoryItemsOfArray(source()), index(), totalSize, compress);
+  if (outcome.code == HelperResultContinue) slot->put(std::move(outcome.archive));
+  return outcome.code;
+}
+
+RemoteBackupCreateArchiveOperation::Outcome RemoteBackupCreateArchiveOperation::createArchiveWithFiles(
+    const std::vector<DirectoryItemPtr>& members, std::uint32_t archiveIndex, std::uint32_t totalSize, bool compress) {
+  return ArchiveCreation(*this, archiveIndex, totalSize, compress).run(members);
 }
 
 std::set<std::string> RemoteBackupCreateArchiveOperation::scanDittoErrorData(const Data& errorData) {
@@ -376,7 +412,7 @@ int RemoteBackupExtractArchiveOperation::extractArchiveFromData(const Data& arch
       int deleted = UnlinkBelow(destinationPath, item->path());
       if (deleted < 0) {
         command.logErrorMessage("Failed deleting file \"%@\" (%s)", JoinPath(destinationPath, item->path()),
-                                ErrorText(errno));
+                                ErrnoText(errno));
         command.addSkippedPath(item->path());
         continue;
       }

@@ -71,6 +71,8 @@ std::optional<std::string> WriteBOMForFiles(RemoteBackupHelperOperation& step,
 // The items of an Array of DirectoryItem objects (other elements are passed over).
 std::vector<DirectoryItemPtr> DirectoryItemsOfArray(const Value& array);
 
+class ArchiveCreation;
+
 class RemoteBackupCreateArchiveOperation : public RemoteBackupHelperStep<RemoteBackupCreateArchiveOperation>,
                                            public TaskDelegate {
  public:
@@ -78,15 +80,24 @@ class RemoteBackupCreateArchiveOperation : public RemoteBackupHelperStep<RemoteB
   int runWithFileTransferController(FileTransferController& controller) override;
   const char* className() const override { return "RemoteBackupCreateArchiveOperation"; }
 
-  // Makes the archive of the members; on 3 outArchive holds its bytes.
-  int createArchiveWithFiles(std::vector<DirectoryItemPtr> members, std::uint32_t archiveIndex,
-                             std::uint32_t totalSize, bool compress, Data& outArchive);
+  // What making an archive came to: a helper result code and, with
+  // HelperResultContinue, the archive's bytes.
+  struct Outcome {
+    int code = HelperResultDone;
+    Data archive;
+  };
+  // Makes the archive of the members.
+  Outcome createArchiveWithFiles(const std::vector<DirectoryItemPtr>& members, std::uint32_t archiveIndex,
+                                 std::uint32_t totalSize, bool compress);
   // The relative paths the archiver's report names as archived; other lines
   // are logged as "[%@] %@" with the archiver's path.
   std::set<std::string> scanDittoErrorData(const Data& errorData);
 
   // TaskDelegate: true once the step is cancelled.
   bool shouldAbortTask(Task& task) override { return isCancelled(); }
+
+ private:
+  friend class ArchiveCreation;  // the stages of createArchiveWithFiles
 };
 
 class RemoteBackupExtractArchiveOperation : public RemoteBackupHelperStep<RemoteBackupExtractArchiveOperation>,

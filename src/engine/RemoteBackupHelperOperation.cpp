@@ -12,6 +12,7 @@
 #include "engine/NetworkError.h"
 #include "foundation/Format.h"
 #include "foundation/InternalInconsistency.h"
+#include "foundation/Posix.h"
 
 namespace quorvel {
 
@@ -145,6 +146,12 @@ void RemoteBackupHelperOperation::main() {
       command.logErrorMessage("[Internal Error] An exception occured: %@", std::string("unknown exception"));
       result = HelperResultAbort;
     }
+    if (result == HelperResultNetworkFailure && client->lastFailureIsPermanent()) {
+      // A full disk or a denied permission stays so: stop the command instead
+      // of asking whether to retry.
+      command.logErrorMessage("Failed with an error that retrying cannot fix");
+      result = HelperResultAbort;
+    }
     client->setDelegate(nullptr);
     client.reset();
   }
@@ -254,7 +261,7 @@ bool RemoteBackupHelperOperation::computeDigestForFile(const std::string& path, 
   if (!success) {
     if (error != 0) {
       command.logErrorMessage("Failed computing digest for backed up file \"%@\" (%s)", path,
-                              std::string(std::strerror(error)));
+                              ErrnoText(error));
     } else {
       command.logErrorMessage("Failed computing digest for backed up file \"%@\"", path);
     }

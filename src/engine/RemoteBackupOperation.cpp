@@ -20,6 +20,8 @@
 #include "engine/RemoteBackupHelperOperation.h"
 #include "foundation/InternalInconsistency.h"
 #include "snapshot/platform/FileMetadata.h"
+#include "foundation/Posix.h"
+#include "foundation/Format.h"
 
 namespace quorvel {
 
@@ -46,10 +48,6 @@ std::uint32_t SpeedInBytes(std::uint32_t kibPerSecond) {
   std::uint64_t bytes = std::uint64_t{kibPerSecond} * 1024;
   return bytes > std::numeric_limits<std::uint32_t>::max() ? std::numeric_limits<std::uint32_t>::max()
                                                            : static_cast<std::uint32_t>(bytes);
-}
-
-bool StartsWith(const std::string& text, std::string_view prefix) {
-  return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
 }
 
 }  // namespace
@@ -227,7 +225,7 @@ int RemoteBackupOperation::loadRevision(const std::string& name, const Dictionar
       }
       logErrorMessage("Failed downloading backup data from \"%@\"", absoluteURLText(name));
       if (isCancelled()) return -1;
-      if (!shouldRetryAfterNetworkError()) return 0;
+      if (!shouldRetryAfterFailureOf(*transferController_)) return 0;
     }
     scanner = DirectoryScanner::initWithSerializedData(*data);
   } else {
@@ -244,7 +242,7 @@ int RemoteBackupOperation::loadRevision(const std::string& name, const Dictionar
         return isCancelled() ? -1 : 0;
       }
       logErrorMessage("Failed downloading backup data from \"%@\"", absoluteURLText(name));
-      if (isCancelled() || !shouldRetryAfterNetworkError()) {
+      if (isCancelled() || !shouldRetryAfterFailureOf(*transferController_)) {
         deleteFileAtPath(temporaryPath);
         return isCancelled() ? -1 : 0;
       }
@@ -388,25 +386,25 @@ void RemoteBackupOperation::setPathProperties(const std::string& path, const Dir
       for (const auto& [name, value] : *attributes) {
         if (lsetxattr(cpath, name.c_str(), value.data(), value.size(), 0) != 0) {
           logErrorMessage("Failed setting extended attribute '%@' for path \"%@\" (%s)", name, path,
-                          std::string(std::strerror(errno)));
+                          ErrnoText(errno));
         }
       }
     }
     if (const auto& acl = item.ACLText()) {
       int error = platform::WriteACLText(cpath, *acl);
       if (error != 0) {
-        logErrorMessage("Failed setting ACL for path \"%@\" (%s)", path, std::string(std::strerror(error)));
+        logErrorMessage("Failed setting ACL for path \"%@\" (%s)", path, ErrnoText(error));
       }
     }
   }
 
   // The owner stays whoever restores; the group is set when the process may.
   if (lchown(cpath, static_cast<uid_t>(-1), item.groupID()) != 0) {
-    logErrorMessage("Failed setting attributes for path \"%@\" (%s)", path, std::string(std::strerror(errno)));
+    logErrorMessage("Failed setting attributes for path \"%@\" (%s)", path, ErrnoText(errno));
   }
   // Links have no permissions of their own on Linux.
   if (!item.isSymbolicLink() && chmod(cpath, item.permissions()) != 0) {
-    logErrorMessage("Failed setting attributes for path \"%@\" (%s)", path, std::string(std::strerror(errno)));
+    logErrorMessage("Failed setting attributes for path \"%@\" (%s)", path, ErrnoText(errno));
   }
 
   // Modification time; the access time is left alone. The creation (birth)
@@ -420,7 +418,7 @@ void RemoteBackupOperation::setPathProperties(const std::string& path, const Dir
   times[1].tv_nsec = whole < 0 ? 0 : static_cast<long>((seconds - whole) * 1e9);
   if (times[1].tv_nsec > 999999999) times[1].tv_nsec = 999999999;
   if (utimensat(AT_FDCWD, cpath, times, AT_SYMLINK_NOFOLLOW) != 0) {
-    logErrorMessage("Failed setting attributes for path \"%@\" (%s)", path, std::string(std::strerror(errno)));
+    logErrorMessage("Failed setting attributes for path \"%@\" (%s)", path, ErrnoText(errno));
   }
 
   // Inode flags last, since some of them (immutable, append-only) would
@@ -441,7 +439,7 @@ void RemoteBackupOperation::setPathProperties(const std::string& path, const Dir
       close(fd);
     }
     if (error != 0 && error != ENOTTY && error != EOPNOTSUPP && error != EINVAL) {
-      logErrorMessage("Failed setting attributes for path \"%@\" (%s)", path, std::string(std::strerror(error)));
+      logErrorMessage("Failed setting attributes for path \"%@\" (%s)", path, ErrnoText(error));
     }
   }
 }
@@ -628,6 +626,14 @@ void RemoteBackupOperation::fileTransferControllerDidUpdateProgress(FileTransfer
 bool RemoteBackupOperation::fileTransferControllerShouldAbort(FileTransferController& controller) {
   std::lock_guard<std::mutex> guard(currentPhaseMutex_);
   return currentPhase_.has_value() && isCancelled();
+}
+
+bool RemoteBackupOperation::shouldRetryAfterFailureOf(FileTransferController& client) {
+  const bool permanent = client.lastFailureIsPermanent();
+  client.clearLastFailure();
+  if (!permanent) return shouldRetryAfterNetworkError();
+  logErrorMessage("Failed with an error that retrying cannot fix");
+  return false;
 }
 
 void RemoteBackupOperation::fileTransferControllerDidFail(FileTransferController& controller, const Error& error) {

@@ -198,6 +198,13 @@ class RemoteBackupOperation : public BackupCommandOperation, public FileTransfer
   bool fileTransferControllerShouldAbort(FileTransferController& controller) override;
   void fileTransferControllerDidFail(FileTransferController& controller, const Error& error) override;
 
+  // Asked after a transfer of `client` failed: false at once, with
+  // "Failed with an error that retrying cannot fix" logged, when the failure
+  // is permanent (a full disk, a denied permission, data that does not
+  // decrypt); else shouldRetryAfterNetworkError(). Clears the client's last
+  // failure either way.
+  bool shouldRetryAfterFailureOf(FileTransferController& client);
+
   // Runs fn inside a phase of the command's own client: begins the phase,
   // reports the client's progress under it, ends it.
   template <typename Function>
@@ -217,6 +224,8 @@ class RemoteBackupOperation : public BackupCommandOperation, public FileTransfer
   void setCurrentPhase(std::optional<std::string> phase);
 
  protected:
+  friend class BackupRun;  // the steps of performBackup
+
   // The first half of performCommand: creates the client, lists the root,
   // loads the head revision and fills the fields. False when the command
   // must fail. (Protected for operations that run other bodies on an

@@ -53,6 +53,7 @@
 #include "engine/RemoteBackupOperation.h"
 #include "foundation/InternalInconsistency.h"
 #include "snapshot/PathOrder.h"
+#include "foundation/Posix.h"
 
 namespace quorvel {
 
@@ -61,7 +62,6 @@ namespace {
 // Bit that marks a compressed archive in the archive map's keys.
 constexpr std::uint32_t kCompressedArchiveBit = 0x80000000u;
 
-std::string ErrorText(int error) { return std::string(std::strerror(error)); }
 
 std::string ParentPath(const std::string& path) {
   std::size_t slash = path.rfind('/');
@@ -130,20 +130,6 @@ int OpenDirectoryBelow(int root, const std::string& relative) {
   }
   return fd;
 }
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // One run of the command: its working state and its stages in order.
 class RestoreRun {
@@ -260,7 +246,7 @@ bool RestoreRun::prepareRoot() {
     if (S_ISDIR(status.st_mode)) {
       if (chmod(path, 0700) != 0) {
         operation_.logErrorMessage("Failed changing permissions for root directory \"%@\" (%s)", target_,
-                                   ErrorText(errno));
+                                   ErrnoText(errno));
         return false;
       }
       rootPrepared_ = true;
@@ -269,11 +255,11 @@ bool RestoreRun::prepareRoot() {
     // A file or a link (also one to a folder) under the root's name goes.
     if (!operation_.deleteFileAtPath(target_)) return false;
   } else if (errno != ENOENT) {
-    operation_.logErrorMessage("Failed creating root directory \"%@\" (%s)", target_, ErrorText(errno));
+    operation_.logErrorMessage("Failed creating root directory \"%@\" (%s)", target_, ErrnoText(errno));
     return false;
   }
   if (mkdir(path, 0700) != 0 || chmod(path, 0700) != 0) {
-    operation_.logErrorMessage("Failed creating root directory \"%@\" (%s)", target_, ErrorText(errno));
+    operation_.logErrorMessage("Failed creating root directory \"%@\" (%s)", target_, ErrnoText(errno));
     return false;
   }
   rootCreated_ = true;
@@ -288,7 +274,7 @@ bool RestoreRun::eraseTarget() {
   // Physical walk: links are deleted, never followed.
   FTS* walk = fts_open(roots, FTS_PHYSICAL | FTS_NOCHDIR, nullptr);
   if (!walk) {
-    operation_.logErrorMessage("Failed reading directory \"%@\" (%s)", target_, ErrorText(errno));
+    operation_.logErrorMessage("Failed reading directory \"%@\" (%s)", target_, ErrnoText(errno));
     return false;
   }
   const std::string prefix = target_.back() == '/' ? target_ : target_ + "/";
@@ -313,7 +299,7 @@ bool RestoreRun::eraseTarget() {
       case FTS_ERR:
       case FTS_NS:
         operation_.logErrorMessage("Failed reading directory \"%@\" (%s)", std::string(entry->fts_path),
-                                   ErrorText(entry->fts_errno));
+                                   ErrnoText(entry->fts_errno));
         success = false;
         break;
       default:  // files, links, dangling links, anything else
@@ -327,7 +313,7 @@ bool RestoreRun::eraseTarget() {
   }
   // fts_read answers null with errno set when the walk broke off.
   if (errno != 0) {
-    operation_.logErrorMessage("Failed reading directory \"%@\" (%s)", target_, ErrorText(errno));
+    operation_.logErrorMessage("Failed reading directory \"%@\" (%s)", target_, ErrnoText(errno));
     success = false;
   }
   fts_close(walk);
@@ -438,13 +424,13 @@ void RestoreRun::plan() {
 }
 
 void RestoreRun::makeDirectories() {
-  FileDescriptor root(open(target_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd root(open(target_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (root.get() < 0) {
     // Every folder below fails the same way.
     int error = errno;
     for (const DirectoryItemPtr& directory : directories_) {
       operation_.logErrorMessage("Failed creating directory \"%@\" (%s)", JoinPath(target_, directory->path()),
-                                 ErrorText(error));
+                                 ErrnoText(error));
     }
     return;
   }
@@ -454,18 +440,18 @@ void RestoreRun::makeDirectories() {
     const std::string& path = directory->path();
     const std::string fullPath = JoinPath(target_, path);
     const std::string name = LastComponent(path);
-    FileDescriptor parent(OpenDirectoryBelow(root.get(), ParentPath(path)));
+    UniqueFd parent(OpenDirectoryBelow(root.get(), ParentPath(path)));
     if (parent.get() < 0) {
-      operation_.logErrorMessage("Failed creating directory \"%@\" (%s)", fullPath, ErrorText(errno));
+      operation_.logErrorMessage("Failed creating directory \"%@\" (%s)", fullPath, ErrnoText(errno));
       continue;
     }
     struct stat status;
     if (fstatat(parent.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
       if (S_ISDIR(status.st_mode)) {
-        FileDescriptor existing(openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        UniqueFd existing(openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (existing.get() < 0 || fchmod(existing.get(), 0700) != 0) {
           operation_.logErrorMessage("Failed changing permissions for directory \"%@\" (%s)", fullPath,
-                                     ErrorText(errno));
+                                     ErrnoText(errno));
         }
         if (existing.get() >= 0) madeDirectories_.insert(path);
         continue;
@@ -474,25 +460,25 @@ void RestoreRun::makeDirectories() {
       // the parent's descriptor (the parent cannot have been swapped for a
       // link meanwhile).
       if (unlinkat(parent.get(), name.c_str(), 0) != 0) {
-        operation_.logErrorMessage("Failed deleting file \"%@\" (%s)", fullPath, ErrorText(errno));
+        operation_.logErrorMessage("Failed deleting file \"%@\" (%s)", fullPath, ErrnoText(errno));
         continue;
       }
     } else if (errno != ENOENT) {
-      operation_.logErrorMessage("Failed creating directory \"%@\" (%s)", fullPath, ErrorText(errno));
+      operation_.logErrorMessage("Failed creating directory \"%@\" (%s)", fullPath, ErrnoText(errno));
       continue;
     }
     if (mkdirat(parent.get(), name.c_str(), 0700) != 0) {
-      operation_.logErrorMessage("Failed creating directory \"%@\" (%s)", fullPath, ErrorText(errno));
+      operation_.logErrorMessage("Failed creating directory \"%@\" (%s)", fullPath, ErrnoText(errno));
       continue;
     }
     createdDirectories_.push_back(path);
     madeDirectories_.insert(path);
     operation_.addCopiedPath(path);
     // The process's umask must not narrow the owner's access.
-    FileDescriptor made(openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd made(openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (made.get() < 0 || fchmod(made.get(), 0700) != 0) {
       operation_.logErrorMessage("Failed changing permissions for directory \"%@\" (%s)", fullPath,
-                                 ErrorText(errno));
+                                 ErrnoText(errno));
     }
   }
 }
@@ -521,7 +507,7 @@ bool RestoreRun::prepareFileTarget(const StoredFile& file) {
   if (file.record.partCount == 0) {
     int fd = open(fullPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
-      operation_.logErrorMessage("Failed opening file \"%@\" (%s)", fullPath, ErrorText(errno));
+      operation_.logErrorMessage("Failed opening file \"%@\" (%s)", fullPath, ErrnoText(errno));
       return false;
     }
     close(fd);

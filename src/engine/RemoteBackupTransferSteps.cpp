@@ -14,12 +14,12 @@
 #include "foundation/AppleDouble.h"
 #include "foundation/InternalInconsistency.h"
 #include "snapshot/PathOrder.h"
+#include "foundation/Posix.h"
 
 namespace quorvel {
 
 namespace {
 
-std::string ErrorText(int error) { return std::string(std::strerror(error)); }
 
 DirectoryItemPtr RequireItem(const RemoteBackupHelperOperation& step) {
   DirectoryItemPtr item = step.sourceItem();
@@ -42,7 +42,7 @@ int RemoteBackupUploadFileOperation::runWithFileTransferController(FileTransferC
 
   struct stat status;
   if (lstat(path.c_str(), &status) != 0) {
-    command.logErrorMessage("Failed retrieving status for file \"%@\" (%s)", path, ErrorText(errno));
+    command.logErrorMessage("Failed retrieving status for file \"%@\" (%s)", path, ErrnoText(errno));
     skipFile(*item);
     return isCancelled() ? HelperResultAbort : HelperResultDone;
   }
@@ -64,7 +64,7 @@ int RemoteBackupUploadFileOperation::runWithFileTransferController(FileTransferC
     std::string errorText;
     if (!AppleDoublePack(path, temporaryPath, &error, &errorText)) {
       command.logErrorMessage("Failed generating metadata for file \"%@\" (%s)", path,
-                              error != 0 ? ErrorText(error) : errorText);
+                              error != 0 ? ErrnoText(error) : errorText);
       code = HelperResultDone;
     } else {
       bool uploaded = inPhase(kPhaseUploadFileMetadata, FilePhaseIdentifier(index()),
@@ -207,11 +207,11 @@ bool RemoteBackupUploadPartOperation::openDataStream(std::any& info) {
   if (!path) return false;
   file_ = open(path->c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (file_ < 0) {
-    mainOperation().logErrorMessage("Failed opening file \"%@\" (%s)", *path, ErrorText(errno));
+    mainOperation().logErrorMessage("Failed opening file \"%@\" (%s)", *path, ErrnoText(errno));
     return false;
   }
   if (lseek(file_, static_cast<off_t>(offset_), SEEK_SET) < 0) {
-    mainOperation().logErrorMessage("Failed seeking in file \"%@\" (%s)", *path, ErrorText(errno));
+    mainOperation().logErrorMessage("Failed seeking in file \"%@\" (%s)", *path, ErrnoText(errno));
     close(file_);
     file_ = -1;
     return false;
@@ -300,7 +300,7 @@ int RemoteBackupDownloadPartOperation::runWithFileTransferController(FileTransfe
   } else {
     struct stat status;
     if (lstat(target.c_str(), &status) != 0) {
-      command.logErrorMessage("Failed retrieving status for file \"%@\" (%s)", target, ErrorText(errno));
+      command.logErrorMessage("Failed retrieving status for file \"%@\" (%s)", target, ErrnoText(errno));
       return HelperResultDone;
     }
     lengthBefore = status.st_size;
@@ -336,7 +336,7 @@ int RemoteBackupDownloadPartOperation::runWithFileTransferController(FileTransfe
     // to what the earlier parts wrote. A first part that never created the
     // file leaves nothing to cut.
     if (truncate(target.c_str(), lengthBefore) != 0 && !(errno == ENOENT && lengthBefore == 0)) {
-      command.logErrorMessage("Failed truncating file \"%@\" (%s)", target, ErrorText(errno));
+      command.logErrorMessage("Failed truncating file \"%@\" (%s)", target, ErrnoText(errno));
       command.deleteFileAtPath(target);
       return HelperResultDone;
     }
@@ -350,7 +350,7 @@ bool RemoteBackupDownloadPartOperation::openDataStream(std::any& info) {
   int flags = O_WRONLY | O_NOFOLLOW | O_CLOEXEC | (append_ ? O_APPEND : (O_CREAT | O_TRUNC));
   file_ = open(path->c_str(), flags, 0600);
   if (file_ < 0) {
-    mainOperation().logErrorMessage("Failed opening file \"%@\" (%s)", *path, ErrorText(errno));
+    mainOperation().logErrorMessage("Failed opening file \"%@\" (%s)", *path, ErrnoText(errno));
     return false;
   }
   return true;
@@ -415,7 +415,7 @@ int RemoteBackupDownloadFileOperation::runWithFileTransferController(FileTransfe
       std::string errorText;
       if (!AppleDoubleUnpack(temporaryPath, target, &error, &errorText)) {
         command.logErrorMessage("Failed restoring metadata for file \"%@\" to \"%@\" (%s)", item->path(), target,
-                                error != 0 ? ErrorText(error) : errorText);
+                                error != 0 ? ErrnoText(error) : errorText);
         code = HelperResultDone;
       }
     }

@@ -1,4 +1,5 @@
 #include "foundation/AppleDouble.h"
+#include "foundation/Posix.h"
 
 #include <acl/libacl.h>
 #include <errno.h>
@@ -113,58 +114,11 @@ int ReadValue(const std::string& path, const std::string& name, Data* value) {
   return ERANGE;
 }
 
-// Appends the ACL's entries, one per line, each with the prefix.
-int AppendACLText(acl_t acl, const char* prefix, std::string* text) {
-  char* entries = acl_to_any_text(acl, prefix, '\n', 0);
-  if (!entries) return errno ? errno : EINVAL;
-  if (*entries) {
-    text->append(entries);
-    text->push_back('\n');
-  }
-  acl_free(entries);
-  return 0;
-}
-
-// Reads the ACL text given which of the two ACL attributes the item has.
+// The ACL text of the item (see ReadACLText), with the errno of a failure.
 std::optional<std::string> ReadACL(const std::string& path, bool access, bool defaultACL, int* errorNumber) {
-  std::string text;
-  if (access) {
-    acl_t acl = acl_get_file(path.c_str(), ACL_TYPE_ACCESS);
-    if (!acl) {
-      if (errno != ENODATA && errno != ENOTSUP) {
-        *errorNumber = errno;
-        return std::nullopt;
-      }
-    } else {
-      int error = 0;
-      // An access ACL that only repeats the permission bits says nothing.
-      if (acl_equiv_mode(acl, nullptr) != 0) error = AppendACLText(acl, nullptr, &text);
-      acl_free(acl);
-      if (error) {
-        *errorNumber = error;
-        return std::nullopt;
-      }
-    }
-  }
-  if (defaultACL) {
-    acl_t acl = acl_get_file(path.c_str(), ACL_TYPE_DEFAULT);
-    if (!acl) {
-      if (errno != ENODATA && errno != ENOTSUP && errno != EACCES) {
-        *errorNumber = errno;
-        return std::nullopt;
-      }
-    } else {
-      int error = AppendACLText(acl, "default:", &text);
-      acl_free(acl);
-      if (error) {
-        *errorNumber = error;
-        return std::nullopt;
-      }
-    }
-  }
-  *errorNumber = 0;
-  if (text.empty()) return std::nullopt;
-  return text;
+  ACLTextResult result = ReadACLText(path.c_str(), -1, access, defaultACL);
+  *errorNumber = result.error;
+  return result.error ? std::nullopt : std::move(result.text);
 }
 
 // Builds an ACL from text lines; nothing when libacl rejects them.

@@ -28,6 +28,11 @@ std::string Format(std::string_view format, const std::vector<Value>& arguments)
 // The text "%@" gives for a value.
 std::string FormatObjectDescription(const Value& value);
 
+// Whether `text` begins with `prefix` (every text begins with "").
+inline bool StartsWith(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
+}
+
 namespace format_detail {
 template <typename T>
 Value ToValue(T&& argument) {

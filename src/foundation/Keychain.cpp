@@ -95,9 +95,9 @@ std::optional<std::string> Keychain::genericPasswordForService(const std::string
   std::string password;
   KeychainStatus status = store_->findPassword(KeychainItemKey::generic(service, account), &password);
   if (status.ok()) return password;
-  if (status.code != kKeychainItemNotFound)
+  if (status.code() != kKeychainItemNotFound)
     SystemLog("%s: Failed retrieving generic password for \"%@\" @ \"%@\" (error %i: \"%@\")", __func__, service,
-              account, status.code, status.message);
+              account, status.code(), status.message());
   return std::nullopt;
 }
 
@@ -105,17 +105,17 @@ bool Keychain::addGenericPassword(const std::string& password, const std::string
                                   const std::string& account) {
   if (password.empty()) return false;
   KeychainStatus status = store_->addPassword(KeychainItemKey::generic(service, account), password);
-  if (status.ok() || status.code == kKeychainDuplicateItem) return true;
+  if (status.ok() || status.code() == kKeychainDuplicateItem) return true;
   SystemLog("%s: Failed adding generic password for \"%@\" @ \"%@\" (error %i: \"%@\")", __func__, service, account,
-            status.code, status.message);
+            status.code(), status.message());
   return false;
 }
 
 bool Keychain::removeGenericPasswordForService(const std::string& service, const std::string& account) {
   KeychainStatus status = store_->deleteItem(KeychainItemKey::generic(service, account));
-  if (status.ok() || status.code == kKeychainItemNotFound) return true;
+  if (status.ok() || status.code() == kKeychainItemNotFound) return true;
   SystemLog("%s: Failed deleting generic password for \"%@\" @ \"%@\" (error %i: \"%@\")", __func__, service,
-            account, status.code, status.message);
+            account, status.code(), status.message());
   return false;
 }
 
@@ -132,9 +132,9 @@ bool Keychain::addPasswordForURL(const Url& url) {
   std::optional<std::string> password = url.passwordByReplacingPercentEscapes();
   if (!password || password->empty()) return false;
   KeychainStatus status = store_->addPassword(KeychainItemKey::forURL(url), *password);
-  if (status.ok() || status.code == kKeychainDuplicateItem) return true;
+  if (status.ok() || status.code() == kKeychainDuplicateItem) return true;
   SystemLog("%s: Failed adding Internet password for \"%@@%@%@\" (error %i: \"%@\")", __func__, user, url.host(),
-            url.path(), status.code, status.message);
+            url.path(), status.code(), status.message());
   return false;
 }
 
@@ -142,9 +142,9 @@ bool Keychain::removePasswordForURL(const Url& url) {
   std::string user = url.user();
   if (user.empty()) return false;
   KeychainStatus status = store_->deleteItem(KeychainItemKey::forURL(url));
-  if (status.ok() || status.code == kKeychainItemNotFound) return true;
+  if (status.ok() || status.code() == kKeychainItemNotFound) return true;
   SystemLog("%s: Failed deleting Internet password for \"%@@%@%@\" (error %i: \"%@\")", __func__, user, url.host(),
-            url.path(), status.code, status.message);
+            url.path(), status.code(), status.message());
   return false;
 }
 
@@ -154,9 +154,9 @@ Url Keychain::URLWithPasswordForURL(const Url& url) {
   std::string password;
   KeychainStatus status = store_->findPassword(KeychainItemKey::forURL(url), &password);
   if (!status.ok()) {
-    if (status.code != kKeychainItemNotFound)
+    if (status.code() != kKeychainItemNotFound)
       SystemLog("%s: Failed retrieving Internet password for \"%@@%@%@\" (error %i: \"%@\")", __func__, user,
-                url.host(), url.path(), status.code, status.message);
+                url.host(), url.path(), status.code(), status.message());
     return url;
   }
   std::optional<Url> completed =

@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 
+#include "foundation/Status.h"
 #include "foundation/Url.h"
 
 namespace quorvel {
@@ -81,13 +82,12 @@ struct KeychainItemKey {
   static KeychainItemKey forURL(const Url& url);
 };
 
-// The outcome of one store call: a result code and, for failures, the
-// store's text for it.
-struct KeychainStatus {
-  int code = kKeychainSuccess;
-  std::string message;
-  bool ok() const { return code == kKeychainSuccess; }
-};
+// The outcome of one store call: success, or a failure in kKeychainDomain
+// with one of the result codes above and the store's text for it.
+using KeychainStatus = Status;
+inline Status KeychainFailure(int code, std::string message) {
+  return Status(kKeychainDomain, code, std::move(message));
+}
 
 // A credential store. Keys match exactly, except that kKeychainProtocolAny in
 // an Internet key matches items of every protocol when finding or deleting.

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/AtomicFile.h"
 #include "foundation/Keychain.h"
 
 namespace quorvel {
@@ -147,7 +148,7 @@ bool Matches(const KeychainItemKey& query, const KeychainItemKey& item) {
   return SameKey(query, item);
 }
 
-KeychainStatus Failure(int code, std::string message) { return KeychainStatus{code, std::move(message)}; }
+KeychainStatus Failure(int code, std::string message) { return KeychainFailure(code, std::move(message)); }
 
 KeychainStatus ErrnoFailure(const std::string& what, const std::string& path) {
   return Failure(kKeychainIOError, what + " \"" + path + "\" failed: " + std::strerror(errno));
@@ -283,22 +284,9 @@ class FileKeychainStore : public KeychainStore {
     std::string text = std::string(kHeader) + "\n";
     for (const StoredItem& item : items) text += FormatItem(item);
 
-    std::string temporary = path_ + ".XXXXXX";
-    int fd = mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) return ErrnoFailure("Creating", temporary);
-    KeychainStatus status;
-    if (fchmod(fd, 0600) != 0) status = ErrnoFailure("Restricting", temporary);
-    for (std::size_t written = 0; status.ok() && written < text.size();) {
-      ssize_t n = write(fd, text.data() + written, text.size() - written);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) status = ErrnoFailure("Writing", temporary);
-      else written += static_cast<std::size_t>(n);
-    }
-    if (status.ok() && fsync(fd) != 0) status = ErrnoFailure("Flushing", temporary);
-    if (close(fd) != 0 && status.ok()) status = ErrnoFailure("Closing", temporary);
-    if (status.ok() && rename(temporary.c_str(), path_.c_str()) != 0) status = ErrnoFailure("Replacing", path_);
-    if (!status.ok()) unlink(temporary.c_str());
-    return status;
+    Status written = WriteFileAtomically(path_, text, 0600);
+    if (written.ok()) return written;
+    return Failure(kKeychainIOError, written.message());
   }
 
   const std::string path_;

@@ -88,21 +88,21 @@ std::string Label(const KeychainItemKey& key) {
 }
 
 KeychainStatus FromError(GError* error) {
-  KeychainStatus status{kKeychainInternalError, error ? error->message : "Unknown Secret Service failure"};
-  if (error) {
-    if (error->domain == SECRET_ERROR && error->code == SECRET_ERROR_IS_LOCKED)
-      status.code = kKeychainInteractionNotAllowed;
-    else if (error->domain == G_DBUS_ERROR || error->domain == G_IO_ERROR)
-      status.code = kKeychainNotAvailable;
-    else if (error->domain == SECRET_ERROR && error->code == SECRET_ERROR_NO_SUCH_OBJECT)
-      status.code = kKeychainItemNotFound;
-    g_error_free(error);
-  }
+  if (!error) return KeychainFailure(kKeychainInternalError, "Unknown Secret Service failure");
+  int code = kKeychainInternalError;
+  if (error->domain == SECRET_ERROR && error->code == SECRET_ERROR_IS_LOCKED)
+    code = kKeychainInteractionNotAllowed;
+  else if (error->domain == G_DBUS_ERROR || error->domain == G_IO_ERROR)
+    code = kKeychainNotAvailable;
+  else if (error->domain == SECRET_ERROR && error->code == SECRET_ERROR_NO_SUCH_OBJECT)
+    code = kKeychainItemNotFound;
+  KeychainStatus status = KeychainFailure(code, error->message);
+  g_error_free(error);
   return status;
 }
 
 KeychainStatus NotFound() {
-  return KeychainStatus{kKeychainItemNotFound, "The item could not be found in the Secret Service."};
+  return KeychainFailure(kKeychainItemNotFound, "The item could not be found in the Secret Service.");
 }
 
 class SecretServiceKeychainStore : public KeychainStore {
@@ -135,7 +135,7 @@ class SecretServiceKeychainStore : public KeychainStore {
     if (error) return FromError(error);
     if (existing) {
       g_list_free_full(existing, g_object_unref);
-      return KeychainStatus{kKeychainDuplicateItem, "The item already exists in the Secret Service."};
+      return KeychainFailure(kKeychainDuplicateItem, "The item already exists in the Secret Service.");
     }
     SecretValue* value = secret_value_new(password.data(), static_cast<gssize>(password.size()), "text/plain");
     gboolean stored = secret_service_store_sync(service_, SchemaFor(key), attributes.table(),

@@ -109,13 +109,12 @@ std::optional<Data> KeyedArchiver::finishEncoding() {
   classUids_.clear();
   objectUids_.clear();
   retained_.clear();
-  std::string reason;
-  Data data = PropertyList::writeBinary(Value(std::move(archive)), &reason);
-  if (data.empty()) {
-    failWithError("property list writer failed: " + reason);
+  Expected<Data> data = PropertyList::writeBinary(Value(std::move(archive)));
+  if (!data) {
+    failWithError("property list writer failed: " + data.status().message());
     return std::nullopt;
   }
-  return data;
+  return std::move(*data);
 }
 
 Dictionary& KeyedArchiver::scope() { return scopes_.empty() ? top_ : scopes_.back(); }

@@ -161,10 +161,9 @@ std::shared_ptr<const KeyedUnarchiver::ClassDecoder> KeyedUnarchiver::findDecode
 // ---- archive
 
 KeyedUnarchiver::KeyedUnarchiver(const Data& data) {
-  std::string reason;
-  auto plist = PropertyList::read(data, &reason);
+  Expected<Value> plist = PropertyList::read(data);
   if (!plist) {
-    failWithError("not a keyed archive: " + reason);
+    failWithError("not a keyed archive: " + plist.status().message());
     return;
   }
   archive_ = std::move(*plist);

@@ -230,8 +230,11 @@ std::optional<StringTable> ParseStringsData(const Data& data, std::string* error
   std::size_t first = text.find_first_not_of(" \t\r\n");
   if (PropertyList::isBinary(data) || (first != std::string_view::npos && text.substr(first, 5) == "<?xml") ||
       (first != std::string_view::npos && text.substr(first, 6) == "<plist")) {
-    auto value = PropertyList::read(Data(text.begin(), text.end()), error);
-    if (!value) return std::nullopt;
+    Expected<Value> value = PropertyList::read(Data(text.begin(), text.end()));
+    if (!value) {
+      if (error) *error = value.status().message();
+      return std::nullopt;
+    }
     if (!value->isDictionary()) {
       if (error) *error = "the property list is not a dictionary";
       return std::nullopt;

@@ -18,6 +18,7 @@
 
 #include "foundation/AtomicFile.h"
 #include "foundation/Unicode.h"
+#include "foundation/Posix.h"
 
 namespace quorvel::PropertyList {
 
@@ -874,11 +875,11 @@ bool isBinary(const Data& data) {
   return data.size() >= 8 && std::memcmp(data.data(), kBinaryHeader, 8) == 0;
 }
 
-std::optional<Value> readBinary(const Data& data, std::string* error) {
-  return BinaryReader(data, error).read();
-}
+namespace {
 
-std::optional<Value> readXml(const Data& data, std::string* error) {
+Status Invalid(const std::string& reason) { return Status::invalid(kPropertyListDomain, reason); }
+
+std::optional<Value> ReadXmlDocument(const Data& data, std::string* error) {
   pugi::xml_document document;
   unsigned options = pugi::parse_default | pugi::parse_ws_pcdata;
   pugi::xml_parse_result result = document.load_buffer(data.data(), data.size(), options, pugi::encoding_auto);
@@ -908,71 +909,73 @@ std::optional<Value> readXml(const Data& data, std::string* error) {
   return value;
 }
 
-std::optional<Value> read(const Data& data, std::string* error, Format* format) {
-  if (isBinary(data)) {
-    if (format) *format = Format::Binary;
-    return readBinary(data, error);
-  }
-  if (format) *format = Format::Xml;
-  return readXml(data, error);
+}  // namespace
+
+Expected<Value> readBinary(const Data& data) {
+  std::string error;
+  std::optional<Value> value = BinaryReader(data, &error).read();
+  if (!value) return Invalid(error);
+  return std::move(*value);
 }
 
-Data writeXml(const Value& value, std::string* error) {
+Expected<Value> readXml(const Data& data) {
+  std::string reason;
+  std::optional<Value> value = ReadXmlDocument(data, &reason);
+  if (!value) return Invalid(reason);
+  return std::move(*value);
+}
+
+Expected<Value> read(const Data& data, Format* format) {
+  if (isBinary(data)) {
+    if (format) *format = Format::Binary;
+    return readBinary(data);
+  }
+  if (format) *format = Format::Xml;
+  return readXml(data);
+}
+
+Expected<Data> writeXml(const Value& value) {
   XmlWriter writer;
   writer.text() =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
       "<plist version=\"1.0\">\n";
   std::string reason;
-  if (!writer.write(value, 0, &reason)) {
-    Fail(error, "XML property list: " + reason);
-    return {};
-  }
+  if (!writer.write(value, 0, &reason)) return Invalid("XML property list: " + reason);
   writer.text() += "</plist>\n";
   return DataFromString(writer.text());
 }
 
-Data writeBinary(const Value& value, std::string* error) {
+Expected<Data> writeBinary(const Value& value) {
   std::string reason;
   Data data = BinaryWriter(&reason).write(value);
-  if (data.empty()) Fail(error, "binary property list: " + reason);
+  if (data.empty()) return Invalid("binary property list: " + reason);
   return data;
 }
 
-Data write(const Value& value, Format format, std::string* error) {
-  return format == Format::Binary ? writeBinary(value, error) : writeXml(value, error);
+Expected<Data> write(const Value& value, Format format) {
+  return format == Format::Binary ? writeBinary(value) : writeXml(value);
 }
 
-std::optional<Value> readFile(const std::string& path, std::string* error, Format* format) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    Fail(error, "cannot open \"" + path + "\": " + std::strerror(errno));
-    return std::nullopt;
-  }
+Expected<Value> readFile(const std::string& path, Format* format) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return Status::posix(errno, "cannot open \"" + path + "\"");
   Data data;
   std::uint8_t buffer[65536];
   for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      Fail(error, "cannot read \"" + path + "\": " + std::strerror(errno));
-      ::close(fd);
-      return std::nullopt;
-    }
+    if (n < 0) return Status::posix(errno, "cannot read \"" + path + "\"");
     if (n == 0) break;
     data.insert(data.end(), buffer, buffer + n);
   }
-  ::close(fd);
-  return read(data, error, format);
+  return read(data, format);
 }
 
-bool writeFile(const std::string& path, const Value& value, Format format, std::string* error) {
-  Data data = write(value, format, error);
-  if (data.empty()) return false;
-  if (int code = WriteFileAtomically(path, data.data(), data.size(), 0644, true)) {
-    return Fail(error, "cannot replace \"" + path + "\": " + std::strerror(code));
-  }
-  return true;
+Status writeFile(const std::string& path, const Value& value, Format format) {
+  Expected<Data> data = write(value, format);
+  if (!data) return data.status();
+  return WriteFileAtomically(path, data->data(), data->size(), 0644, true);
 }
 
 }  // namespace quorvel::PropertyList

@@ -24,36 +24,39 @@
 #include <string>
 
 #include "foundation/Data.h"
+#include "foundation/Status.h"
 #include "foundation/Value.h"
 
 namespace quorvel::PropertyList {
 
 enum class Format { Xml, Binary };
 
-std::optional<Value> readXml(const Data& data, std::string* error = nullptr);
-std::optional<Value> readBinary(const Data& data, std::string* error = nullptr);
+// Readers answer the value, or a permanent kPropertyListDomain failure that
+// says what is wrong and where.
+Expected<Value> readXml(const Data& data);
+Expected<Value> readBinary(const Data& data);
 
 // Reads either form: "bplist00" at the start selects the binary reader.
 // *format (when given) tells which form was found.
-std::optional<Value> read(const Data& data, std::string* error = nullptr, Format* format = nullptr);
+Expected<Value> read(const Data& data, Format* format = nullptr);
 
 // True when the data starts with the binary header "bplist00".
 bool isBinary(const Data& data);
 
 // The XML form: UTF-8, tab-indented, with the platform's header and DOCTYPE.
-// Empty data when the value (or something inside it) cannot be stored.
-Data writeXml(const Value& value, std::string* error = nullptr);
+// A failure when the value (or something inside it) cannot be stored.
+Expected<Data> writeXml(const Value& value);
 
 // The binary form. Equal strings, numbers, dates and data are stored once.
-// Empty data when the value (or something inside it) cannot be stored.
-Data writeBinary(const Value& value, std::string* error = nullptr);
+// A failure when the value (or something inside it) cannot be stored.
+Expected<Data> writeBinary(const Value& value);
 
-Data write(const Value& value, Format format, std::string* error = nullptr);
+Expected<Data> write(const Value& value, Format format);
 
-// Whole-file conveniences. writeFile replaces the file atomically (a
-// temporary file in the same folder renamed over it).
-std::optional<Value> readFile(const std::string& path, std::string* error = nullptr,
-                              Format* format = nullptr);
-bool writeFile(const std::string& path, const Value& value, Format format, std::string* error = nullptr);
+// Whole-file conveniences. writeFile replaces the file atomically and synced
+// (see WriteFileAtomically); a file that cannot be read or replaced is a
+// kPosixDomain failure.
+Expected<Value> readFile(const std::string& path, Format* format = nullptr);
+Status writeFile(const std::string& path, const Value& value, Format format);
 
 }  // namespace quorvel::PropertyList

@@ -32,10 +32,9 @@ std::string HomeFolder() {
 
 // Reads the file; nothing when it is missing, unreadable or not a dictionary.
 std::optional<Dictionary> ReadDefaultsFile(const std::string& path, const char* function) {
-  std::string error;
-  auto value = PropertyList::readFile(path, &error);
+  Expected<Value> value = PropertyList::readFile(path);
   if (!value) {
-    SystemLog("%s: reading \"%s\" failed: %s", function, path, error);
+    SystemLog("%s: reading \"%s\" failed: %s", function, path, value.status().message());
     return std::nullopt;
   }
   if (!value->isDictionary()) {
@@ -237,13 +236,13 @@ bool UserDefaults::synchronize() {
     if (!state_->dirty.empty()) {
       std::error_code ignored;
       std::filesystem::create_directories(std::filesystem::path(filePath_).parent_path(), ignored);
-      std::string error;
-      written = PropertyList::writeFile(filePath_, Value(merged), PropertyList::Format::Xml, &error);
+      Status status = PropertyList::writeFile(filePath_, Value(merged), PropertyList::Format::Xml);
+      written = status.ok();
       if (written) {
         state_->dirty.clear();
         state_->persisted = merged;
       } else {
-        SystemLog("%s: writing \"%s\" failed: %s", __func__, filePath_, error);
+        SystemLog("%s: writing \"%s\" failed: %s", __func__, filePath_, status.message());
       }
     } else {
       state_->persisted = base;

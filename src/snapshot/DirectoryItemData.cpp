@@ -9,6 +9,7 @@
 
 #include "foundation/SystemLog.h"
 #include "snapshot/platform/FileMetadata.h"
+#include "foundation/Posix.h"
 
 namespace quorvel {
 
@@ -107,20 +108,6 @@ namespace {
 
 constexpr const char* kCaptureFunction = "_CreateDirectoryItemData";
 
-// Closes a descriptor this capture opened itself.
-class OwnedDescriptor {
- public:
-  explicit OwnedDescriptor(int fd) : fd_(fd) {}
-  ~OwnedDescriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  OwnedDescriptor(const OwnedDescriptor&) = delete;
-  OwnedDescriptor& operator=(const OwnedDescriptor&) = delete;
-
- private:
-  int fd_;
-};
-
 bool HasPrefix(const char* name, const char* prefix) { return strncmp(name, prefix, strlen(prefix)) == 0; }
 
 // Size of the resource-fork attribute; 0 when it is missing or unreadable.
@@ -197,7 +184,7 @@ std::optional<DirectoryItemData> CreateDirectoryItemData(const char* path, const
     ownFd = platform::OpenItem(AT_FDCWD, path, status.isDirectory());
     fd = ownFd;
   }
-  OwnedDescriptor closer(ownFd);
+  UniqueFd closer(ownFd);
   platform::ItemHandle item{fd, path};
 
   data.userID = status.userID;

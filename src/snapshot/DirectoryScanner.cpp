@@ -13,6 +13,8 @@
 #include "foundation/SystemLog.h"
 #include "snapshot/PathOrder.h"
 #include "snapshot/platform/FileMetadata.h"
+#include "foundation/Posix.h"
+#include "foundation/Format.h"
 
 namespace quorvel {
 
@@ -22,10 +24,6 @@ namespace {
 // any entry name with its terminating NUL.
 constexpr std::size_t kNameSpare = 256;
 constexpr std::size_t kLinkBufferSize = 1024;
-
-bool StartsWith(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
-}
 
 // Splits "a/b/c" into "a/b" and "c" ("" and "c" for a top-level name).
 std::pair<std::string_view, std::string_view> SplitSubpath(std::string_view subpath) {
@@ -65,20 +63,6 @@ class DirectoryStream {
 
  private:
   DIR* dir_;
-};
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
 };
 
 }  // namespace
@@ -267,7 +251,7 @@ int DirectoryScanner::scanSubdirectory(const std::string& subpath, WalkState& st
         continue;
       }
     }
-    Descriptor descriptor(fd);
+    UniqueFd descriptor(fd);
     std::optional<DirectoryItemData> data =
         CreateDirectoryItemData(path.c_str(), status, scanMetadata_, revision_, xattrBuffer_.get(), fd);
     if (!data) {

@@ -564,13 +564,12 @@ DirectoryScannerPtr DirectoryScanner::initWithPropertyList(const Value& property
 }
 
 bool DirectoryScanner::writeToFile(const std::string& path) const {
-  std::string error;
-  Data xml = PropertyList::writeXml(Value(propertyList()), &error);
-  if (xml.empty()) {
-    SystemLog("%s: NSPropertyListSerialization failed with error \"%@\"", __func__, error);
+  Expected<Data> xml = PropertyList::writeXml(Value(propertyList()));
+  if (!xml) {
+    SystemLog("%s: NSPropertyListSerialization failed with error \"%@\"", __func__, xml.status().message());
     return false;
   }
-  if (!DataTransforms::writeToGZipFile(xml, path)) {
+  if (!DataTransforms::writeToGZipFile(*xml, path)) {
     SystemLog("%s: NSPropertyListSerialization failed with error \"%@\"", __func__,
               "could not write the file " + path);
     return false;
@@ -581,13 +580,12 @@ bool DirectoryScanner::writeToFile(const std::string& path) const {
 DirectoryScannerPtr DirectoryScanner::initWithFile(const std::string& path) {
   auto contents = DataTransforms::initWithGZipFile(path);
   if (!contents) return nullptr;
-  std::string error;
-  auto list = PropertyList::read(*contents, &error);
+  Expected<Value> list = PropertyList::read(*contents);
   DirectoryScannerPtr scanner = list ? initWithPropertyList(*list) : nullptr;
   if (!scanner) {
     // A list that parsed but is no snapshot has no serializer error to show.
     SystemLog("%s: NSPropertyListSerialization failed with error \"%@\"", __func__,
-              list ? Value() : Value(error));
+              list ? Value() : Value(list.status().message()));
   }
   return scanner;
 }

@@ -1,6 +1,8 @@
 #include "engine/ArchiveSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
 #include <errno.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -39,32 +41,32 @@ TEST(BomFileList, ParsesOnlyWellFormedLists) {
   auto entries = ParseBomFileList(".\n./a\n./a b/c\n");
   ASSERT_TRUE(entries);
   EXPECT_EQ(*entries, (std::vector<std::string>{".", "./a", "./a b/c"}));
-  std::string why;
-  EXPECT_FALSE(ParseBomFileList("", &why));
-  EXPECT_FALSE(ParseBomFileList("./a\n", &why));
-  EXPECT_FALSE(ParseBomFileList(".\n./a", &why)) << "no final line feed";
-  EXPECT_FALSE(ParseBomFileList(".\n\n./a\n", &why)) << "empty line";
-  EXPECT_FALSE(ParseBomFileList(".\na\n", &why));
-  EXPECT_FALSE(ParseBomFileList(".\n./\n", &why));
-  EXPECT_FALSE(ParseBomFileList(std::string(".\n./a\0b\n", 8), &why));
-  EXPECT_FALSE(why.empty());
+  for (const std::string& text : {std::string(), std::string("./a\n"), std::string(".\n./a"),
+                                  std::string(".\n\n./a\n"), std::string(".\na\n"), std::string(".\n./\n"),
+                                  std::string(".\n./a\0b\n", 8)}) {
+    auto refused = ParseBomFileList(text);
+    EXPECT_FALSE(refused) << text;
+    EXPECT_EQ(refused.status().domain(), kArchiveDomain) << text;
+    EXPECT_FALSE(refused.status().message().empty()) << text;
+  }
 }
 
 TEST(BillOfMaterials, RoundTripsAndChecksItsCount) {
   std::vector<std::string> entries{".", "./a", "./a/._b", "./a/b"};
   std::string text = BillOfMaterialsText(entries);
   EXPECT_EQ(text, "QUORVEL-BOM 1\n4\n.\n./a\n./a/._b\n./a/b\n");
-  EXPECT_EQ(ParseBillOfMaterials(text), entries);
+  EXPECT_EQ(*ParseBillOfMaterials(text), entries);
   EXPECT_FALSE(ParseBillOfMaterials("QUORVEL-BOM 1\n5\n.\n./a\n./a/._b\n./a/b\n"));
   EXPECT_FALSE(ParseBillOfMaterials("QUORVEL-BOM 2\n1\n.\n"));
   EXPECT_FALSE(ParseBillOfMaterials("QUORVEL-BOM 1\n-1\n.\n"));
   EXPECT_FALSE(ParseBillOfMaterials("QUORVEL-BOM 1\n1\n"));
   TempDir dir;
   WriteFile(dir / "bom", text);
-  EXPECT_EQ(ReadBillOfMaterials(dir / "bom"), entries);
-  std::string why;
-  EXPECT_FALSE(ReadBillOfMaterials(dir / "missing", &why));
-  EXPECT_NE(why.find("No such file"), std::string::npos);
+  EXPECT_EQ(*ReadBillOfMaterials(dir / "bom"), entries);
+  auto missing = ReadBillOfMaterials(dir / "missing");
+  EXPECT_FALSE(missing);
+  EXPECT_EQ(missing.status().code(), ENOENT);
+  EXPECT_NE(missing.status().message().find("No such file"), std::string::npos);
 }
 
 TEST(AppleDoubleCompanion, SitsInTheSameFolder) {

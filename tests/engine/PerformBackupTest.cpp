@@ -463,6 +463,59 @@ TEST_F(PerformBackup, RemovedFileIsGoneAfterSuccessAndKeptAfterFailure) {
   EXPECT_TRUE(Records(*second).at("segment/new-large.bin").isStoredByItself());
 }
 
+// ---- A full destination disk ----------------------------------------------------------
+
+// Bytes a file takes on tmpfs: whole pages.
+std::uint64_t PagesOf(std::uint64_t size) { return (size + 4095) / 4096 * 4096; }
+
+// A full disk cannot be fixed by waiting: the run fails at once with the
+// disk's error and never asks whether to retry. The destination is a tmpfs of
+// fixed size, measured from a first run elsewhere so that it fills either
+// while the file data is stored or just when the revision data is.
+TEST_F(PerformBackup, AFullDestinationDiskFailsTheRunAtOnceWithTheDisksError) {
+  ASSERT_TRUE(backup().get(kSuccessResult).asBool());
+  std::uint64_t dataBytes = 0;
+  std::uint64_t revisionBytes = 0;
+  for (const std::string& name : ListFolder(destination)) {
+    struct stat status;
+    ASSERT_EQ(::stat((destination + "/" + name).c_str(), &status), 0);
+    (name.rfind("Revision_", 0) == 0 ? revisionBytes : dataBytes) += PagesOf(static_cast<std::uint64_t>(status.st_size));
+  }
+  ASSERT_GT(revisionBytes, 4096u) << "the revision must take more than one page for the second case";
+  struct Case {
+    const char* when;
+    std::uint64_t diskBytes;
+  };
+  const Case cases[] = {{"while storing file data", dataBytes / 2},
+                        {"while storing the revision data", dataBytes + revisionBytes - 4096}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.when);
+    const std::string full = work.path() + "/full-" + std::to_string(c.diskBytes);
+    ASSERT_EQ(::mkdir(full.c_str(), 0755), 0);
+    if (RunShell("mount -t tmpfs -o size=" + std::to_string(c.diskBytes) + " tmpfs " + Quote(full) + " 2>/dev/null") !=
+        0) {
+      GTEST_SKIP() << "mounting a tmpfs needs root";
+    }
+    controller->setDestinationURL(LocalURL(full));
+    int questions = 0;
+    delegate.takesRetryQuestions = true;
+    delegate.onRetryQuestion = [&](BackupController& asked) {
+      ++questions;
+      asked.replyToShouldRetryAfterNetworkError(false);
+    };
+    const Date started = Date::now();
+    Dictionary results = backup();
+    const double seconds = Date::now().timeIntervalSinceDate(started);
+    RunShell("umount " + Quote(full));
+    EXPECT_FALSE(results.get(kSuccessResult).asBool());
+    EXPECT_NE(JoinedMessages(results).find("No space left on device"), std::string::npos) << JoinedMessages(results);
+    EXPECT_NE(JoinedMessages(results).find("Failed with an error that retrying cannot fix"), std::string::npos)
+        << JoinedMessages(results);
+    EXPECT_EQ(questions, 0);
+    EXPECT_LT(seconds, 30.0);
+  }
+}
+
 TEST_F(PerformBackup, ExhaustedArchiveIndexSpaceFailsTheRunBeforeStoringAnything) {
   // A loaded revision whose records use every archive index (1 to 65535):
   // a snapshot of one file, copied under 65535 names.

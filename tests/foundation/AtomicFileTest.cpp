@@ -31,16 +31,16 @@ mode_t ModeOf(const std::string& path) {
 TEST(AtomicFile, ReplacesTheContentsAndSetsOrKeepsThePermissions) {
   TempDir folder;
   const std::string path = folder / "list";
-  ASSERT_EQ(WriteFileAtomically(path, std::string("first"), 0600), 0);
+  ASSERT_TRUE(WriteFileAtomically(path, std::string("first"), 0600).ok());
   EXPECT_EQ(ReadFile(path), DataFromString("first"));
   EXPECT_EQ(ModeOf(path), 0600u);
 
   ASSERT_EQ(chmod(path.c_str(), 0640), 0);
-  ASSERT_EQ(WriteFileAtomically(path, std::string("second, longer"), 0600, true), 0);
+  ASSERT_TRUE(WriteFileAtomically(path, std::string("second, longer"), 0600, true).ok());
   EXPECT_EQ(ReadFile(path), DataFromString("second, longer"));
   EXPECT_EQ(ModeOf(path), 0640u);
 
-  ASSERT_EQ(WriteFileAtomically(path, std::string(), 0644), 0);
+  ASSERT_TRUE(WriteFileAtomically(path, std::string(), 0644).ok());
   EXPECT_EQ(ReadFile(path).size(), 0u);
   EXPECT_EQ(ModeOf(path), 0644u);
   EXPECT_EQ(EntryCount(folder.path()), 1u) << "a temporary file was left behind";
@@ -48,12 +48,16 @@ TEST(AtomicFile, ReplacesTheContentsAndSetsOrKeepsThePermissions) {
 
 TEST(AtomicFile, FailureReportsTheErrorAndLeavesTheOldFileAlone) {
   TempDir folder;
-  EXPECT_EQ(WriteFileAtomically(folder / "missing/list", std::string("x"), 0644), ENOENT);
+  Status missing = WriteFileAtomically(folder / "missing/list", std::string("x"), 0644);
+  EXPECT_EQ(missing.domain(), kPosixDomain);
+  EXPECT_EQ(missing.code(), ENOENT);
+  EXPECT_FALSE(missing.isPermanent());
+  EXPECT_NE(missing.message().find("missing/list"), std::string::npos) << missing.message();
 
   // A folder in the way: the rename fails, the folder stays, nothing is left over.
   ASSERT_EQ(mkdir((folder / "taken").c_str(), 0755), 0);
   WriteFile(folder / "taken/inside", "kept");
-  EXPECT_NE(WriteFileAtomically(folder / "taken", std::string("x"), 0644), 0);
+  EXPECT_FALSE(WriteFileAtomically(folder / "taken", std::string("x"), 0644).ok());
   EXPECT_EQ(ReadFile(folder / "taken/inside"), DataFromString("kept"));
   EXPECT_EQ(EntryCount(folder.path()), 1u);
 }

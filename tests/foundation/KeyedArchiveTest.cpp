@@ -15,9 +15,7 @@
 namespace quorvel {
 namespace {
 
-std::string Fixture(const std::string& name) {
-  return std::string(QUORVEL_FIXTURES_DIR) + "/keyedarchive/" + name;
-}
+Data Fixture(const std::string& name) { return test::ReadTestData("keyedarchive/" + name); }
 
 // One of our own classes: every kind of keyed value, and a child record.
 class Record : public Object, public KeyedCoding {
@@ -352,7 +350,7 @@ TEST(KeyedArchiver, RefusesWhatCannotBeArchived) {
 
 TEST(KeyedUnarchiver, ReadsTheSetOfNumbersThePlatformWrote) {
   std::string error;
-  auto value = KeyedUnarchiver::unarchiveObjectWithData(test::ReadFile(Fixture("NSSet-Numbers.archive")), &error);
+  auto value = KeyedUnarchiver::unarchiveObjectWithData(Fixture("NSSet-Numbers.archive"), &error);
   ASSERT_TRUE(value) << error;
   ASSERT_TRUE(value->isArray());
   std::vector<std::int64_t> numbers;
@@ -364,7 +362,7 @@ TEST(KeyedUnarchiver, ReadsTheSetOfNumbersThePlatformWrote) {
 TEST(KeyedUnarchiver, ReportsTheUnknownRootOfAnAttributedStringAndStillShowsItsParts) {
   const Data infoBytes{0x01, 0x00, 0x01, 0x01, 0x04, 0x02, 0x02, 0x01, 0x01, 0x03, 0x01, 0x00};
   for (std::string name : {"NSAttributedString", "NSMutableAttributedString"}) {
-    Data data = test::ReadFile(Fixture(name + ".archive"));
+    Data data = Fixture(name + ".archive");
     std::string error;
     EXPECT_FALSE(KeyedUnarchiver::unarchiveObjectWithData(data, &error));
     EXPECT_NE(error.find("unknown class \"" + name + "\""), std::string::npos) << error;
@@ -384,7 +382,7 @@ TEST(KeyedUnarchiver, ReportsTheUnknownRootOfAnAttributedStringAndStillShowsItsP
 
 // ---- damaged archives
 
-Data ArchiveFromPlist(const Value& plist) { return PropertyList::writeBinary(plist); }
+Data ArchiveFromPlist(const Value& plist) { return *PropertyList::writeBinary(plist); }
 
 Value ArchivePlist(Array objects, Dictionary top = Dictionary{{"root", Value(Uid{1})}}) {
   return Value(Dictionary{{"$version", Value(100000)},
@@ -506,7 +504,8 @@ TEST(KeyedUnarchiver, SurvivesThousandsOfRandomMutations) {
   ASSERT_TRUE(archive);
   std::vector<Data> seeds{*archive};
   for (const char* name : {"NSSet-Numbers.archive", "NSMutableAttributedString.archive"}) {
-    seeds.push_back(test::ReadFile(Fixture(name)));
+    seeds.push_back(Fixture(name));
+    ASSERT_FALSE(seeds.back().empty()) << name;
   }
   std::mt19937 random(7331);
   int refused = 0;
@@ -514,9 +513,11 @@ TEST(KeyedUnarchiver, SurvivesThousandsOfRandomMutations) {
   for (int round = 0; round < 1500; ++round) {
     const Data& seed = seeds[round % seeds.size()];
     // Structural damage that still parses as a property list.
-    Value plist = *PropertyList::readBinary(seed);
+    std::optional<Value> parsed = PropertyList::readBinary(seed);
+    ASSERT_TRUE(parsed) << "seed " << round % seeds.size() << " is not a property list";
+    Value plist = *parsed;
     for (int edits = 1 + static_cast<int>(random() % 3); edits > 0; --edits) MutatePlist(plist, random);
-    Data damaged = PropertyList::writeBinary(plist);
+    Data damaged = *PropertyList::writeBinary(plist);
     // Byte damage of the property list itself.
     Data bytes = seed;
     for (int edits = 1 + static_cast<int>(random() % 3); edits > 0; --edits) {

@@ -74,12 +74,12 @@ TEST(StringsFile, ReadsUtf16AndPropertyListTables) {
   bom.insert(bom.end(), plain.begin(), plain.end());
   EXPECT_EQ(ParseStringsData(bom)->at("k"), "u");
   Value dictionary(Dictionary{{"k", "xml"}, {"n", 1}});
-  EXPECT_EQ(ParseStringsData(PropertyList::writeXml(dictionary))->at("k"), "xml");
-  auto binary = ParseStringsData(PropertyList::writeBinary(dictionary));
+  EXPECT_EQ(ParseStringsData(*PropertyList::writeXml(dictionary))->at("k"), "xml");
+  auto binary = ParseStringsData(*PropertyList::writeBinary(dictionary));
   ASSERT_TRUE(binary);
   EXPECT_EQ(binary->at("k"), "xml");
   EXPECT_FALSE(binary->count("n"));
-  EXPECT_FALSE(ParseStringsData(PropertyList::writeXml(Value(Array{}))));
+  EXPECT_FALSE(ParseStringsData(*PropertyList::writeXml(Value(Array{}))));
 }
 
 class LocalizedStringTest : public ::testing::Test {

@@ -97,7 +97,7 @@ Value PropertyListSample() {
 
 TEST(ParserRobustness, BinaryPropertyListReaderSurvivesMutations) {
   Mutator mutator(20240601);
-  Data sample = PropertyList::writeBinary(PropertyListSample());
+  Data sample = *PropertyList::writeBinary(PropertyListSample());
   ASSERT_FALSE(sample.empty());
   int accepted = 0;
   for (int i = 0; i < kMutationsPerSample; ++i) {
@@ -105,11 +105,11 @@ TEST(ParserRobustness, BinaryPropertyListReaderSurvivesMutations) {
     auto value = PropertyList::readBinary(mutated);
     if (!value) continue;
     ++accepted;
-    Data written = PropertyList::writeBinary(*value);
+    Data written = *PropertyList::writeBinary(*value);
     ASSERT_FALSE(written.empty()) << i;
     auto again = PropertyList::readBinary(written);
     ASSERT_TRUE(again) << i;
-    EXPECT_EQ(PropertyList::writeBinary(*again), written) << i;
+    EXPECT_EQ(*PropertyList::writeBinary(*again), written) << i;
   }
   // Some mutations (in payload bytes) leave the list readable.
   EXPECT_GT(accepted, 0);
@@ -118,7 +118,7 @@ TEST(ParserRobustness, BinaryPropertyListReaderSurvivesMutations) {
 TEST(ParserRobustness, XmlPropertyListReaderSurvivesMutations) {
   Mutator mutator(7);
   Value sample = PropertyListSample();
-  Data xml = PropertyList::writeXml(sample);
+  Data xml = *PropertyList::writeXml(sample);
   ASSERT_FALSE(xml.empty());
   int accepted = 0;
   for (int i = 0; i < kMutationsPerSample; ++i) {
@@ -126,11 +126,11 @@ TEST(ParserRobustness, XmlPropertyListReaderSurvivesMutations) {
     auto value = PropertyList::readXml(mutated);
     if (!value) continue;
     ++accepted;
-    Data written = PropertyList::writeXml(*value);
+    Data written = *PropertyList::writeXml(*value);
     ASSERT_FALSE(written.empty()) << i;
     auto again = PropertyList::readXml(written);
     ASSERT_TRUE(again) << i << "\n" << StringFromData(written);
-    EXPECT_EQ(PropertyList::writeXml(*again), written) << i;
+    EXPECT_EQ(*PropertyList::writeXml(*again), written) << i;
   }
   EXPECT_GT(accepted, 0);
 }

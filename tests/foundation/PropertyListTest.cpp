@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include <cmath>
 #include <limits>
 
@@ -61,12 +63,11 @@ std::string Describe(const Data& data) { return HexStringFromData(data); }
 
 TEST(PropertyListRoundTrip, EveryValueTypeSurvivesBothForms) {
   for (Format format : {Format::Binary, Format::Xml}) {
-    std::string error;
-    Data data = PropertyList::write(Sample(), format, &error);
-    ASSERT_FALSE(data.empty()) << error;
+    Expected<Data> data = PropertyList::write(Sample(), format);
+    ASSERT_TRUE(data) << data.status().message();
     Format found;
-    auto back = PropertyList::read(data, &error, &found);
-    ASSERT_TRUE(back) << error;
+    auto back = PropertyList::read(*data, &found);
+    ASSERT_TRUE(back) << back.status().message();
     EXPECT_EQ(found, format);
     EXPECT_EQ(*back, Sample()) << back->description();
   }
@@ -74,7 +75,7 @@ TEST(PropertyListRoundTrip, EveryValueTypeSurvivesBothForms) {
 
 TEST(PropertyListRoundTrip, IntegerEdgesKeepTheirSignedness) {
   for (Format format : {Format::Binary, Format::Xml}) {
-    auto back = PropertyList::read(PropertyList::write(Sample(), format));
+    auto back = PropertyList::read(*PropertyList::write(Sample(), format));
     ASSERT_TRUE(back);
     const Value& max = (*back)["uint64Max"];
     EXPECT_EQ(max.type(), Value::Type::Unsigned);
@@ -90,7 +91,7 @@ TEST(PropertyListRoundTrip, KeysKeepTheirOrder) {
   Dictionary d;
   for (const char* key : {"zeta", "alpha", "mid", "$top", "0"}) d.set(key, key);
   for (Format format : {Format::Binary, Format::Xml}) {
-    auto back = PropertyList::read(PropertyList::write(Value(d), format));
+    auto back = PropertyList::read(*PropertyList::write(Value(d), format));
     ASSERT_TRUE(back);
     EXPECT_EQ(back->asDictionary().keys(), d.keys());
   }
@@ -101,7 +102,7 @@ TEST(PropertyListRoundTrip, SpecialRealsSurviveBothForms) {
   for (Format format : {Format::Binary, Format::Xml}) {
     Value list(Array{Value(std::nan("")), Value(infinity), Value(-infinity), Value(-0.0),
                      Value(std::numeric_limits<double>::denorm_min()), Value(0.1)});
-    auto back = PropertyList::read(PropertyList::write(list, format));
+    auto back = PropertyList::read(*PropertyList::write(list, format));
     ASSERT_TRUE(back);
     const Array& items = back->asArray();
     ASSERT_EQ(items.size(), 6u);
@@ -116,52 +117,52 @@ TEST(PropertyListRoundTrip, SpecialRealsSurviveBothForms) {
 
 TEST(PropertyListRoundTrip, BinaryKeepsFractionalDatesAndXmlKeepsWholeSeconds) {
   Value fractional(Date(1000.75));
-  EXPECT_EQ(*PropertyList::readBinary(PropertyList::writeBinary(fractional)), fractional);
-  EXPECT_EQ(*PropertyList::readXml(PropertyList::writeXml(fractional)), Value(Date(1000.0)));
+  EXPECT_EQ(*PropertyList::readBinary(*PropertyList::writeBinary(fractional)), fractional);
+  EXPECT_EQ(*PropertyList::readXml(*PropertyList::writeXml(fractional)), Value(Date(1000.0)));
   Value early(Date(-1000.25));  // before 2001: rounds down
-  EXPECT_EQ(*PropertyList::readXml(PropertyList::writeXml(early)), Value(Date(-1001.0)));
+  EXPECT_EQ(*PropertyList::readXml(*PropertyList::writeXml(early)), Value(Date(-1001.0)));
 }
 
 TEST(PropertyListRoundTrip, TextThatIsNotUtf8SurvivesTheBinaryForm) {
   Value name("caf\xe9 \xff\xfe.txt");
-  auto back = PropertyList::readBinary(PropertyList::writeBinary(name));
+  auto back = PropertyList::readBinary(*PropertyList::writeBinary(name));
   ASSERT_TRUE(back);
   EXPECT_EQ(*back, name);
-  auto xml = PropertyList::readXml(PropertyList::writeXml(name));
+  auto xml = PropertyList::readXml(*PropertyList::writeXml(name));
   ASSERT_TRUE(xml);
   EXPECT_EQ(xml->asString(), "caf\xef\xbf\xbd \xef\xbf\xbd\xef\xbf\xbd.txt");
 }
 
 TEST(PropertyListRoundTrip, ControlCharactersSurviveXml) {
   Value text(std::string("a\x01" "b\x1f" "c\r\n", 7));
-  auto back = PropertyList::readXml(PropertyList::writeXml(text));
+  auto back = PropertyList::readXml(*PropertyList::writeXml(text));
   ASSERT_TRUE(back);
   EXPECT_EQ(*back, text);
 }
 
 TEST(PropertyListRoundTrip, NullOnlyInBinary) {
   Value list(Array{Value(), Value(1)});
-  auto back = PropertyList::readBinary(PropertyList::writeBinary(list));
+  auto back = PropertyList::readBinary(*PropertyList::writeBinary(list));
   ASSERT_TRUE(back);
   EXPECT_TRUE(back->asArray()[0].isNull());
-  std::string error;
-  EXPECT_TRUE(PropertyList::writeXml(list, &error).empty());
-  EXPECT_NE(error.find("null"), std::string::npos);
+  Expected<Data> written = PropertyList::writeXml(list);
+  EXPECT_FALSE(written);
+  EXPECT_NE(written.status().message().find("null"), std::string::npos);
 }
 
 TEST(PropertyListWrite, ObjectsCannotBeStored) {
   Value value(Dictionary{{"object", Value(std::make_shared<Opaque>())}});
-  std::string error;
-  EXPECT_TRUE(PropertyList::writeBinary(value, &error).empty());
-  EXPECT_NE(error.find("Opaque"), std::string::npos) << error;
-  error.clear();
-  EXPECT_TRUE(PropertyList::writeXml(value, &error).empty());
-  EXPECT_NE(error.find("Opaque"), std::string::npos) << error;
+  for (const Expected<Data>& written : {PropertyList::writeBinary(value), PropertyList::writeXml(value)}) {
+    EXPECT_FALSE(written);
+    EXPECT_EQ(written.status().domain(), kPropertyListDomain);
+    EXPECT_TRUE(written.status().isPermanent());
+    EXPECT_NE(written.status().message().find("Opaque"), std::string::npos) << written.status().message();
+  }
 }
 
 TEST(PropertyListWrite, XmlLooksLikeThePlatformsXml) {
   Value value(Dictionary{{"flag", true}, {"uid", Uid{3}}, {"list", Array{}}, {"name", "a<b"}});
-  std::string xml = StringFromData(PropertyList::writeXml(value));
+  std::string xml = StringFromData(*PropertyList::writeXml(value));
   EXPECT_EQ(xml,
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
             "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
@@ -185,7 +186,7 @@ TEST(PropertyListWrite, XmlLooksLikeThePlatformsXml) {
 
 TEST(PropertyListWrite, BinaryLayoutOfASmallList) {
   // ["a", "a", 1]: the equal strings are stored once.
-  Data data = PropertyList::writeBinary(Value(Array{Value("a"), Value("a"), Value(1)}));
+  Data data = *PropertyList::writeBinary(Value(Array{Value("a"), Value("a"), Value(1)}));
   EXPECT_EQ(Describe(data),
             "62706c6973743030"  // bplist00
             "a3010102"          // array of 3: refs 1, 1, 2
@@ -204,7 +205,7 @@ TEST(PropertyListWrite, LongContainersUseCountObjectsAndWideReferences) {
   for (int count : {300, 70000}) {
     Array many;
     for (int i = 0; i < count; ++i) many.push_back(Value(i * 1000));
-    Data data = PropertyList::writeBinary(Value(many));
+    Data data = *PropertyList::writeBinary(Value(many));
     ASSERT_GT(data.size(), 32u);
     EXPECT_EQ(data[data.size() - 32 + 7], count < 65535 ? 2 : 4) << count;  // reference size in the trailer
     auto back = PropertyList::readBinary(data);
@@ -216,7 +217,7 @@ TEST(PropertyListWrite, LongContainersUseCountObjectsAndWideReferences) {
 TEST(PropertyListReadBinary, ALongTextSharedManyTimesIsAccepted) {
   // Equal texts are stored once and referenced from every place they occur.
   Array copies(20000, Value(std::string(1000, 'p')));
-  Data data = PropertyList::writeBinary(Value(copies));
+  Data data = *PropertyList::writeBinary(Value(copies));
   EXPECT_LT(data.size(), 60000u);
   auto back = PropertyList::readBinary(data);
   ASSERT_TRUE(back);
@@ -284,15 +285,15 @@ TEST(PropertyListReadBinary, FloatsUidsAndUtf16) {
 }
 
 TEST(PropertyListReadBinary, RefusesBrokenInput) {
-  Data valid = PropertyList::writeBinary(Sample());
+  Data valid = *PropertyList::writeBinary(Sample());
   // Truncations of every length.
   for (std::size_t length = 0; length < valid.size(); length += 7) {
     Data truncated(valid.begin(), valid.begin() + static_cast<std::ptrdiff_t>(length));
     EXPECT_FALSE(PropertyList::readBinary(truncated)) << length;
   }
-  std::string error;
-  EXPECT_FALSE(PropertyList::readBinary(DataFromString("bplist00"), &error));
-  EXPECT_FALSE(error.empty());
+  Expected<Value> header = PropertyList::readBinary(DataFromString("bplist00"));
+  EXPECT_FALSE(header);
+  EXPECT_FALSE(header.status().message().empty());
   // A non-ASCII byte in an ASCII string, a count beyond the end, a non-string key.
   EXPECT_FALSE(PropertyList::readBinary(SingleObjectList(Bytes({0x51, 0xE9}))));
   EXPECT_FALSE(PropertyList::readBinary(SingleObjectList(Bytes({0x4F, 0x13, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
@@ -322,9 +323,9 @@ Data ListOf(const std::vector<Data>& objects, std::uint8_t top = 0) {
 TEST(PropertyListReadBinary, RefusesReferenceCycles) {
   // An array that contains itself, and two arrays that contain each other.
   EXPECT_FALSE(PropertyList::readBinary(ListOf({Bytes({0xA1, 0x00})})));
-  std::string error;
-  EXPECT_FALSE(PropertyList::readBinary(ListOf({Bytes({0xA1, 0x01}), Bytes({0xA1, 0x00})}), &error));
-  EXPECT_NE(error.find("cycle"), std::string::npos) << error;
+  Expected<Value> cycle = PropertyList::readBinary(ListOf({Bytes({0xA1, 0x01}), Bytes({0xA1, 0x00})}));
+  EXPECT_FALSE(cycle);
+  EXPECT_NE(cycle.status().message().find("cycle"), std::string::npos) << cycle.status().message();
 }
 
 TEST(PropertyListReadBinary, ASharedContainerMayAppearTwice) {
@@ -338,9 +339,9 @@ TEST(PropertyListReadBinary, ExponentialSharingIsRefused) {
   std::vector<Data> objects;
   for (int i = 0; i < 40; ++i) objects.push_back(Bytes({0xA2, i + 1, i + 1}));
   objects.push_back(Bytes({0x10, 1}));
-  std::string error;
-  EXPECT_FALSE(PropertyList::readBinary(ListOf(objects), &error));
-  EXPECT_NE(error.find("expands"), std::string::npos) << error;
+  Expected<Value> expanded = PropertyList::readBinary(ListOf(objects));
+  EXPECT_FALSE(expanded);
+  EXPECT_NE(expanded.status().message().find("expands"), std::string::npos) << expanded.status().message();
 }
 
 TEST(PropertyListReadBinary, SetsReadAsArrays) {
@@ -356,9 +357,8 @@ TEST(PropertyListReadBinary, DeepNestingIsRefusedWithoutCrashing) {
   EXPECT_TRUE(PropertyList::readBinary(ListOf(objects)));  // 250 levels are fine
   Value deep(1);
   for (int i = 0; i < 600; ++i) deep = Value(Array{deep});
-  std::string error;
-  EXPECT_TRUE(PropertyList::writeBinary(deep, &error).empty());
-  EXPECT_TRUE(PropertyList::writeXml(deep, &error).empty());
+  EXPECT_FALSE(PropertyList::writeBinary(deep));
+  EXPECT_FALSE(PropertyList::writeXml(deep));
   std::string xml;
   for (int i = 0; i < 100000; ++i) xml += "<array>";
   for (int i = 0; i < 100000; ++i) xml += "</array>";
@@ -390,9 +390,8 @@ TEST(PropertyListReadXml, AcceptsThePlatformsSpellings) {
   <key>empty</key><dict></dict>
 </dict>
 </plist>)";
-  std::string error;
-  auto value = PropertyList::readXml(DataFromString(xml), &error);
-  ASSERT_TRUE(value) << error;
+  auto value = PropertyList::readXml(DataFromString(xml));
+  ASSERT_TRUE(value) << value.status().message();
   const Value& v = *value;
   EXPECT_EQ(v["negative"].asInt(), -42);
   EXPECT_EQ(v["max"].asUInt(), UINT64_MAX);
@@ -422,7 +421,7 @@ TEST(PropertyListReadXml, DatesAcrossTheCalendar) {
   EXPECT_FALSE(read("yesterday"));
   for (double seconds : {0.0, -1.0, 86399.0, 1e9, -6e10, 6e10}) {
     Value date{Date(seconds)};
-    EXPECT_EQ(*PropertyList::readXml(PropertyList::writeXml(date)), date) << seconds;
+    EXPECT_EQ(*PropertyList::readXml(*PropertyList::writeXml(date)), date) << seconds;
   }
 }
 
@@ -433,28 +432,30 @@ TEST(PropertyListReadXml, RefusesMalformedDocuments) {
         "<plist><data>!!!</data></plist>", "<plist><dict><key>a</key></dict></plist>",
         "<plist><dict><string>a</string><true/></dict></plist>", "<plist><banana/></plist>",
         "<plist></plist>"}) {
-    std::string error;
-    EXPECT_FALSE(PropertyList::readXml(DataFromString(text), &error)) << text;
-    EXPECT_FALSE(error.empty()) << text;
+    Expected<Value> value = PropertyList::readXml(DataFromString(text));
+    EXPECT_FALSE(value) << text;
+    EXPECT_FALSE(value.status().message().empty()) << text;
   }
 }
 
 TEST(PropertyListFile, WritesAtomicallyAndReadsEitherForm) {
   test::TempDir dir;
   std::string path = dir / "settings.plist";
-  std::string error;
-  ASSERT_TRUE(PropertyList::writeFile(path, Sample(), Format::Xml, &error)) << error;
+  Status written = PropertyList::writeFile(path, Sample(), Format::Xml);
+  ASSERT_TRUE(written.ok()) << written.message();
   Format format;
-  auto back = PropertyList::readFile(path, &error, &format);
-  ASSERT_TRUE(back) << error;
+  auto back = PropertyList::readFile(path, &format);
+  ASSERT_TRUE(back) << back.status().message();
   EXPECT_EQ(format, Format::Xml);
   EXPECT_EQ(*back, Sample());
-  ASSERT_TRUE(PropertyList::writeFile(path, Value(1), Format::Binary, &error)) << error;
-  EXPECT_EQ(*PropertyList::readFile(path, nullptr, &format), Value(1));
+  ASSERT_TRUE(PropertyList::writeFile(path, Value(1), Format::Binary).ok());
+  EXPECT_EQ(*PropertyList::readFile(path, &format), Value(1));
   EXPECT_EQ(format, Format::Binary);
-  EXPECT_FALSE(PropertyList::writeFile(dir / "missing/x.plist", Value(1), Format::Xml, &error));
-  EXPECT_FALSE(PropertyList::readFile(dir / "absent.plist", &error));
-  EXPECT_NE(error.find("absent.plist"), std::string::npos);
+  EXPECT_EQ(PropertyList::writeFile(dir / "missing/x.plist", Value(1), Format::Xml).code(), ENOENT);
+  Expected<Value> absent = PropertyList::readFile(dir / "absent.plist");
+  EXPECT_FALSE(absent);
+  EXPECT_EQ(absent.status().domain(), kPosixDomain);
+  EXPECT_NE(absent.status().message().find("absent.plist"), std::string::npos);
 }
 
 // ---- Python's plistlib as an independent reader and writer
@@ -466,7 +467,7 @@ bool HavePlistlib() {
 TEST(PropertyListInterop, PlistlibReadsOurBinaryLists) {
   if (!HavePlistlib()) GTEST_SKIP() << "Python with plistlib is not available";
   test::TempDir dir;
-  test::WriteFile(dir / "ours.plist", PropertyList::writeBinary(Sample()));
+  test::WriteFile(dir / "ours.plist", *PropertyList::writeBinary(Sample()));
   test::WriteFile(dir / "check.py", R"(
 import plistlib, sys, datetime
 p = plistlib.load(open(sys.argv[1], 'rb'))
@@ -536,16 +537,15 @@ plistlib.dump(value, open(sys.argv[1] + '/xml.plist', 'wb'), fmt=plistlib.FMT_XM
       {"uid", Uid{300}},
       {"many", many},
   };
-  std::string error;
-  auto binary = PropertyList::readBinary(test::ReadFile(dir / "binary.plist"), &error);
-  ASSERT_TRUE(binary) << error;
+  auto binary = PropertyList::readBinary(test::ReadFile(dir / "binary.plist"));
+  ASSERT_TRUE(binary) << binary.status().message();
   EXPECT_EQ(*binary, Value(expected)) << binary->description();
   EXPECT_EQ(binary->asDictionary().keys(), expected.keys());
 
   expected.erase("uid");
   expected.erase("inf");
-  auto xml = PropertyList::readXml(test::ReadFile(dir / "xml.plist"), &error);
-  ASSERT_TRUE(xml) << error;
+  auto xml = PropertyList::readXml(test::ReadFile(dir / "xml.plist"));
+  ASSERT_TRUE(xml) << xml.status().message();
   EXPECT_EQ(*xml, Value(expected)) << xml->description();
 }
 
@@ -557,7 +557,7 @@ TEST(PropertyListInterop, PlistlibReadsOurXmlLists) {
                          {"date", Date(0)},
                          {"data", Data(100, 7)},
                          {"list", Array{Value(true), Value(-3), Value(0.5)}}});
-  test::WriteFile(dir / "ours.plist", PropertyList::writeXml(value));
+  test::WriteFile(dir / "ours.plist", *PropertyList::writeXml(value));
   std::string output;
   int status = test::RunShell(test::Python() + " -c \"import plistlib, sys; p = plistlib.load(open(sys.argv[1], 'rb'));"
                                   " print(p['max'], p['text'], p['date'], len(p['data']), p['list'])\" " +

@@ -383,7 +383,7 @@ TEST(TypedStreamReader, RefusesArraysLongerThanTheStream) {
 // ---- the platform's own file
 
 TEST(TypedStreamReader, ReadsAColourListThePlatformWrote) {
-  Data file = test::ReadFile(std::string(QUORVEL_FIXTURES_DIR) + "/typedstream/Emacs.clr");
+  Data file = test::ReadTestData("typedstream/Emacs.clr");
   TypedStreamReader reader(file);
   ASSERT_TRUE(reader.ok()) << reader.error();
   EXPECT_EQ(reader.streamerVersion(), 4);
@@ -427,7 +427,7 @@ TEST(TypedStreamReader, ReadsAColourListThePlatformWrote) {
 }
 
 TEST(TypedStreamWriter, RewritingThePlatformsColourListReproducesItByteForByte) {
-  Data file = test::ReadFile(std::string(QUORVEL_FIXTURES_DIR) + "/typedstream/Emacs.clr");
+  Data file = test::ReadTestData("typedstream/Emacs.clr");
   TypedStreamReader reader(file);
   TypedStreamWriter writer(file.size());
   while (!reader.atEnd()) {
@@ -459,7 +459,7 @@ TEST(TypedStreamReader, SurvivesTruncationAndThousandsOfRandomMutations) {
   ASSERT_TRUE(writer.ok()) << writer.error();
   // The colour list's first forty groups (written again they are exactly
   // the file's first bytes) keep the run short.
-  Data colours = test::ReadFile(std::string(QUORVEL_FIXTURES_DIR) + "/typedstream/Emacs.clr");
+  Data colours = test::ReadTestData("typedstream/Emacs.clr");
   TypedStreamReader colourReader(colours);
   TypedStreamWriter colourWriter;
   for (int i = 0; i < 40; ++i) {

@@ -113,7 +113,7 @@ struct OpenedArchive {
     return objects[cls]["$classname"].asString();
   }
   Data compact() const {
-    Data archive = PropertyList::writeBinary(plist);
+    Data archive = *PropertyList::writeBinary(plist);
     return *DataTransforms::compressGZip(archive);
   }
 };
@@ -932,7 +932,7 @@ TEST(PropertyListFile, ReadFailuresAreLoggedOnlyForUnreadableContent) {
     EXPECT_EQ(log.lines()[0].find("\"(null)\""), std::string::npos) << "the parser's reason is given";
   }
   {
-    Data xml = PropertyList::writeXml(Value(Dictionary{{"version", Value(9)}, {"rootPath", Value("/x")}}));
+    Data xml = *PropertyList::writeXml(Value(Dictionary{{"version", Value(9)}, {"rootPath", Value("/x")}}));
     ASSERT_TRUE(DataTransforms::writeToGZipFile(xml, dir / "v9.gz"));
     SystemLogCapture log;
     EXPECT_FALSE(DirectoryScanner::initWithFile(dir / "v9.gz"));
@@ -966,7 +966,7 @@ TEST(PropertyListFile, BinaryPropertyListFilesAreReadToo) {
   auto scanner = DirectoryScanner::initWithRootDirectory("/srv/source", false);
   scanner->setUserInfo(Value("kept"), "backupFiles");
   TempDir dir;
-  ASSERT_TRUE(DataTransforms::writeToGZipFile(PropertyList::writeBinary(Value(scanner->propertyList())),
+  ASSERT_TRUE(DataTransforms::writeToGZipFile(*PropertyList::writeBinary(Value(scanner->propertyList())),
                                               dir / "binary.gz"));
   auto read = DirectoryScanner::initWithFile(dir / "binary.gz");
   ASSERT_TRUE(read);

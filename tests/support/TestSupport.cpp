@@ -1,5 +1,7 @@
 #include "support/TestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,6 +38,16 @@ void WriteFile(const std::string& path, const Data& contents) {
 
 Data ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
+  return Data(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+Data ReadTestData(const std::string& relativePath) {
+  const std::string path = std::string(QUORVEL_FIXTURES_DIR) + "/" + relativePath;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    ADD_FAILURE() << "test data missing: " << path;
+    return {};
+  }
   return Data(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 

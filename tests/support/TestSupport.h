@@ -25,6 +25,10 @@ class TempDir {
 void WriteFile(const std::string& path, const std::string& contents);
 void WriteFile(const std::string& path, const Data& contents);
 Data ReadFile(const std::string& path);
+// Reads a file under tests/data (for example "typedstream/Emacs.clr"). A
+// missing or unreadable file fails the current test with its path and
+// returns no bytes.
+Data ReadTestData(const std::string& relativePath);
 
 // Runs a shell command; returns its exit status (or -1) and its standard output.
 int RunShell(const std::string& command, std::string* output = nullptr);

@@ -274,10 +274,10 @@ bool IsPlainRelativePath(const std::string& relative) {
 }  // namespace
 
 int CreateArchive(const CreateOptions& options) {
-  std::string why;
-  auto entries = ReadBillOfMaterials(options.bomPath, &why);
+  auto entries = ReadBillOfMaterials(options.bomPath);
   if (!entries) {
-    Complain("cannot read the bill of materials \"%s\": %s", options.bomPath.c_str(), why.c_str());
+    Complain("cannot read the bill of materials \"%s\": %s", options.bomPath.c_str(),
+             entries.status().message().c_str());
     return kExitFatal;
   }
   struct stat rootStatus;

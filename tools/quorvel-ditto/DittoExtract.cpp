@@ -290,10 +290,10 @@ class Extractor {
 }  // namespace
 
 int ExtractArchive(const ExtractOptions& options) {
-  std::string why;
-  auto entries = ReadBillOfMaterials(options.bomPath, &why);
+  auto entries = ReadBillOfMaterials(options.bomPath);
   if (!entries) {
-    Complain("cannot read the bill of materials \"%s\": %s", options.bomPath.c_str(), why.c_str());
+    Complain("cannot read the bill of materials \"%s\": %s", options.bomPath.c_str(),
+             entries.status().message().c_str());
     return kExitFatal;
   }
   std::set<std::string> wanted;

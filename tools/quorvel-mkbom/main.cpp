@@ -86,14 +86,14 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quorvel-mkbom: cannot read file list \"%s\": %s\n", listPath, std::strerror(errno));
     return 1;
   }
-  std::string why;
-  auto entries = quorvel::ParseBomFileList(list, &why);
+  auto entries = quorvel::ParseBomFileList(list);
   if (!entries) {
-    std::fprintf(stderr, "quorvel-mkbom: \"%s\": %s\n", listPath, why.c_str());
+    std::fprintf(stderr, "quorvel-mkbom: \"%s\": %s\n", listPath, entries.status().message().c_str());
     return 1;
   }
-  if (int error = quorvel::WriteFileAtomically(bomPath, quorvel::BillOfMaterialsText(*entries), 0644)) {
-    std::fprintf(stderr, "quorvel-mkbom: cannot write \"%s\": %s\n", bomPath, std::strerror(error));
+  quorvel::Status written = quorvel::WriteFileAtomically(bomPath, quorvel::BillOfMaterialsText(*entries), 0644);
+  if (!written.ok()) {
+    std::fprintf(stderr, "quorvel-mkbom: %s\n", written.message().c_str());
     return 1;
   }
   return 0;

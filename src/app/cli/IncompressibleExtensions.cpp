@@ -11,10 +11,9 @@
 namespace quorvel {
 
 std::optional<std::vector<std::string>> ReadIncompressibleExtensions(const std::string& path, std::string* error) {
-  std::string reason;
-  std::optional<Value> list = PropertyList::readFile(path, &reason);
+  Expected<Value> list = PropertyList::readFile(path);
   if (!list) {
-    if (error) *error = "cannot read \"" + path + "\": " + reason;
+    if (error) *error = "cannot read \"" + path + "\": " + list.status().message();
     return std::nullopt;
   }
   if (!list->isArray()) {

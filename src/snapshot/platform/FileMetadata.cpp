@@ -20,18 +20,6 @@ double Seconds(std::int64_t seconds, std::uint32_t nanoseconds) {
   return static_cast<double>(seconds) + static_cast<double>(nanoseconds) / 1e9;
 }
 
-// Appends the ACL's entries, one per line, each with the prefix.
-int AppendACLText(acl_t acl, const char* prefix, std::string* text) {
-  char* entries = acl_to_any_text(acl, prefix, '\n', 0);
-  if (!entries) return errno ? errno : EINVAL;
-  if (*entries) {
-    text->append(entries);
-    text->push_back('\n');
-  }
-  acl_free(entries);
-  return 0;
-}
-
 }  // namespace
 
 double FileStatus::modificationTime() const { return Seconds(modificationSeconds, modificationNanoseconds); }
@@ -85,50 +73,7 @@ ssize_t ReadAttribute(const ItemHandle& item, const char* name, void* value, std
 }
 
 ACLResult ReadACLText(const ItemHandle& item, bool access, bool defaultACL) {
-  ACLResult result;
-  std::string text;
-  if (access) {
-    acl_t acl = item.fd >= 0 ? acl_get_fd(item.fd) : acl_get_file(item.path, ACL_TYPE_ACCESS);
-    if (!acl) {
-      if (errno != ENODATA && errno != ENOTSUP) {
-        result.error = errno;
-        result.failedCall = "acl_get_file";
-        return result;
-      }
-    } else {
-      // An access ACL that only repeats the permission bits is not recorded.
-      if (acl_equiv_mode(acl, nullptr) != 0) {
-        if (int error = AppendACLText(acl, nullptr, &text)) {
-          acl_free(acl);
-          result.error = error;
-          result.failedCall = "acl_to_text";
-          return result;
-        }
-      }
-      acl_free(acl);
-    }
-  }
-  if (defaultACL) {
-    acl_t acl = acl_get_file(item.path, ACL_TYPE_DEFAULT);
-    if (!acl) {
-      // Only directories carry default ACLs; anything else answers EACCES.
-      if (errno != ENODATA && errno != ENOTSUP && errno != EACCES) {
-        result.error = errno;
-        result.failedCall = "acl_get_file";
-        return result;
-      }
-    } else {
-      int error = AppendACLText(acl, "default:", &text);
-      acl_free(acl);
-      if (error) {
-        result.error = error;
-        result.failedCall = "acl_to_text";
-        return result;
-      }
-    }
-  }
-  if (!text.empty()) result.text = std::move(text);
-  return result;
+  return quorvel::ReadACLText(item.path, item.fd, access, defaultACL);
 }
 
 // The conversion lives with the AppleDouble code, which needs it below this

@@ -19,6 +19,8 @@
 #include <optional>
 #include <string>
 
+#include "foundation/Posix.h"
+
 namespace quorvel::platform {
 
 // Attribute names the snapshot treats specially.
@@ -92,13 +94,7 @@ ssize_t ReadAttribute(const ItemHandle& item, const char* name, void* value, std
 // permission bits, then (for a directory) the default ACL with its entries
 // prefixed "default:"; one entry per line, each ending in a newline. Absent
 // when neither exists.
-struct ACLResult {
-  // 0, or the errno of the failed call; `failedCall` then names it
-  // ("acl_get_file" or "acl_to_text").
-  int error = 0;
-  const char* failedCall = nullptr;
-  std::optional<std::string> text;
-};
+using ACLResult = ACLTextResult;
 // `access` and `defaultACL` say which of the two ACL attributes the item has
 // (from its attribute list); only those are read.
 ACLResult ReadACLText(const ItemHandle& item, bool access, bool defaultACL);
