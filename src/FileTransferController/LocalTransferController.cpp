@@ -206,7 +206,8 @@ bool LocalTransferController::createDirectoryAtPath(const std::string& path) {
 // ---------------------------------------------------------------------------
 // Moving, copying, deleting
 
-bool LocalTransferController::movePath(const std::string& fromPath, const std::string& toPath) {
+std::optional<std::pair<std::string, std::string>> LocalTransferController::clearedTarget(const std::string& fromPath,
+                                                                                          const std::string& toPath) {
   std::optional<Url> fromURL = absoluteURLForRemotePath(fromPath);
   std::optional<Url> toURL = fromURL ? absoluteURLForRemotePath(toPath) : std::nullopt;
   notifyDidStart();
@@ -223,6 +224,14 @@ bool LocalTransferController::movePath(const std::string& fromPath, const std::s
       return false;
     }
   }
+  return std::make_pair(std::move(source), std::move(destination));
+}
+
+bool LocalTransferController::movePath(const std::string& fromPath, const std::string& toPath) {
+  auto ends = clearedTarget(fromPath, toPath);
+  if (!ends) return false;
+  const auto& [source, destination] = *ends;
+  std::error_code code;
   if (rename(source.c_str(), destination.c_str()) != 0) {
     int errorNumber = errno;
     if (errorNumber != EXDEV) {
@@ -246,22 +255,9 @@ bool LocalTransferController::movePath(const std::string& fromPath, const std::s
 }
 
 bool LocalTransferController::copyPath(const std::string& fromPath, const std::string& toPath) {
-  std::optional<Url> fromURL = absoluteURLForRemotePath(fromPath);
-  std::optional<Url> toURL = fromURL ? absoluteURLForRemotePath(toPath) : std::nullopt;
-  notifyDidStart();
-  if (!fromURL || !toURL) {
-    notifyDidFail(Error::transferError("\"" + fromPath + "\" or \"" + toPath + "\" are not reachable"));
-    return false;
-  }
-  std::string source = fromURL->path(), destination = toURL->path();
-  std::error_code code;
-  if (ItemExists(destination)) {
-    std::filesystem::remove_all(destination, code);
-    if (code) {
-      notifyDidFail(FileSystemError(code, "Could not remove", destination));
-      return false;
-    }
-  }
+  auto ends = clearedTarget(fromPath, toPath);
+  if (!ends) return false;
+  const auto& [source, destination] = *ends;
   int errorNumber = 0;
   std::string failedPath;
   if (!CopyItem(source, destination, &errorNumber, &failedPath)) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "FileTransferController/StreamTransferController.h"
 
@@ -52,6 +53,11 @@ class LocalTransferController : public StreamTransferController {
   // The local path for a remote path; reports the start and the
   // not-reachable failure when there is none.
   std::optional<std::string> localPathOrFail(const std::string& path);
+  // Move and copy: reports the start, resolves both paths and removes what
+  // holds the target; the local source and target paths, or nothing after
+  // reporting the failure.
+  std::optional<std::pair<std::string, std::string>> clearedTarget(const std::string& fromPath,
+                                                                   const std::string& toPath);
 
  private:
   bool deletePath(const std::string& path);

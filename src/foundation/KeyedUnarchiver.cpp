@@ -199,8 +199,13 @@ void KeyedUnarchiver::failWithError(const std::string& message) {
   if (error_.empty()) error_ = message.empty() ? std::string("malformed keyed archive") : message;
 }
 
-std::optional<Value> KeyedUnarchiver::unarchiveObjectWithData(const Data& data, std::string* error) {
+namespace {
+
+// The archive's root object, decoded by a fresh unarchiver; unknown classes
+// become dictionaries when asked for.
+std::optional<Value> DecodeRoot(const Data& data, bool unknownClassesAsDictionaries, std::string* error) {
   KeyedUnarchiver unarchiver(data);
+  unarchiver.setDecodesUnknownClassesAsDictionaries(unknownClassesAsDictionaries);
   if (unarchiver.ok() && !unarchiver.containsValueForKey(kRootKey)) unarchiver.failWithError("archive has no root object");
   Value root = unarchiver.ok() ? unarchiver.decodeObjectForKey(kRootKey) : Value();
   if (!unarchiver.ok()) {
@@ -210,16 +215,14 @@ std::optional<Value> KeyedUnarchiver::unarchiveObjectWithData(const Data& data, 
   return root;
 }
 
+}  // namespace
+
+std::optional<Value> KeyedUnarchiver::unarchiveObjectWithData(const Data& data, std::string* error) {
+  return DecodeRoot(data, false, error);
+}
+
 std::optional<Value> KeyedUnarchiver::unarchiveRawGraph(const Data& data, std::string* error) {
-  KeyedUnarchiver unarchiver(data);
-  unarchiver.setDecodesUnknownClassesAsDictionaries(true);
-  if (unarchiver.ok() && !unarchiver.containsValueForKey(kRootKey)) unarchiver.failWithError("archive has no root object");
-  Value root = unarchiver.ok() ? unarchiver.decodeObjectForKey(kRootKey) : Value();
-  if (!unarchiver.ok()) {
-    if (error) *error = unarchiver.error();
-    return std::nullopt;
-  }
-  return root;
+  return DecodeRoot(data, true, error);
 }
 
 // ---- keyed access

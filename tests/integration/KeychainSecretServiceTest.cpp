@@ -121,6 +121,12 @@ int RunInsidePrivateSession(int argc, char** argv, std::string* reason) {
       "mkdir -m 700 \"$XDG_RUNTIME_DIR\"; "
       "eval \"$(printf 'test\\n' | gnome-keyring-daemon --unlock --components=secrets)\" || "
       "export " + std::string(kSkipVariable) + "='gnome-keyring-daemon did not start'; "
+      // The unlocked login keyring becomes the default collection, so that
+      // no test, whichever runs first, makes the service create one (which
+      // asks a prompter for its password, and there is no display).
+      "gdbus call --session --dest org.freedesktop.secrets --object-path /org/freedesktop/secrets "
+      "--method org.freedesktop.Secret.Service.SetAlias default /org/freedesktop/secrets/collection/login "
+      ">/dev/null || export " + std::string(kSkipVariable) + "='the login keyring could not be made the default'; "
       "export " + std::string(kSessionVariable) + "=1; set +e; \"$@\"; status=$?; "
       // A keyring daemon started by bus activation can outlive the bus and keep
       // the test runner's output pipe open: end the ones of this private home.

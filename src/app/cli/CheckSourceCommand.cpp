@@ -18,6 +18,13 @@
 
 namespace quorvel {
 
+void SetExecutableArguments(Dictionary& arguments, const std::string& pre, const std::string& successPost,
+                            const std::string& failurePost) {
+  if (!pre.empty()) arguments.set(kPreExecutableArgument, pre);
+  if (!successPost.empty()) arguments.set(kSuccessPostExecutableArgument, successPost);
+  if (!failurePost.empty()) arguments.set(kFailurePostExecutableArgument, failurePost);
+}
+
 namespace {
 
 class CheckSourceDelegate : public BackupControllerDelegate {
@@ -91,13 +98,8 @@ int RunCheckSource(const CheckSourceOptions& options) {
 
   Dictionary arguments;
   arguments.set(kReportHiddenItemsArgument, options.reportHidden);
-  if (!options.preExecutable.empty()) arguments.set(kPreExecutableArgument, options.preExecutable);
-  if (!options.successPostExecutable.empty()) {
-    arguments.set(kSuccessPostExecutableArgument, options.successPostExecutable);
-  }
-  if (!options.failurePostExecutable.empty()) {
-    arguments.set(kFailurePostExecutableArgument, options.failurePostExecutable);
-  }
+  SetExecutableArguments(arguments, options.preExecutable, options.successPostExecutable,
+                         options.failurePostExecutable);
 
   bool interrupted = false;
   InterruptWatch watch([&] {

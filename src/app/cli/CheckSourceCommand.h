@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Value.h"
+
 namespace quorvel {
 
 struct CheckSourceOptions {
@@ -29,5 +31,9 @@ std::string HumanReadableSize(unsigned long long bytes);
 // Prints "LABEL  1.5 KB (1536 bytes)" with the label padded to `width`;
 // sizes below 1 KB only as bytes.
 void PrintSizeLine(const char* label, unsigned long long bytes, int width);
+
+// The pre- and post-executable command arguments; empty paths are left out.
+void SetExecutableArguments(Dictionary& arguments, const std::string& pre, const std::string& successPost,
+                            const std::string& failurePost);
 
 }  // namespace quorvel

@@ -19,6 +19,8 @@
 #include "app/cli/ProgressDisplay.h"
 #include "engine/BackupCommandOperation.h"
 #include "engine/BackupController.h"
+#include "engine/BackupInfoOperation.h"
+#include "engine/RemoteBackupOperation.h"
 #include "foundation/RunLoop.h"
 #include "snapshot/DirectoryScanner.h"
 
@@ -330,18 +332,13 @@ std::optional<Url> DestinationURLFromArgument(const std::string& text) {
 
 Dictionary DestinationCommandArguments(const DestinationCommandOptions& options) {
   Dictionary arguments;
-  arguments.set(kCliReportHiddenItemsArgument, options.reportHidden);
-  if (!options.preExecutable.empty()) arguments.set(kCliPreExecutableArgument, options.preExecutable);
-  if (!options.successPostExecutable.empty()) {
-    arguments.set(kCliSuccessPostExecutableArgument, options.successPostExecutable);
-  }
-  if (!options.failurePostExecutable.empty()) {
-    arguments.set(kCliFailurePostExecutableArgument, options.failurePostExecutable);
-  }
+  arguments.set(kReportHiddenItemsArgument, options.reportHidden);
+  SetExecutableArguments(arguments, options.preExecutable, options.successPostExecutable,
+                         options.failurePostExecutable);
   if (options.command == BackupCommandRestoreBackup) {
-    arguments.set(kCliDestinationPathArgument, AbsolutePath(options.restoreTarget));
-    arguments.set(kCliEraseDestinationArgument, options.erase);
-    arguments.set(kCliSkipVerificationArgument, options.skipVerification);
+    arguments.set(kDestinationPathArgument, AbsolutePath(options.restoreTarget));
+    arguments.set(kEraseDestinationArgument, options.erase);
+    arguments.set(kSkipVerificationArgument, options.skipVerification);
     Array paths;
     bool everything = false;
     for (const std::string& path : options.restorePaths) {
@@ -350,10 +347,10 @@ Dictionary DestinationCommandArguments(const DestinationCommandOptions& options)
       paths.emplace_back(std::move(normalized));
     }
     // "/" or "." asks for the whole backup, which is what no paths mean.
-    if (!paths.empty() && !everything) arguments.set(kCliRestorePathsArgument, std::move(paths));
+    if (!paths.empty() && !everything) arguments.set(kRestorePathsArgument, std::move(paths));
   }
   if (options.command == BackupCommandDeleteBackup) {
-    arguments.set(kCliDeleteDestinationArgument, options.deleteDestination);
+    arguments.set(kDeleteDestinationArgument, options.deleteDestination);
   }
   return arguments;
 }

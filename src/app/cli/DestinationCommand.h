@@ -16,17 +16,6 @@ namespace quorvel {
 
 class RemoteBackupController;
 
-// Command argument keys the front end sets.
-inline constexpr const char* kCliReportHiddenItemsArgument = "reportHiddenItems";
-inline constexpr const char* kCliRestorePathsArgument = "restorePaths";
-inline constexpr const char* kCliDestinationPathArgument = "destinationPath";
-inline constexpr const char* kCliEraseDestinationArgument = "eraseDestination";
-inline constexpr const char* kCliSkipVerificationArgument = "skipVerification";
-inline constexpr const char* kCliDeleteDestinationArgument = "deleteDestination";
-inline constexpr const char* kCliPreExecutableArgument = "preExecutable";
-inline constexpr const char* kCliSuccessPostExecutableArgument = "successPostExecutable";
-inline constexpr const char* kCliFailurePostExecutableArgument = "failurePostExecutable";
-
 struct DestinationCommandOptions {
   // BackupCommand: 2 checkDestination ... 8 deleteBackup.
   int command = 0;
