@@ -213,7 +213,7 @@ std::optional<std::pair<std::string, std::string>> LocalTransferController::clea
   notifyDidStart();
   if (!fromURL || !toURL) {
     notifyDidFail(Error::transferError("\"" + fromPath + "\" or \"" + toPath + "\" are not reachable"));
-    return false;
+    return std::nullopt;
   }
   std::string source = fromURL->path(), destination = toURL->path();
   std::error_code code;
@@ -221,7 +221,7 @@ std::optional<std::pair<std::string, std::string>> LocalTransferController::clea
     std::filesystem::remove_all(destination, code);
     if (code) {
       notifyDidFail(FileSystemError(code, "Could not remove", destination));
-      return false;
+      return std::nullopt;
     }
   }
   return std::make_pair(std::move(source), std::move(destination));
