@@ -85,9 +85,22 @@ class CAPABILITY("mutex") Mutex {
 class SCOPED_CAPABILITY MutexLock {
  public:
   explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
-  ~MutexLock() RELEASE() { mutex_.unlock(); }
+  ~MutexLock() RELEASE() {
+    if (held_) mutex_.unlock();
+  }
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;
+
+  // Lets the mutex go for a stretch of the scope (work that must not run
+  // under it) and takes it again.
+  void unlock() RELEASE() {
+    mutex_.unlock();
+    held_ = false;
+  }
+  void lock() ACQUIRE() {
+    mutex_.lock();
+    held_ = true;
+  }
 
   // Waits for a notification (or a spurious wake-up).
   void wait(std::condition_variable_any& condition) { condition.wait(mutex_); }
@@ -103,6 +116,7 @@ class SCOPED_CAPABILITY MutexLock {
 
  private:
   Mutex& mutex_;
+  bool held_ = true;
 };
 
 }  // namespace quorvel

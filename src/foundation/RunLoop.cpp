@@ -24,10 +24,10 @@ pid_t CurrentThreadId() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
 
 // Which thread is the main thread, and its loop once somebody asked for it.
 struct MainLoopRegistry {
-  std::mutex mutex;
-  std::shared_ptr<RunLoop> loop;
+  Mutex mutex;
+  std::shared_ptr<RunLoop> loop GUARDED_BY(mutex);
   std::atomic<pid_t> thread{::getpid()};
-  bool adopted = false;  // the main thread has taken the loop as its current one
+  bool adopted GUARDED_BY(mutex) = false;  // the main thread has taken the loop as its current one
 };
 
 MainLoopRegistry& MainRegistry() {
@@ -101,14 +101,14 @@ std::shared_ptr<Timer> Timer::scheduled(double seconds, bool repeats, Callback c
 }
 
 Date Timer::fireDate() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return fireDate_;
 }
 
 void Timer::setFireDate(Date date) {
   std::shared_ptr<RunLoop> loop;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (!valid_) return;
     fireDate_ = date;
     if (firing_) fireDateSetDuringCallout_ = true;
@@ -122,7 +122,7 @@ void Timer::invalidate() {
   std::shared_ptr<RunLoop> loop;
   std::shared_ptr<Callback> dropped;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (!valid_) return;
     valid_ = false;
     dropped = std::move(callback_);
@@ -132,7 +132,7 @@ void Timer::invalidate() {
 }
 
 bool Timer::isValid() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return valid_;
 }
 
@@ -152,7 +152,7 @@ void FileDescriptorSource::setInterest(unsigned interest) {
   interest_.store(interest & (Readable | Writable));
   std::shared_ptr<RunLoop> loop;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     loop = loop_.lock();
   }
   if (loop) loop->wakeUp();
@@ -163,7 +163,7 @@ void FileDescriptorSource::invalidate() {
   std::shared_ptr<RunLoop> loop;
   std::shared_ptr<Callback> dropped;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (!valid_) return;
     valid_ = false;
     dropped = std::move(callback_);
@@ -173,7 +173,7 @@ void FileDescriptorSource::invalidate() {
 }
 
 bool FileDescriptorSource::isValid() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return valid_;
 }
 
@@ -202,16 +202,16 @@ struct RunLoop::Activation {
 
 // Lock order: the loop's mutex before a timer's or a source's mutex.
 struct RunLoop::State {
-  mutable std::mutex mutex;
-  std::vector<TimerEntry> timers;
-  std::vector<SourceEntry> sources;
-  std::deque<Posted> posted;
-  std::vector<std::string> commonModes{kDefaultRunLoopMode};
-  std::vector<Activation*> activations;  // innermost last
-  bool dead = false;                     // the owning thread has ended
-  unsigned rotation = 0;                 // fairness between kinds of ready sources
+  mutable Mutex mutex;
+  std::vector<TimerEntry> timers GUARDED_BY(mutex);
+  std::vector<SourceEntry> sources GUARDED_BY(mutex);
+  std::deque<Posted> posted GUARDED_BY(mutex);
+  std::vector<std::string> commonModes GUARDED_BY(mutex){kDefaultRunLoopMode};
+  std::vector<Activation*> activations GUARDED_BY(mutex);  // innermost last
+  bool dead GUARDED_BY(mutex) = false;                     // the owning thread has ended
+  unsigned rotation GUARDED_BY(mutex) = 0;                 // fairness between kinds of ready sources
 
-  bool matches(const std::vector<std::string>& modes, const std::string& mode) const {
+  bool matches(const std::vector<std::string>& modes, const std::string& mode) const REQUIRES(mutex) {
     for (const auto& m : modes) {
       if (m == mode) return true;
       if (m == kRunLoopCommonModes && Contains(commonModes, mode)) return true;
@@ -238,7 +238,7 @@ RunLoop& RunLoop::current() {
   pid_t self = CurrentThreadId();
   auto& registry = MainRegistry();
   {
-    std::lock_guard<std::mutex> lock(registry.mutex);
+    MutexLock lock(registry.mutex);
     if (self == registry.thread.load()) {
       if (!registry.loop) registry.loop = makeLoop(self);
       registry.adopted = true;
@@ -252,7 +252,7 @@ RunLoop& RunLoop::current() {
 
 RunLoop& RunLoop::main() {
   auto& registry = MainRegistry();
-  std::lock_guard<std::mutex> lock(registry.mutex);
+  MutexLock lock(registry.mutex);
   if (!registry.loop) registry.loop = makeLoop(registry.thread.load());
   return *registry.loop;
 }
@@ -260,7 +260,7 @@ RunLoop& RunLoop::main() {
 void RunLoop::setMainThread() {
   pid_t self = CurrentThreadId();
   auto& registry = MainRegistry();
-  std::lock_guard<std::mutex> lock(registry.mutex);
+  MutexLock lock(registry.mutex);
   if (self == registry.thread.load()) return;
   if (registry.adopted) {
     throw InternalInconsistency("RunLoop::setMainThread called after the main thread took its run loop");
@@ -290,7 +290,7 @@ void RunLoop::shutdown() {
   std::vector<SourceEntry> sources;
   std::deque<Posted> posted;
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     if (state_->dead) return;
     state_->dead = true;
     timers.swap(state_->timers);
@@ -323,8 +323,8 @@ void RunLoop::addTimer(const std::shared_ptr<Timer>& timer, const std::string& m
   if (!timer) return;
   bool deadLoop = false;
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    std::lock_guard<std::mutex> timerLock(timer->mutex_);
+    MutexLock lock(state_->mutex);
+    MutexLock timerLock(timer->mutex_);
     if (!timer->valid_) return;
     if (timer->loopIdentity_ && timer->loopIdentity_ != this) {
       throw InternalInconsistency("Timer added to a second run loop");
@@ -354,7 +354,7 @@ void RunLoop::removeTimer(const std::shared_ptr<Timer>& timer, const std::string
   if (!timer) return;
   std::shared_ptr<Timer> dropped;
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     auto it = std::find_if(state_->timers.begin(), state_->timers.end(),
                            [&](const TimerEntry& e) { return e.timer == timer; });
     if (it == state_->timers.end()) return;
@@ -370,7 +370,7 @@ void RunLoop::removeTimer(const std::shared_ptr<Timer>& timer, const std::string
 void RunLoop::forgetTimer(Timer* timer) {
   std::shared_ptr<Timer> dropped;
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     auto it = std::find_if(state_->timers.begin(), state_->timers.end(),
                            [&](const TimerEntry& e) { return e.timer.get() == timer; });
     if (it == state_->timers.end()) return;
@@ -381,7 +381,7 @@ void RunLoop::forgetTimer(Timer* timer) {
 }
 
 bool RunLoop::containsTimer(const std::shared_ptr<Timer>& timer, const std::string& mode) const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   for (const auto& entry : state_->timers) {
     if (entry.timer != timer) continue;
     return mode == kRunLoopCommonModes ? Contains(entry.modes, mode) : state_->matches(entry.modes, mode);
@@ -393,8 +393,8 @@ void RunLoop::addSource(const std::shared_ptr<FileDescriptorSource>& source, con
   if (!source) return;
   bool deadLoop = false;
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    std::lock_guard<std::mutex> sourceLock(source->mutex_);
+    MutexLock lock(state_->mutex);
+    MutexLock sourceLock(source->mutex_);
     if (!source->valid_) return;
     if (source->loopIdentity_ && source->loopIdentity_ != this) {
       throw InternalInconsistency("FileDescriptorSource added to a second run loop");
@@ -424,7 +424,7 @@ void RunLoop::removeSource(const std::shared_ptr<FileDescriptorSource>& source, 
   if (!source) return;
   std::shared_ptr<FileDescriptorSource> dropped;
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     auto it = std::find_if(state_->sources.begin(), state_->sources.end(),
                            [&](const SourceEntry& e) { return e.source == source; });
     if (it == state_->sources.end()) return;
@@ -440,7 +440,7 @@ void RunLoop::removeSource(const std::shared_ptr<FileDescriptorSource>& source, 
 void RunLoop::forgetSource(FileDescriptorSource* source) {
   std::shared_ptr<FileDescriptorSource> dropped;
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     auto it = std::find_if(state_->sources.begin(), state_->sources.end(),
                            [&](const SourceEntry& e) { return e.source.get() == source; });
     if (it == state_->sources.end()) return;
@@ -451,7 +451,7 @@ void RunLoop::forgetSource(FileDescriptorSource* source) {
 }
 
 bool RunLoop::containsSource(const std::shared_ptr<FileDescriptorSource>& source, const std::string& mode) const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   for (const auto& entry : state_->sources) {
     if (entry.source != source) continue;
     return mode == kRunLoopCommonModes ? Contains(entry.modes, mode) : state_->matches(entry.modes, mode);
@@ -462,7 +462,7 @@ bool RunLoop::containsSource(const std::shared_ptr<FileDescriptorSource>& source
 bool RunLoop::perform(std::function<void()> function, const std::vector<std::string>& modes) {
   if (!function) return false;
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     if (state_->dead) {
       // The loop's thread has ended; the function is dropped below, outside the lock.
     } else {
@@ -478,7 +478,7 @@ bool RunLoop::perform(std::function<void()> function, const std::vector<std::str
 void RunLoop::addCommonMode(const std::string& mode) {
   if (mode == kRunLoopCommonModes) return;
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     if (Contains(state_->commonModes, mode)) return;
     state_->commonModes.push_back(mode);
   }
@@ -486,7 +486,7 @@ void RunLoop::addCommonMode(const std::string& mode) {
 }
 
 std::vector<std::string> RunLoop::commonModes() const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return state_->commonModes;
 }
 
@@ -495,7 +495,7 @@ std::vector<std::string> RunLoop::commonModes() const {
 
 void RunLoop::stop() {
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     if (state_->activations.empty()) return;
     state_->activations.back()->stopped = true;
   }
@@ -503,12 +503,12 @@ void RunLoop::stop() {
 }
 
 std::string RunLoop::currentMode() const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return state_->activations.empty() ? std::string() : state_->activations.back()->mode;
 }
 
 bool RunLoop::isRunning() const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return !state_->activations.empty();
 }
 
@@ -528,7 +528,7 @@ RunLoopResult RunLoop::runInternal(const std::string& mode, Date limitDate, bool
   auto self = shared_from_this();  // a callback may release the thread's loop
   Activation activation{mode};
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     if (state_->dead) return RunLoopResult::Finished;
     state_->activations.push_back(&activation);
   }
@@ -536,14 +536,14 @@ RunLoopResult RunLoop::runInternal(const std::string& mode, Date limitDate, bool
     State* state;
     Activation* activation;
     ~Pop() {
-      std::lock_guard<std::mutex> lock(state->mutex);
+      MutexLock lock(state->mutex);
       auto& a = state->activations;
       a.erase(std::remove(a.begin(), a.end(), activation), a.end());
     }
   } pop{state_.get(), &activation};
 
   auto stopped = [&] {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     return activation.stopped;
   };
   for (;;) {
@@ -567,7 +567,7 @@ RunLoopResult RunLoop::runInternal(const std::string& mode, Date limitDate, bool
 void RunLoop::fireTimer(const std::shared_ptr<Timer>& timer) {
   std::shared_ptr<Timer::Callback> callback;
   {
-    std::lock_guard<std::mutex> lock(timer->mutex_);
+    MutexLock lock(timer->mutex_);
     if (!timer->valid_ || timer->firing_) return;
     timer->firing_ = true;
     timer->fireDateSetDuringCallout_ = false;
@@ -581,7 +581,7 @@ void RunLoop::fireTimer(const std::shared_ptr<Timer>& timer) {
       bool finished = false;
       std::shared_ptr<Timer::Callback> dropped;
       {
-        std::lock_guard<std::mutex> lock(timer->mutex_);
+        MutexLock lock(timer->mutex_);
         timer->firing_ = false;
         if (!timer->valid_ || timer->fireDateSetDuringCallout_) return;
         if (timer->repeats_) {
@@ -613,19 +613,19 @@ RunLoop::Step RunLoop::handleOne(const std::string& mode, Date limitDate) {
   Date deadline = limitDate;
   unsigned rotation = 0;
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     if (state_->dead) return Step::Finished;
     rotation = state_->rotation++;
     bool anySource = false;
 
-    auto postedIt = std::find_if(state_->posted.begin(), state_->posted.end(),
-                                 [&](const Posted& p) { return state_->matches(p.modes, mode); });
+    auto postedIt = state_->posted.begin();
+    while (postedIt != state_->posted.end() && !state_->matches(postedIt->modes, mode)) ++postedIt;
     if (postedIt != state_->posted.end()) anySource = true;
 
     Date dueDate;
     for (const auto& entry : state_->timers) {
       if (!state_->matches(entry.modes, mode)) continue;
-      std::lock_guard<std::mutex> timerLock(entry.timer->mutex_);
+      MutexLock timerLock(entry.timer->mutex_);
       if (!entry.timer->valid_) continue;
       anySource = true;
       if (entry.timer->firing_) continue;
@@ -642,7 +642,7 @@ RunLoop::Step RunLoop::handleOne(const std::string& mode, Date limitDate) {
     fds.push_back({wakeFd_, POLLIN, 0});
     for (const auto& entry : state_->sources) {
       if (!state_->matches(entry.modes, mode)) continue;
-      std::lock_guard<std::mutex> sourceLock(entry.source->mutex_);
+      MutexLock sourceLock(entry.source->mutex_);
       if (!entry.source->valid_) continue;
       anySource = true;
       unsigned interest = entry.source->interest_.load();
@@ -698,11 +698,11 @@ RunLoop::Step RunLoop::handleOne(const std::string& mode, Date limitDate) {
       std::shared_ptr<FileDescriptorSource::Callback> callback;
       {
         // The source may have been removed or paused since the poll began.
-        std::lock_guard<std::mutex> lock(state_->mutex);
+        MutexLock lock(state_->mutex);
         auto it = std::find_if(state_->sources.begin(), state_->sources.end(),
                                [&](const SourceEntry& e) { return e.source == source; });
         if (it == state_->sources.end() || !state_->matches(it->modes, mode)) continue;
-        std::lock_guard<std::mutex> sourceLock(source->mutex_);
+        MutexLock sourceLock(source->mutex_);
         if (!source->valid_ || source->inCallout_ || source->interest_.load() == 0) continue;
         source->inCallout_ = true;
         callback = source->callback_;
@@ -718,7 +718,7 @@ RunLoop::Step RunLoop::handleOne(const std::string& mode, Date limitDate) {
         bool invalidate;
         ~EndCallout() {
           {
-            std::lock_guard<std::mutex> lock(source->mutex_);
+            MutexLock lock(source->mutex_);
             source->inCallout_ = false;
           }
           if (invalidate) source->invalidate();
