@@ -21,6 +21,7 @@
 #include "FileTransferController/NetworkHost.h"
 #include "foundation/SystemLog.h"
 #include "foundation/InternalInconsistency.h"
+#include "foundation/Mutex.h"
 
 namespace quorvel {
 
@@ -38,14 +39,14 @@ struct RegistryEntry {
   FileTransferController::HostMatcher hostMatcher;
 };
 
-std::mutex& RegistryMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
+struct SchemeRegistry {
+  Mutex mutex;
+  std::vector<RegistryEntry> entries GUARDED_BY(mutex);
+};
 
-std::vector<RegistryEntry>& Registry() {
-  static std::vector<RegistryEntry> entries;
-  return entries;
+SchemeRegistry& Registry() {
+  static SchemeRegistry registry;
+  return registry;
 }
 
 void EnsureBuiltInClassesRegistered() {
@@ -57,13 +58,13 @@ void EnsureBuiltInClassesRegistered() {
 // Process-wide speed limits: one schedule per direction, the moment at which
 // the next chunk may start, each guarded by its own spin lock.
 
-class SpinLock {
+class CAPABILITY("spin lock") SpinLock {
  public:
-  void lock() {
+  void lock() ACQUIRE() {
     while (flag_.test_and_set(std::memory_order_acquire)) {
     }
   }
-  void unlock() { flag_.clear(std::memory_order_release); }
+  void unlock() RELEASE() { flag_.clear(std::memory_order_release); }
 
  private:
   std::atomic_flag flag_ = ATOMIC_FLAG_INIT;
@@ -72,7 +73,7 @@ class SpinLock {
 struct SpeedSchedule {
   std::atomic<std::uint32_t> globalLimit{0};
   SpinLock lock;
-  double nextTime = 0.0;  // guarded by lock
+  double nextTime GUARDED_BY(lock) = 0.0;
 };
 
 SpeedSchedule gUploadSchedule;
@@ -169,16 +170,16 @@ class FileTransferController::BackgroundDigest {
   BackgroundDigest() : thread_([this] { run(); }) {}
   ~BackgroundDigest() {
     {
-      std::lock_guard<std::mutex> guard(mutex_);
+      MutexLock lock(mutex_);
       stop_ = true;
     }
     changed_.notify_all();
     thread_.join();
   }
 
-  void start(EVP_MD_CTX* context, const std::uint8_t* bytes, std::size_t length) {
+  void start(EVP_MD_CTX* context, const std::uint8_t* bytes, std::size_t length) EXCLUDES(mutex_) {
     {
-      std::lock_guard<std::mutex> guard(mutex_);
+      MutexLock lock(mutex_);
       context_ = context;
       bytes_ = bytes;
       length_ = length;
@@ -188,20 +189,23 @@ class FileTransferController::BackgroundDigest {
   }
 
   // The result of the update started last.
-  bool wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return !pending_; });
+  bool wait() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    while (pending_) lock.wait(changed_);
     return result_;
   }
 
  private:
-  void run() {
-    std::unique_lock<std::mutex> lock(mutex_);
+  void run() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     for (;;) {
-      changed_.wait(lock, [this] { return pending_ || stop_; });
+      while (!pending_ && !stop_) lock.wait(changed_);
       if (pending_) {
+        EVP_MD_CTX* context = context_;
+        const std::uint8_t* bytes = bytes_;
+        std::size_t length = length_;
         lock.unlock();
-        bool result = EVP_DigestUpdate(context_, bytes_, length_) == 1;
+        bool result = EVP_DigestUpdate(context, bytes, length) == 1;
         lock.lock();
         result_ = result;
         pending_ = false;
@@ -212,14 +216,14 @@ class FileTransferController::BackgroundDigest {
     }
   }
 
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  EVP_MD_CTX* context_ = nullptr;
-  const std::uint8_t* bytes_ = nullptr;
-  std::size_t length_ = 0;
-  bool pending_ = false;
-  bool result_ = true;
-  bool stop_ = false;
+  Mutex mutex_;
+  std::condition_variable_any changed_;
+  EVP_MD_CTX* context_ GUARDED_BY(mutex_) = nullptr;
+  const std::uint8_t* bytes_ GUARDED_BY(mutex_) = nullptr;
+  std::size_t length_ GUARDED_BY(mutex_) = 0;
+  bool pending_ GUARDED_BY(mutex_) = false;
+  bool result_ GUARDED_BY(mutex_) = true;
+  bool stop_ GUARDED_BY(mutex_) = false;
   std::thread thread_;
 };
 
@@ -246,16 +250,17 @@ std::shared_ptr<FileTransferController> FileTransferController::fileTransferCont
   EnsureBuiltInClassesRegistered();
   Factory chosen;
   {
-    std::lock_guard<std::mutex> guard(RegistryMutex());
+    SchemeRegistry& registry = Registry();
+    MutexLock lock(registry.mutex);
     std::string host = url.host();
-    for (const RegistryEntry& entry : Registry()) {
+    for (const RegistryEntry& entry : registry.entries) {
       if (entry.scheme == url.scheme() && entry.hostMatcher && entry.hostMatcher(host)) {
         chosen = entry.factory;
         break;
       }
     }
     if (!chosen) {
-      for (const RegistryEntry& entry : Registry()) {
+      for (const RegistryEntry& entry : registry.entries) {
         if (entry.scheme == url.scheme() && !entry.hostMatcher) chosen = entry.factory;
       }
     }
@@ -265,8 +270,9 @@ std::shared_ptr<FileTransferController> FileTransferController::fileTransferCont
 
 void FileTransferController::registerClassForScheme(const std::string& scheme, Factory factory,
                                                     HostMatcher hostMatcher) {
-  std::lock_guard<std::mutex> guard(RegistryMutex());
-  std::vector<RegistryEntry>& entries = Registry();
+  SchemeRegistry& registry = Registry();
+  MutexLock lock(registry.mutex);
+  std::vector<RegistryEntry>& entries = registry.entries;
   if (!hostMatcher) {
     entries.erase(std::remove_if(entries.begin(), entries.end(),
                                  [&](const RegistryEntry& entry) {

@@ -8,10 +8,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <random>
 #include <set>
 
+#include "foundation/Mutex.h"
 #include "foundation/SystemLog.h"
 
 namespace quorvel {
@@ -20,15 +20,17 @@ namespace {
 
 // The shares mounted by controllers of this process, one entry per
 // controller holding a count, and the mutex that guards it together with
-// every mount and unmount decision.
-std::mutex& MountMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
+// every mount and unmount decision. Mounters are called only with the mutex
+// held: a look at what is mounted, the mount and the count are one step, so
+// that no other controller unmounts the volume between them.
+struct MountRegistry {
+  Mutex mutex;
+  std::multiset<std::string> shares GUARDED_BY(mutex);
+};
 
-std::multiset<std::string>& MountedShares() {
-  static std::multiset<std::string> shares;
-  return shares;
+MountRegistry& Mounts() {
+  static MountRegistry* registry = new MountRegistry;  // never destroyed: controllers may outlive statics
+  return *registry;
 }
 
 constexpr long kFuseSuperMagic = 0x65735546;
@@ -40,12 +42,18 @@ bool IsDirectory(const std::string& path) {
 
 // A name no other controller (of any process) will pick.
 std::string UniqueFileName() {
-  static std::mutex mutex;
-  static std::mt19937_64 generator{std::random_device{}()};
-  std::lock_guard<std::mutex> guard(mutex);
+  struct Generator {
+    Mutex mutex;
+    std::mt19937_64 numbers GUARDED_BY(mutex){std::random_device{}()};
+  };
+  static Generator generator;
+  unsigned long long number;
+  {
+    MutexLock lock(generator.mutex);
+    number = generator.numbers();
+  }
   char name[64];
-  std::snprintf(name, sizeof name, ".quorvel-busy-%d-%016llx", static_cast<int>(getpid()),
-                static_cast<unsigned long long>(generator()));
+  std::snprintf(name, sizeof name, ".quorvel-busy-%d-%016llx", static_cast<int>(getpid()), number);
   return name;
 }
 
@@ -98,8 +106,9 @@ MountRequest RemoteTransferController::makeMountRequest() const {
 std::string RemoteTransferController::shareKey() const { return request_.shareURLString(); }
 
 int RemoteTransferController::mountCountForShare(const std::string& key) {
-  std::lock_guard<std::mutex> guard(MountMutex());
-  return static_cast<int>(MountedShares().count(key));
+  MountRegistry& mounts = Mounts();
+  MutexLock lock(mounts.mutex);
+  return static_cast<int>(mounts.shares.count(key));
 }
 
 std::optional<Url> RemoteTransferController::absoluteURLForRemotePath(const std::string& path) {
@@ -127,23 +136,23 @@ bool RemoteTransferController::automount() {
   }
 
   const MountRequest& request = request_;
-  std::set<std::string> mountedBefore = mounter_->mountedVolumePaths();
-  int errorNumber = 0;
-  std::string errorText;
-  std::optional<std::string> mountPoint = mounter_->mountVolume(request, &errorNumber, &errorText);
-  if (!mountPoint) {
-    SystemLog("%s: Mounting \"%@\" with %@ failed with error %i (%@)", __func__, request.shareURLString(),
-              mounter_->name(), errorNumber, errorText);
-    return false;
-  }
-  mountPoint_ = *mountPoint;
-  basePath_ = JoinPath(*mountPoint, subPath_);
-
   {
-    std::lock_guard<std::mutex> guard(MountMutex());
+    MountRegistry& mounts = Mounts();
+    MutexLock lock(mounts.mutex);
+    std::set<std::string> mountedBefore = mounter_->mountedVolumePaths();
+    int errorNumber = 0;
+    std::string errorText;
+    std::optional<std::string> mountPoint = mounter_->mountVolume(request, &errorNumber, &errorText);
+    if (!mountPoint) {
+      SystemLog("%s: Mounting \"%@\" with %@ failed with error %i (%@)", __func__, request.shareURLString(),
+                mounter_->name(), errorNumber, errorText);
+      return false;
+    }
+    mountPoint_ = *mountPoint;
+    basePath_ = JoinPath(*mountPoint, subPath_);
     std::string key = request.shareURLString();
-    if (MountedShares().count(key) > 0 || mountedBefore.count(*mountPoint) == 0) {
-      MountedShares().insert(key);
+    if (mounts.shares.count(key) > 0 || mountedBefore.count(*mountPoint) == 0) {
+      mounts.shares.insert(key);
       mayUnmount_ = true;
     } else {
       // Somebody else mounted it: use it, never unmount it.
@@ -175,10 +184,11 @@ void RemoteTransferController::unmount() {
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
   if (mayUnmount_) {
-    std::lock_guard<std::mutex> guard(MountMutex());
+    MountRegistry& mounts = Mounts();
+    MutexLock lock(mounts.mutex);
     const MountRequest& request = request_;
     std::string key = request.shareURLString();
-    std::multiset<std::string>& shares = MountedShares();
+    std::multiset<std::string>& shares = mounts.shares;
     auto found = shares.find(key);
     if (found != shares.end()) shares.erase(found);
     if (shares.count(key) == 0 && mounter_ && mountPoint_) {

@@ -22,12 +22,12 @@
 
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "foundation/AtomicFile.h"
 #include "foundation/Keychain.h"
+#include "foundation/Mutex.h"
 
 namespace quorvel {
 namespace {
@@ -160,8 +160,8 @@ class FileKeychainStore : public KeychainStore {
 
   std::string name() const override { return "file"; }
 
-  KeychainStatus findPassword(const KeychainItemKey& key, std::string* password) override {
-    std::lock_guard<std::mutex> guard(mutex_);
+  KeychainStatus findPassword(const KeychainItemKey& key, std::string* password) override EXCLUDES(mutex_) {
+    MutexLock guard(mutex_);
     FileLock lock;
     if (KeychainStatus status = lock.acquire(path_ + ".lock", LOCK_SH); !status.ok()) return status;
     std::vector<StoredItem> items;
@@ -174,8 +174,8 @@ class FileKeychainStore : public KeychainStore {
     return Failure(kKeychainItemNotFound, "The item could not be found in the keychain file.");
   }
 
-  KeychainStatus addPassword(const KeychainItemKey& key, const std::string& password) override {
-    std::lock_guard<std::mutex> guard(mutex_);
+  KeychainStatus addPassword(const KeychainItemKey& key, const std::string& password) override EXCLUDES(mutex_) {
+    MutexLock guard(mutex_);
     if (KeychainStatus status = makeFolder(); !status.ok()) return status;
     FileLock lock;
     if (KeychainStatus status = lock.acquire(path_ + ".lock", LOCK_EX); !status.ok()) return status;
@@ -187,8 +187,8 @@ class FileKeychainStore : public KeychainStore {
     return save(items);
   }
 
-  KeychainStatus deleteItem(const KeychainItemKey& key) override {
-    std::lock_guard<std::mutex> guard(mutex_);
+  KeychainStatus deleteItem(const KeychainItemKey& key) override EXCLUDES(mutex_) {
+    MutexLock guard(mutex_);
     FileLock lock;
     if (KeychainStatus status = lock.acquire(path_ + ".lock", LOCK_EX); !status.ok()) return status;
     std::vector<StoredItem> items;
@@ -227,7 +227,9 @@ class FileKeychainStore : public KeychainStore {
     int fd_ = -1;
   };
 
-  KeychainStatus makeFolder() {
+  // The file is read and replaced only by a thread that holds mutex_ (and
+  // then the file lock).
+  KeychainStatus makeFolder() REQUIRES(mutex_) {
     std::size_t slash = path_.rfind('/');
     if (slash == std::string::npos || slash == 0) return {};
     std::string folder = path_.substr(0, slash);
@@ -241,7 +243,7 @@ class FileKeychainStore : public KeychainStore {
     return {};
   }
 
-  KeychainStatus load(std::vector<StoredItem>* items) {
+  KeychainStatus load(std::vector<StoredItem>* items) REQUIRES(mutex_) {
     items->clear();
     int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -280,7 +282,7 @@ class FileKeychainStore : public KeychainStore {
     return {};
   }
 
-  KeychainStatus save(const std::vector<StoredItem>& items) {
+  KeychainStatus save(const std::vector<StoredItem>& items) REQUIRES(mutex_) {
     std::string text = std::string(kHeader) + "\n";
     for (const StoredItem& item : items) text += FormatItem(item);
 
@@ -290,7 +292,7 @@ class FileKeychainStore : public KeychainStore {
   }
 
   const std::string path_;
-  std::mutex mutex_;  // this process's threads take turns before the file lock
+  Mutex mutex_;  // this process's threads take turns before the file lock
 };
 
 }  // namespace

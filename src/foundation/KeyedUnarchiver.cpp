@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "foundation/KeyedArchiveFormat.h"
+#include "foundation/Mutex.h"
 #include "foundation/Predicate.h"
 #include "foundation/PropertyList.h"
 #include "foundation/Url.h"
@@ -16,8 +17,8 @@ using namespace keyedarchive;
 namespace {
 
 struct Registry {
-  std::mutex mutex;
-  std::unordered_map<std::string, std::shared_ptr<const KeyedUnarchiver::ClassDecoder>> decoders;
+  Mutex mutex;
+  std::unordered_map<std::string, std::shared_ptr<const KeyedUnarchiver::ClassDecoder>> decoders GUARDED_BY(mutex);
 };
 
 Registry& TheRegistry() {
@@ -29,7 +30,7 @@ std::once_flag builtInsRegistered;
 
 void AddDecoder(std::string_view name, KeyedUnarchiver::ClassDecoder decoder) {
   auto& registry = TheRegistry();
-  std::lock_guard lock(registry.mutex);
+  MutexLock lock(registry.mutex);
   registry.decoders[std::string(name)] = std::make_shared<const KeyedUnarchiver::ClassDecoder>(std::move(decoder));
 }
 
@@ -153,7 +154,7 @@ void KeyedUnarchiver::registerClass(const std::string& className, ClassDecoder d
 std::shared_ptr<const KeyedUnarchiver::ClassDecoder> KeyedUnarchiver::findDecoder(const std::string& className) {
   std::call_once(builtInsRegistered, registerBuiltInClasses);
   auto& registry = TheRegistry();
-  std::lock_guard lock(registry.mutex);
+  MutexLock lock(registry.mutex);
   auto it = registry.decoders.find(className);
   return it == registry.decoders.end() ? nullptr : it->second;
 }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 
+#include "foundation/Mutex.h"
 #include "foundation/PropertyList.h"
 #include "foundation/SystemLog.h"
 #include "foundation/Unicode.h"
@@ -176,8 +177,8 @@ class StringsParser {
 };
 
 struct Cache {
-  std::mutex mutex;
-  std::unordered_map<std::string, std::shared_ptr<const StringTable>> tables;
+  Mutex mutex;
+  std::unordered_map<std::string, std::shared_ptr<const StringTable>> tables GUARDED_BY(mutex);
 };
 
 Cache& TheCache() {
@@ -201,7 +202,7 @@ std::shared_ptr<const StringTable> LoadTable(const std::string& name) {
 
 std::shared_ptr<const StringTable> Table(const std::string& name) {
   Cache& cache = TheCache();
-  std::lock_guard<std::mutex> lock(cache.mutex);
+  MutexLock lock(cache.mutex);
   auto& table = cache.tables[name];
   if (!table) table = LoadTable(name);
   return table;
@@ -268,7 +269,7 @@ std::string LocalizedString(const std::string& table, const std::string& key) {
 
 void ClearLocalizedStringCache() {
   Cache& cache = TheCache();
-  std::lock_guard<std::mutex> lock(cache.mutex);
+  MutexLock lock(cache.mutex);
   cache.tables.clear();
 }
 

@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
-#include <mutex>
 #include <set>
 #include <thread>
+
+#include "foundation/Mutex.h"
 
 namespace quorvel {
 
@@ -26,23 +27,31 @@ struct Observable::State {
     std::string key;
     Value oldValue;
   };
-  mutable std::mutex mutex;
-  std::vector<std::shared_ptr<Registration>> registrations;  // in registration order
-  std::map<std::string, std::vector<std::string>> affecting;  // key -> keys that change it
-  std::vector<Pending> pending;                               // will announced, did not yet
+  mutable Mutex mutex;
+  std::vector<std::shared_ptr<Registration>> registrations GUARDED_BY(mutex);  // in registration order
+  std::map<std::string, std::vector<std::string>> affecting GUARDED_BY(mutex);  // key -> keys that change it
+  std::vector<Pending> pending GUARDED_BY(mutex);  // will announced, did not yet
 };
 
 Observable::Observable() : state_(std::make_unique<State>()) {}
 
 Observable::Observable(const Observable& other) : state_(std::make_unique<State>()) {
-  std::lock_guard<std::mutex> lock(other.state_->mutex);
+  MutexLock otherLock(other.state_->mutex);
+  MutexLock lock(state_->mutex);  // nobody else knows the new object yet
   state_->affecting = other.state_->affecting;
 }
 
 Observable& Observable::operator=(const Observable& other) {
   if (this == &other) return *this;
-  std::scoped_lock lock(state_->mutex, other.state_->mutex);
-  state_->affecting = other.state_->affecting;  // observers stay as they are
+  // One lock at a time: two objects assigned to each other on two threads
+  // cannot deadlock.
+  std::map<std::string, std::vector<std::string>> affecting;
+  {
+    MutexLock lock(other.state_->mutex);
+    affecting = other.state_->affecting;
+  }
+  MutexLock lock(state_->mutex);
+  state_->affecting = std::move(affecting);  // observers stay as they are
   return *this;
 }
 
@@ -51,7 +60,7 @@ Observable::~Observable() = default;
 ObserverToken Observable::addObserver(const std::string& key, unsigned options, Observer observer) {
   auto registration = std::make_shared<Registration>(Registration{gNextObserverId++, key, options, std::move(observer)});
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     state_->registrations.push_back(registration);
   }
   if ((options & kObservingOptionInitial) && registration->observer) {
@@ -66,7 +75,7 @@ ObserverToken Observable::addObserver(const std::string& key, unsigned options, 
 
 void Observable::removeObserver(const ObserverToken& token) {
   std::shared_ptr<Registration> removed;  // released outside the lock
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   auto& registrations = state_->registrations;
   auto it = std::find_if(registrations.begin(), registrations.end(),
                          [&](const auto& r) { return r->id == token.id_; });
@@ -76,7 +85,7 @@ void Observable::removeObserver(const ObserverToken& token) {
 }
 
 bool Observable::hasObservers(const std::string& key) const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return std::any_of(state_->registrations.begin(), state_->registrations.end(),
                      [&](const auto& r) { return r->key == key; });
 }
@@ -84,19 +93,19 @@ bool Observable::hasObservers(const std::string& key) const {
 Value Observable::valueForKey(const std::string&) const { return Value(); }
 
 std::vector<std::string> Observable::keyPathsForValuesAffectingValueForKey(const std::string& key) const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   auto it = state_->affecting.find(key);
   return it == state_->affecting.end() ? std::vector<std::string>() : it->second;
 }
 
 void Observable::setKeyPathsForValuesAffectingValueForKey(const std::string& key, std::vector<std::string> affectingKeys) {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   state_->affecting[key] = std::move(affectingKeys);
 }
 
 std::vector<std::shared_ptr<Observable::Registration>> Observable::registrationsFor(const std::string& key) const {
   std::vector<std::shared_ptr<Registration>> result;
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   for (const auto& r : state_->registrations) {
     if (r->key == key) result.push_back(r);
   }
@@ -104,7 +113,7 @@ std::vector<std::shared_ptr<Observable::Registration>> Observable::registrations
 }
 
 bool Observable::isRegistered(const Registration& registration) const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return std::any_of(state_->registrations.begin(), state_->registrations.end(),
                      [&](const auto& r) { return r.get() == &registration; });
 }
@@ -112,7 +121,7 @@ bool Observable::isRegistered(const Registration& registration) const {
 std::vector<std::string> Observable::keysToAnnounce(const std::string& key) const {
   std::vector<std::string> observedKeys;
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     for (const auto& r : state_->registrations) {
       if (r->key != key && std::find(observedKeys.begin(), observedKeys.end(), r->key) == observedKeys.end()) {
         observedKeys.push_back(r->key);
@@ -150,7 +159,7 @@ void Observable::willChangeValueForKey(const std::string& key) {
                                [](const auto& r) { return (r->options & kObservingOptionOld) != 0; });
     Value oldValue = wantOld ? valueForKey(k) : Value();
     {
-      std::lock_guard<std::mutex> lock(state_->mutex);
+      MutexLock lock(state_->mutex);
       state_->pending.push_back({std::this_thread::get_id(), k, oldValue});
     }
     for (const auto& r : registrations) {
@@ -169,7 +178,7 @@ void Observable::didChangeValueForKey(const std::string& key) {
   for (const auto& k : keysToAnnounce(key)) {
     Value oldValue;
     {
-      std::lock_guard<std::mutex> lock(state_->mutex);
+      MutexLock lock(state_->mutex);
       auto& pending = state_->pending;
       auto self = std::this_thread::get_id();
       for (auto it = pending.rbegin(); it != pending.rend(); ++it) {

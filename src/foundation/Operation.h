@@ -29,12 +29,17 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Mutex.h"
+
 namespace quorvel {
 
 class OperationQueue;
 namespace detail {
 struct QueueState;
 struct OperationGraph;
+// The process-wide operation graph mutex: it guards every operation's state
+// and dependency links and every queue's lists and counters.
+extern Mutex gOperationGraphMutex;
 }  // namespace detail
 
 class Operation : public std::enable_shared_from_this<Operation> {
@@ -91,26 +96,28 @@ class Operation : public std::enable_shared_from_this<Operation> {
   friend struct detail::OperationGraph;
   enum class State { Pending, Executing, Finished };
 
-  bool isReadyLocked() const;
+  bool isReadyLocked() const REQUIRES(detail::gOperationGraphMutex);
   void run();  // main() unless cancelled, then finish; on the running thread
 
   std::atomic<bool> cancelled_{false};
-  // Written under the process-wide operation graph mutex, read anywhere.
+  // Written under the graph mutex, read anywhere.
   std::atomic<State> state_{State::Pending};
-  // Guarded by the process-wide operation graph mutex.
-  std::vector<std::shared_ptr<Operation>> dependencies_;
-  std::vector<std::weak_ptr<Operation>> dependents_;
-  std::size_t unfinishedDependencies_ = 0;
-  std::weak_ptr<detail::QueueState> queue_;  // set while the operation belongs to a queue
-  bool enqueued_ = false;                      // added to a queue once (never twice)
-  std::list<std::shared_ptr<Operation>>::iterator queueEntry_;    // in the queue's operations
-  std::list<std::shared_ptr<Operation>>::iterator waitingEntry_;  // in the queue's waiting list while pending
-  std::function<void()> completionBlock_;
-  std::string name_;
-  mutable std::condition_variable finished_;
+  std::vector<std::shared_ptr<Operation>> dependencies_ GUARDED_BY(detail::gOperationGraphMutex);
+  std::vector<std::weak_ptr<Operation>> dependents_ GUARDED_BY(detail::gOperationGraphMutex);
+  std::size_t unfinishedDependencies_ GUARDED_BY(detail::gOperationGraphMutex) = 0;
+  // Set while the operation belongs to a queue.
+  std::weak_ptr<detail::QueueState> queue_ GUARDED_BY(detail::gOperationGraphMutex);
+  // Added to a queue once (never twice).
+  bool enqueued_ GUARDED_BY(detail::gOperationGraphMutex) = false;
+  // In the queue's operations.
+  std::list<std::shared_ptr<Operation>>::iterator queueEntry_ GUARDED_BY(detail::gOperationGraphMutex);
+  // In the queue's waiting list while pending.
+  std::list<std::shared_ptr<Operation>>::iterator waitingEntry_ GUARDED_BY(detail::gOperationGraphMutex);
+  std::function<void()> completionBlock_ GUARDED_BY(detail::gOperationGraphMutex);
+  std::string name_ GUARDED_BY(detail::gOperationGraphMutex);
+  mutable std::condition_variable_any finished_;
 };
 
-// An operation that runs a function.
 class BlockOperation : public Operation {
  public:
   explicit BlockOperation(std::function<void()> block);

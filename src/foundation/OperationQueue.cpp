@@ -13,7 +13,6 @@
 #include <chrono>
 #include <deque>
 #include <exception>
-#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -25,39 +24,37 @@ namespace quorvel {
 
 namespace {
 
-std::mutex& GraphMutex() {
-  static std::mutex* mutex = new std::mutex;  // never destroyed: workers may outlive static destruction
-  return *mutex;
-}
-
 thread_local Operation* tCurrentOperation = nullptr;
 
 }  // namespace
 
 namespace detail {
 
-struct QueueState : std::enable_shared_from_this<QueueState> {
-  std::list<std::shared_ptr<Operation>> operations;  // waiting or running, in the order added
-  std::list<std::shared_ptr<Operation>> waiting;     // pending ones, in the order added
-  std::deque<std::shared_ptr<Operation>> startable;  // claimed, not yet taken by a worker
-  int maxConcurrent = OperationQueue::kDefaultMaxConcurrentOperationCount;
-  bool suspended = false;
-  std::size_t active = 0;    // claimed and not yet removed (startable or running)
-  std::size_t threads = 0;   // workers alive
-  std::size_t idle = 0;      // workers waiting for work
-  std::size_t spawning = 0;  // workers created that have not yet looked for work
-  std::size_t seeking = 0;   // workers that finished an operation and will look for work next
-  double idleTimeout = OperationQueue::kDefaultIdleThreadTimeout;
-  bool ownerGone = false;
-  std::string name;
-  std::condition_variable work;     // workers wait here
-  std::condition_variable drained;  // waitUntilAllOperationsAreDone waits here
+// Constant-initialized and trivially destroyed, so workers that outlive
+// static destruction still find it.
+constinit Mutex gOperationGraphMutex;
 
-  // All with the graph mutex held.
-  void dispatchLocked();
-  void spawnWorkerLocked();
-  void removeLocked(Operation& operation);
-  static void workerMain(std::shared_ptr<QueueState> self);
+struct QueueState : std::enable_shared_from_this<QueueState> {
+  std::list<std::shared_ptr<Operation>> operations GUARDED_BY(gOperationGraphMutex);  // waiting or running, in the order added
+  std::list<std::shared_ptr<Operation>> waiting GUARDED_BY(gOperationGraphMutex);     // pending ones, in the order added
+  std::deque<std::shared_ptr<Operation>> startable GUARDED_BY(gOperationGraphMutex);  // claimed, not yet taken by a worker
+  int maxConcurrent GUARDED_BY(gOperationGraphMutex) = OperationQueue::kDefaultMaxConcurrentOperationCount;
+  bool suspended GUARDED_BY(gOperationGraphMutex) = false;
+  std::size_t active GUARDED_BY(gOperationGraphMutex) = 0;    // claimed and not yet removed (startable or running)
+  std::size_t threads GUARDED_BY(gOperationGraphMutex) = 0;   // workers alive
+  std::size_t idle GUARDED_BY(gOperationGraphMutex) = 0;      // workers waiting for work
+  std::size_t spawning GUARDED_BY(gOperationGraphMutex) = 0;  // workers created that have not yet looked for work
+  std::size_t seeking GUARDED_BY(gOperationGraphMutex) = 0;   // workers that finished an operation and will look for work next
+  double idleTimeout GUARDED_BY(gOperationGraphMutex) = OperationQueue::kDefaultIdleThreadTimeout;
+  bool ownerGone GUARDED_BY(gOperationGraphMutex) = false;
+  std::string name GUARDED_BY(gOperationGraphMutex);
+  std::condition_variable_any work;     // workers wait here
+  std::condition_variable_any drained;  // waitUntilAllOperationsAreDone waits here
+
+  void dispatchLocked() REQUIRES(gOperationGraphMutex);
+  void spawnWorkerLocked() REQUIRES(gOperationGraphMutex);
+  void removeLocked(Operation& operation) REQUIRES(gOperationGraphMutex);
+  static void workerMain(std::shared_ptr<QueueState> self) EXCLUDES(gOperationGraphMutex);
 };
 
 struct OperationGraph {
@@ -69,7 +66,8 @@ struct OperationGraph {
 
 void QueueState::dispatchLocked() {
   while (!suspended && (maxConcurrent < 0 || active < static_cast<std::size_t>(maxConcurrent))) {
-    auto it = std::find_if(waiting.begin(), waiting.end(), [](const auto& op) { return op->isReadyLocked(); });
+    auto it = waiting.begin();
+    while (it != waiting.end() && !(*it)->isReadyLocked()) ++it;
     if (it == waiting.end()) break;
     std::shared_ptr<Operation> operation = *it;
     waiting.erase(it);
@@ -105,13 +103,17 @@ void QueueState::removeLocked(Operation& operation) {
 
 void QueueState::workerMain(std::shared_ptr<QueueState> self) {
   pthread_setname_np(pthread_self(), "quorvel-queue");
-  std::unique_lock<std::mutex> lock(GraphMutex());
+  MutexLock lock(gOperationGraphMutex);
   --self->spawning;
   for (;;) {
     if (self->startable.empty()) {
       ++self->idle;
-      auto timeout = std::chrono::duration<double>(self->idleTimeout);
-      self->work.wait_for(lock, timeout, [&] { return !self->startable.empty() || self->ownerGone; });
+      const auto deadline = std::chrono::steady_clock::now() +
+                            std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                std::chrono::duration<double>(self->idleTimeout));
+      while (self->startable.empty() && !self->ownerGone) {
+        if (!lock.waitUntil(self->work, deadline)) break;
+      }
       --self->idle;
       if (self->startable.empty()) break;  // idle too long, or the queue is gone
     }
@@ -136,7 +138,7 @@ void QueueState::workerMain(std::shared_ptr<QueueState> self) {
 void OperationGraph::finish(Operation& operation) {
   std::function<void()> completion;
   {
-    std::lock_guard<std::mutex> lock(GraphMutex());
+    MutexLock lock(gOperationGraphMutex);
     operation.state_ = Operation::State::Finished;
     operation.finished_.notify_all();
     for (const auto& weak : operation.dependents_) {
@@ -174,7 +176,7 @@ void Operation::main() {}
 
 void Operation::cancel() {
   if (cancelled_.exchange(true)) return;
-  std::lock_guard<std::mutex> lock(GraphMutex());
+  MutexLock lock(detail::gOperationGraphMutex);
   if (state_ != State::Pending) return;
   if (auto queue = queue_.lock()) queue->dispatchLocked();
 }
@@ -187,13 +189,13 @@ bool Operation::isExecuting() const { return state_.load() == State::Executing; 
 bool Operation::isFinished() const { return state_.load() == State::Finished; }
 
 bool Operation::isReady() const {
-  std::lock_guard<std::mutex> lock(GraphMutex());
+  MutexLock lock(detail::gOperationGraphMutex);
   return isReadyLocked();
 }
 
 void Operation::start() {
   {
-    std::lock_guard<std::mutex> lock(GraphMutex());
+    MutexLock lock(detail::gOperationGraphMutex);
     if (enqueued_) throw InternalInconsistency("Operation::start called on an operation that belongs to a queue");
     if (state_ != State::Pending) throw InternalInconsistency("Operation::start called on an operation that has already started");
     if (!isReadyLocked()) throw InternalInconsistency("Operation::start called on an operation that is not ready");
@@ -225,7 +227,7 @@ void Operation::run() {
 
 void Operation::addDependency(const std::shared_ptr<Operation>& operation) {
   if (!operation || operation.get() == this) return;
-  std::lock_guard<std::mutex> lock(GraphMutex());
+  MutexLock lock(detail::gOperationGraphMutex);
   if (std::find(dependencies_.begin(), dependencies_.end(), operation) != dependencies_.end()) return;
   dependencies_.push_back(operation);
   if (operation->state_ != State::Finished) {
@@ -236,7 +238,7 @@ void Operation::addDependency(const std::shared_ptr<Operation>& operation) {
 
 void Operation::removeDependency(const std::shared_ptr<Operation>& operation) {
   if (!operation) return;
-  std::lock_guard<std::mutex> lock(GraphMutex());
+  MutexLock lock(detail::gOperationGraphMutex);
   auto it = std::find(dependencies_.begin(), dependencies_.end(), operation);
   if (it == dependencies_.end()) return;
   dependencies_.erase(it);
@@ -254,29 +256,29 @@ void Operation::removeDependency(const std::shared_ptr<Operation>& operation) {
 }
 
 std::vector<std::shared_ptr<Operation>> Operation::dependencies() const {
-  std::lock_guard<std::mutex> lock(GraphMutex());
+  MutexLock lock(detail::gOperationGraphMutex);
   return dependencies_;
 }
 
 void Operation::setCompletionBlock(std::function<void()> block) {
   std::function<void()> previous;
-  std::lock_guard<std::mutex> lock(GraphMutex());
+  MutexLock lock(detail::gOperationGraphMutex);
   previous = std::move(completionBlock_);
   completionBlock_ = std::move(block);
 }
 
 void Operation::waitUntilFinished() const {
-  std::unique_lock<std::mutex> lock(GraphMutex());
-  finished_.wait(lock, [this] { return state_ == State::Finished; });
+  MutexLock lock(detail::gOperationGraphMutex);
+  while (state_ != State::Finished) lock.wait(finished_);
 }
 
 void Operation::setName(std::string name) {
-  std::lock_guard<std::mutex> lock(GraphMutex());
+  MutexLock lock(detail::gOperationGraphMutex);
   name_ = std::move(name);
 }
 
 std::string Operation::name() const {
-  std::lock_guard<std::mutex> lock(GraphMutex());
+  MutexLock lock(detail::gOperationGraphMutex);
   return name_;
 }
 
@@ -298,14 +300,14 @@ void BlockOperation::main() {
 OperationQueue::OperationQueue() : state_(std::make_shared<detail::QueueState>()) {}
 
 OperationQueue::~OperationQueue() {
-  std::lock_guard<std::mutex> lock(GraphMutex());
+  MutexLock lock(detail::gOperationGraphMutex);
   state_->ownerGone = true;
   state_->work.notify_all();
 }
 
 void OperationQueue::addOperation(std::shared_ptr<Operation> operation) {
   if (!operation) throw InternalInconsistency("OperationQueue::addOperation called with no operation");
-  std::lock_guard<std::mutex> lock(GraphMutex());
+  MutexLock lock(detail::gOperationGraphMutex);
   if (operation->enqueued_) throw InternalInconsistency("Operation added to a queue twice");
   if (operation->state_ != Operation::State::Pending) {
     throw InternalInconsistency("Operation added to a queue after it started");
@@ -332,33 +334,33 @@ std::shared_ptr<BlockOperation> OperationQueue::addOperationWithBlock(std::funct
 }
 
 std::vector<std::shared_ptr<Operation>> OperationQueue::operations() const {
-  std::lock_guard<std::mutex> lock(GraphMutex());
+  MutexLock lock(detail::gOperationGraphMutex);
   return {state_->operations.begin(), state_->operations.end()};
 }
 
 std::size_t OperationQueue::operationCount() const {
-  std::lock_guard<std::mutex> lock(GraphMutex());
+  MutexLock lock(detail::gOperationGraphMutex);
   return state_->operations.size();
 }
 
 int OperationQueue::maxConcurrentOperationCount() const {
-  std::lock_guard<std::mutex> lock(GraphMutex());
+  MutexLock lock(detail::gOperationGraphMutex);
   return state_->maxConcurrent;
 }
 
 void OperationQueue::setMaxConcurrentOperationCount(int count) {
-  std::lock_guard<std::mutex> lock(GraphMutex());
+  MutexLock lock(detail::gOperationGraphMutex);
   state_->maxConcurrent = count < 0 ? kDefaultMaxConcurrentOperationCount : count;
   state_->dispatchLocked();
 }
 
 bool OperationQueue::isSuspended() const {
-  std::lock_guard<std::mutex> lock(GraphMutex());
+  MutexLock lock(detail::gOperationGraphMutex);
   return state_->suspended;
 }
 
 void OperationQueue::setSuspended(bool suspended) {
-  std::lock_guard<std::mutex> lock(GraphMutex());
+  MutexLock lock(detail::gOperationGraphMutex);
   state_->suspended = suspended;
   state_->dispatchLocked();
 }
@@ -368,32 +370,32 @@ void OperationQueue::cancelAllOperations() {
 }
 
 void OperationQueue::waitUntilAllOperationsAreDone() {
-  std::unique_lock<std::mutex> lock(GraphMutex());
-  state_->drained.wait(lock, [this] { return state_->operations.empty(); });
+  MutexLock lock(detail::gOperationGraphMutex);
+  while (!state_->operations.empty()) lock.wait(state_->drained);
 }
 
 void OperationQueue::setName(std::string name) {
-  std::lock_guard<std::mutex> lock(GraphMutex());
+  MutexLock lock(detail::gOperationGraphMutex);
   state_->name = std::move(name);
 }
 
 std::string OperationQueue::name() const {
-  std::lock_guard<std::mutex> lock(GraphMutex());
+  MutexLock lock(detail::gOperationGraphMutex);
   return state_->name;
 }
 
 std::size_t OperationQueue::threadCount() const {
-  std::lock_guard<std::mutex> lock(GraphMutex());
+  MutexLock lock(detail::gOperationGraphMutex);
   return state_->threads;
 }
 
 double OperationQueue::idleThreadTimeout() const {
-  std::lock_guard<std::mutex> lock(GraphMutex());
+  MutexLock lock(detail::gOperationGraphMutex);
   return state_->idleTimeout;
 }
 
 void OperationQueue::setIdleThreadTimeout(double seconds) {
-  std::lock_guard<std::mutex> lock(GraphMutex());
+  MutexLock lock(detail::gOperationGraphMutex);
   state_->idleTimeout = std::max(0.0, seconds);
   state_->work.notify_all();
 }

@@ -209,7 +209,8 @@ class Predicate : public Object, public std::enable_shared_from_this<Predicate> 
   //   otherwise membership of an array (or a dictionary's values).
   //   CONTAINS is the same with the sides swapped.
   // - BEGINSWITH, ENDSWITH, LIKE, MATCHES need two texts; MATCHES is an
-  //   ECMAScript regular expression that must match the whole text.
+  //   ICU regular expression that must match the whole text (one that runs
+  //   past the matcher's memory or time bound does not match).
   // - [c] folds case (ASCII, Latin-1, Latin Extended-A, Greek, Cyrillic and
   //   whatever the C library's UTF-8 locale knows), [d] removes diacritics
   //   (precomposed Latin and Greek letters, combining marks).

@@ -1,21 +1,13 @@
 #include "foundation/PredicateText.h"
 
 #include <locale.h>
-#include <pthread.h>
+#include <unicode/regex.h>
+#include <unicode/unistr.h>
 #include <wctype.h>
-
-// GCC 12 reports a false -Wmaybe-uninitialized inside libstdc++'s regex
-// compiler (std::function in its NFA states) when sanitizers are on.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#include <regex>
 
 #include "foundation/Predicate.h"
 
 namespace quorvel::predicate_text {
-
-static_assert(sizeof(wchar_t) == 4, "regular expressions run on UTF-32 wide strings");
 
 namespace {
 
@@ -275,52 +267,25 @@ bool LikePattern::matches(std::string_view foldedSubject) const {
 
 namespace {
 
-// libstdc++ matches regular expressions by recursion that deepens with the
-// subject's length; subjects longer than this run on a thread of their own
-// with a stack sized for them, and subjects beyond the second bound are not
-// matched at all.
-constexpr std::size_t kInlineRegexSubject = 2048;
-constexpr std::size_t kMaximumRegexSubject = 1 << 16;
-constexpr std::size_t kRegexStackPerCharacter = 4096;
+// ICU keeps its backtracking state on the heap; these bound what one match
+// may take. A pattern that needs more (nested quantifiers on a long subject,
+// "(a+)+b" and the like) stops with an error and does not match.
+constexpr std::int32_t kRegexBacktrackBytes = 64 * 1024 * 1024;
+// In ICU's matching steps, which are roughly milliseconds.
+constexpr std::int32_t kRegexTimeSteps = 1000;
 
-struct RegexJob {
-  const std::wregex* regex;
-  const std::wstring* subject;
-  bool matched = false;
-};
-
-bool RunRegex(const std::wregex& regex, const std::wstring& subject) {
-  try {
-    return std::regex_match(subject, regex);
-  } catch (const std::regex_error&) {
-    return false;
-  }
-}
-
-void* RegexThread(void* argument) {
-  auto* job = static_cast<RegexJob*>(argument);
-  job->matched = RunRegex(*job->regex, *job->subject);
-  return nullptr;
-}
-
-bool RunRegexWithLargeStack(const std::wregex& regex, const std::wstring& subject) {
-  RegexJob job{&regex, &subject};
-  pthread_attr_t attributes;
-  if (pthread_attr_init(&attributes) != 0) return false;
-  std::size_t stack = (subject.size() + 1024) * kRegexStackPerCharacter;
-  bool ok = pthread_attr_setstacksize(&attributes, stack) == 0;
-  pthread_t thread;
-  ok = ok && pthread_create(&thread, &attributes, RegexThread, &job) == 0;
-  pthread_attr_destroy(&attributes);
-  if (!ok) return false;
-  pthread_join(thread, nullptr);
-  return job.matched;
+// Code points to UTF-16. The U+DCxx stand-ins for invalid bytes stay single
+// (unpaired) units, so that they match only themselves.
+icu::UnicodeString ToUnicodeString(std::u32string_view chars) {
+  icu::UnicodeString text(static_cast<std::int32_t>(chars.size()), UChar32{0}, 0);  // empty, with room
+  for (char32_t c : chars) text.append(static_cast<UChar32>(c));
+  return text;
 }
 
 }  // namespace
 
 struct RegexPattern::Compiled {
-  std::wregex regex;
+  std::unique_ptr<icu::RegexPattern> regex;
 };
 
 RegexPattern::RegexPattern(std::string_view pattern, std::uint32_t options) {
@@ -328,14 +293,14 @@ RegexPattern::RegexPattern(std::string_view pattern, std::uint32_t options) {
   const bool diacriticless =
       (options & DiacriticInsensitivePredicateOption) && !(options & NormalizedPredicateOption);
   std::u32string chars = DecodeUtf8(pattern);
-  std::wstring folded;
+  std::u32string folded;
   folded.reserve(chars.size());
   for (std::size_t i = 0; i < chars.size(); ++i) {
     char32_t c = chars[i];
     if (c == '\\' && i + 1 < chars.size()) {
       // Escapes keep their letter: \d and \D, \b and \B differ by case.
-      folded.push_back(static_cast<wchar_t>(c));
-      folded.push_back(static_cast<wchar_t>(chars[++i]));
+      folded.push_back(c);
+      folded.push_back(chars[++i]);
       continue;
     }
     if (diacriticless) {
@@ -343,15 +308,14 @@ RegexPattern::RegexPattern(std::string_view pattern, std::uint32_t options) {
       if (c == 0) continue;
     }
     if (caseless) c = FoldCase(c);
-    folded.push_back(static_cast<wchar_t>(c));
+    folded.push_back(c);
   }
-  auto flags = std::regex::ECMAScript;
-  if (caseless) flags |= std::regex::icase;
-  try {
-    compiled_ = std::make_unique<Compiled>(Compiled{std::wregex(folded, flags)});
-  } catch (const std::regex_error&) {
-    compiled_.reset();
-  }
+  std::uint32_t flags = caseless ? UREGEX_CASE_INSENSITIVE : 0;
+  UParseError where;
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<icu::RegexPattern> regex(
+      icu::RegexPattern::compile(ToUnicodeString(folded), flags, where, status));
+  if (U_SUCCESS(status) && regex) compiled_ = std::make_unique<Compiled>(Compiled{std::move(regex)});
 }
 
 RegexPattern::~RegexPattern() = default;
@@ -360,11 +324,17 @@ bool RegexPattern::isValid() const { return compiled_ != nullptr; }
 
 bool RegexPattern::matches(std::string_view foldedSubject) const {
   if (!compiled_) return false;
-  std::u32string chars = DecodeUtf8(foldedSubject);
-  if (chars.size() > kMaximumRegexSubject) return false;
-  std::wstring subject(chars.begin(), chars.end());
-  if (subject.size() <= kInlineRegexSubject) return RunRegex(compiled_->regex, subject);
-  return RunRegexWithLargeStack(compiled_->regex, subject);
+  // A compiled pattern may be shared by threads; a matcher may not, so every
+  // match has its own.
+  const icu::UnicodeString subject = ToUnicodeString(DecodeUtf8(foldedSubject));
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<icu::RegexMatcher> matcher(compiled_->regex->matcher(subject, status));
+  if (U_FAILURE(status) || !matcher) return false;
+  matcher->setStackLimit(kRegexBacktrackBytes, status);
+  matcher->setTimeLimit(kRegexTimeSteps, status);
+  if (U_FAILURE(status)) return false;
+  const bool matched = matcher->matches(status);
+  return U_SUCCESS(status) && matched;
 }
 
 }  // namespace quorvel::predicate_text

@@ -47,9 +47,10 @@ class LikePattern {
   std::vector<Token> tokens_;
 };
 
-// A MATCHES pattern: an ECMAScript regular expression that must match the
-// whole subject. Built from the raw pattern and the options (folding the
-// pattern outside its escapes); an invalid pattern matches nothing.
+// A MATCHES pattern: an ICU regular expression that must match the whole
+// subject. Built from the raw pattern and the options (folding the pattern
+// outside its escapes); an invalid pattern matches nothing, and neither does
+// a match that runs past the backtracking memory or time bound.
 class RegexPattern {
  public:
   RegexPattern(std::string_view pattern, std::uint32_t options);

@@ -24,10 +24,10 @@ pid_t CurrentThreadId() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
 
 // Which thread is the main thread, and its loop once somebody asked for it.
 struct MainLoopRegistry {
-  std::mutex mutex;
-  std::shared_ptr<RunLoop> loop;
+  Mutex mutex;
+  std::shared_ptr<RunLoop> loop GUARDED_BY(mutex);
   std::atomic<pid_t> thread{::getpid()};
-  bool adopted = false;  // the main thread has taken the loop as its current one
+  bool adopted GUARDED_BY(mutex) = false;  // the main thread has taken the loop as its current one
 };
 
 MainLoopRegistry& MainRegistry() {
@@ -101,14 +101,14 @@ std::shared_ptr<Timer> Timer::scheduled(double seconds, bool repeats, Callback c
 }
 
 Date Timer::fireDate() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return fireDate_;
 }
 
 void Timer::setFireDate(Date date) {
   std::shared_ptr<RunLoop> loop;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (!valid_) return;
     fireDate_ = date;
     if (firing_) fireDateSetDuringCallout_ = true;
@@ -122,7 +122,7 @@ void Timer::invalidate() {
   std::shared_ptr<RunLoop> loop;
   std::shared_ptr<Callback> dropped;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (!valid_) return;
     valid_ = false;
     dropped = std::move(callback_);
@@ -132,7 +132,7 @@ void Timer::invalidate() {
 }
 
 bool Timer::isValid() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return valid_;
 }
 
@@ -152,7 +152,7 @@ void FileDescriptorSource::setInterest(unsigned interest) {
   interest_.store(interest & (Readable | Writable));
   std::shared_ptr<RunLoop> loop;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     loop = loop_.lock();
   }
   if (loop) loop->wakeUp();
@@ -163,7 +163,7 @@ void FileDescriptorSource::invalidate() {
   std::shared_ptr<RunLoop> loop;
   std::shared_ptr<Callback> dropped;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (!valid_) return;
     valid_ = false;
     dropped = std::move(callback_);
@@ -173,20 +173,22 @@ void FileDescriptorSource::invalidate() {
 }
 
 bool FileDescriptorSource::isValid() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return valid_;
 }
 
 // ---------------------------------------------------------------------------
 // RunLoop state
 
+// One entry per timer or descriptor source added to the loop, with the modes
+// it was added to.
 struct RunLoop::TimerEntry {
-  std::shared_ptr<Timer> timer;
+  std::shared_ptr<Timer> item;
   std::vector<std::string> modes;  // mode names and/or kRunLoopCommonModes
 };
 
 struct RunLoop::SourceEntry {
-  std::shared_ptr<FileDescriptorSource> source;
+  std::shared_ptr<FileDescriptorSource> item;
   std::vector<std::string> modes;
 };
 
@@ -200,25 +202,166 @@ struct RunLoop::Activation {
   bool stopped = false;
 };
 
+namespace {
+
+template <typename Entries, typename Item>
+auto FindEntry(Entries& entries, const Item* item) {
+  return std::find_if(entries.begin(), entries.end(), [&](const auto& e) { return e.item.get() == item; });
+}
+
+// What one pass of the loop found to do, gathered under the loop's lock.
+struct LoopPass {
+  unsigned rotation = 0;  // where the fair rotation stands in this pass
+  std::function<void()> postedFunction;
+  std::shared_ptr<Timer> dueTimer;
+  Date deadline;  // the earliest of the limit date and the next timer's fire date
+  // The wake-up descriptor first, then one entry per source in `polled`.
+  std::vector<pollfd> fds;
+  std::vector<std::shared_ptr<FileDescriptorSource>> polled;
+};
+
+unsigned EventsFromPoll(short revents) {
+  unsigned events = 0;
+  if (revents & POLLIN) events |= FileDescriptorSource::Readable;
+  if (revents & POLLOUT) events |= FileDescriptorSource::Writable;
+  if (revents & POLLHUP) events |= FileDescriptorSource::HangUp;
+  if (revents & POLLERR) events |= FileDescriptorSource::Error;
+  if (revents & POLLNVAL) events |= FileDescriptorSource::Invalid;
+  return events;
+}
+
+// Waits in ppoll until a polled descriptor is ready, the pass's deadline or
+// a wake-up; drains the wake-up counter. Answers what ppoll answered.
+int WaitForReadiness(LoopPass& pass, Date now, Date limitDate, int wakeFd) {
+  double wait = now >= limitDate ? 0.0 : std::clamp(pass.deadline.timeIntervalSinceDate(now), 0.0, kMaximumWait);
+  if (wakeFd < 0) wait = std::min(wait, kWaitWithoutWakeDescriptor);
+  timespec timeout;
+  timeout.tv_sec = static_cast<time_t>(wait);
+  timeout.tv_nsec = static_cast<long>((wait - static_cast<double>(timeout.tv_sec)) * 1e9);
+  if (timeout.tv_nsec >= 1000000000L) timeout.tv_nsec = 999999999L;
+  int ready = ::ppoll(pass.fds.data(), pass.fds.size(), &timeout, nullptr);
+  if (ready < 0 && errno != EINTR) {
+    SystemLog("%s: ppoll() failed with error \"%s\"", "handleOne", std::strerror(errno));
+  }
+  if (ready > 0 && (pass.fds[0].revents & POLLIN)) {
+    std::uint64_t count;
+    ssize_t drained = ::read(wakeFd, &count, sizeof count);
+    (void)drained;
+  }
+  return ready;
+}
+
+}  // namespace
+
 // Lock order: the loop's mutex before a timer's or a source's mutex.
 struct RunLoop::State {
-  mutable std::mutex mutex;
-  std::vector<TimerEntry> timers;
-  std::vector<SourceEntry> sources;
-  std::deque<Posted> posted;
-  std::vector<std::string> commonModes{kDefaultRunLoopMode};
-  std::vector<Activation*> activations;  // innermost last
-  bool dead = false;                     // the owning thread has ended
-  unsigned rotation = 0;                 // fairness between kinds of ready sources
+  mutable Mutex mutex;
+  std::vector<TimerEntry> timers GUARDED_BY(mutex);
+  std::vector<SourceEntry> sources GUARDED_BY(mutex);
+  std::deque<Posted> posted GUARDED_BY(mutex);
+  std::vector<std::string> commonModes GUARDED_BY(mutex){kDefaultRunLoopMode};
+  std::vector<Activation*> activations GUARDED_BY(mutex);  // innermost last
+  bool dead GUARDED_BY(mutex) = false;                     // the owning thread has ended
+  unsigned rotation GUARDED_BY(mutex) = 0;                 // fairness between kinds of ready sources
 
-  bool matches(const std::vector<std::string>& modes, const std::string& mode) const {
+  bool matches(const std::vector<std::string>& modes, const std::string& mode) const REQUIRES(mutex) {
     for (const auto& m : modes) {
       if (m == mode) return true;
       if (m == kRunLoopCommonModes && Contains(commonModes, mode)) return true;
     }
     return false;
   }
+
+  // The list that holds a kind of source.
+  std::vector<TimerEntry>& entriesOf(const Timer*) REQUIRES(mutex) { return timers; }
+  std::vector<SourceEntry>& entriesOf(const FileDescriptorSource*) REQUIRES(mutex) { return sources; }
+  const std::vector<TimerEntry>& entriesOf(const Timer*) const REQUIRES(mutex) { return timers; }
+  const std::vector<SourceEntry>& entriesOf(const FileDescriptorSource*) const REQUIRES(mutex) { return sources; }
+
+  // Timers and descriptor sources are added, removed, forgotten and looked
+  // up alike. `kind` names the item's class in errors.
+  template <typename Item>
+  void add(RunLoop& loop, const std::shared_ptr<Item>& item, const std::string& mode, const char* kind)
+      EXCLUDES(mutex);
+  // Takes the item out of one mode (all of them with no mode); false when
+  // the loop did not hold it.
+  template <typename Item>
+  bool remove(const Item* item, const std::string* mode) EXCLUDES(mutex);
+  template <typename Item>
+  bool contains(const std::shared_ptr<Item>& item, const std::string& mode) const EXCLUDES(mutex);
+
+  // One pass of handleOne, in its steps. gather() finds what is due in
+  // `mode` (false when the loop has nothing to serve in it).
+  bool gather(const std::string& mode, Date now, int wakeFd, LoopPass& pass) EXCLUDES(mutex);
+  bool gatherTimers(const std::string& mode, Date now, LoopPass& pass) REQUIRES(mutex);
+  bool gatherSources(const std::string& mode, int wakeFd, LoopPass& pass) REQUIRES(mutex);
+  // Calls back the first ready source (in the pass's rotation) that may
+  // still be called; false when none was.
+  bool serveReadySource(const std::string& mode, const LoopPass& pass) EXCLUDES(mutex);
+  // Marks the source as in its callout and answers its callback; null when
+  // it was removed, invalidated or paused since the poll began.
+  std::shared_ptr<FileDescriptorSource::Callback> beginCallout(const std::shared_ptr<FileDescriptorSource>& source,
+                                                              const std::string& mode) EXCLUDES(mutex);
+  static void callOut(const std::shared_ptr<FileDescriptorSource>& source,
+                      const FileDescriptorSource::Callback& callback, unsigned events);
 };
+
+template <typename Item>
+void RunLoop::State::add(RunLoop& loop, const std::shared_ptr<Item>& item, const std::string& mode, const char* kind) {
+  if (!item) return;
+  bool deadLoop = false;
+  {
+    MutexLock lock(mutex);
+    MutexLock itemLock(item->mutex_);
+    if (!item->valid_) return;
+    if (item->loopIdentity_ && item->loopIdentity_ != &loop) {
+      throw InternalInconsistency(std::string(kind) + " added to a second run loop");
+    }
+    if (dead) {
+      deadLoop = true;
+    } else {
+      item->loop_ = loop.weak_from_this();
+      item->loopIdentity_ = &loop;
+      auto& entries = entriesOf(item.get());
+      auto it = FindEntry(entries, item.get());
+      if (it == entries.end()) {
+        entries.push_back({item, {mode}});
+      } else if (!Contains(it->modes, mode)) {
+        it->modes.push_back(mode);
+      }
+    }
+  }
+  if (deadLoop) {
+    item->invalidate();  // its thread has ended: it could never fire
+    return;
+  }
+  loop.wakeUp();
+}
+
+template <typename Item>
+bool RunLoop::State::remove(const Item* item, const std::string* mode) {
+  std::shared_ptr<Item> dropped;  // released after the lock
+  MutexLock lock(mutex);
+  auto& entries = entriesOf(item);
+  auto it = FindEntry(entries, item);
+  if (it == entries.end()) return false;
+  if (mode) it->modes.erase(std::remove(it->modes.begin(), it->modes.end(), *mode), it->modes.end());
+  if (!mode || it->modes.empty()) {
+    dropped = std::move(it->item);
+    entries.erase(it);
+  }
+  return true;
+}
+
+template <typename Item>
+bool RunLoop::State::contains(const std::shared_ptr<Item>& item, const std::string& mode) const {
+  MutexLock lock(mutex);
+  for (const auto& entry : entriesOf(item.get())) {
+    if (entry.item != item) continue;
+    return mode == kRunLoopCommonModes ? Contains(entry.modes, mode) : matches(entry.modes, mode);
+  }
+  return false;
+}
 
 RunLoop::RunLoop(pid_t owner) : state_(std::make_unique<State>()), owner_(owner) {
   wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -238,7 +381,7 @@ RunLoop& RunLoop::current() {
   pid_t self = CurrentThreadId();
   auto& registry = MainRegistry();
   {
-    std::lock_guard<std::mutex> lock(registry.mutex);
+    MutexLock lock(registry.mutex);
     if (self == registry.thread.load()) {
       if (!registry.loop) registry.loop = makeLoop(self);
       registry.adopted = true;
@@ -252,7 +395,7 @@ RunLoop& RunLoop::current() {
 
 RunLoop& RunLoop::main() {
   auto& registry = MainRegistry();
-  std::lock_guard<std::mutex> lock(registry.mutex);
+  MutexLock lock(registry.mutex);
   if (!registry.loop) registry.loop = makeLoop(registry.thread.load());
   return *registry.loop;
 }
@@ -260,7 +403,7 @@ RunLoop& RunLoop::main() {
 void RunLoop::setMainThread() {
   pid_t self = CurrentThreadId();
   auto& registry = MainRegistry();
-  std::lock_guard<std::mutex> lock(registry.mutex);
+  MutexLock lock(registry.mutex);
   if (self == registry.thread.load()) return;
   if (registry.adopted) {
     throw InternalInconsistency("RunLoop::setMainThread called after the main thread took its run loop");
@@ -290,7 +433,7 @@ void RunLoop::shutdown() {
   std::vector<SourceEntry> sources;
   std::deque<Posted> posted;
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     if (state_->dead) return;
     state_->dead = true;
     timers.swap(state_->timers);
@@ -299,8 +442,8 @@ void RunLoop::shutdown() {
   }
   // Invalidate outside the loop's lock; what the callbacks captured is
   // released when these vectors go.
-  for (auto& entry : timers) entry.timer->invalidate();
-  for (auto& entry : sources) entry.source->invalidate();
+  for (auto& entry : timers) entry.item->invalidate();
+  for (auto& entry : sources) entry.item->invalidate();
 }
 
 void RunLoop::checkOwner(const char* function) const {
@@ -320,149 +463,41 @@ void RunLoop::wakeUp() {
 // Sources
 
 void RunLoop::addTimer(const std::shared_ptr<Timer>& timer, const std::string& mode) {
-  if (!timer) return;
-  bool deadLoop = false;
-  {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    std::lock_guard<std::mutex> timerLock(timer->mutex_);
-    if (!timer->valid_) return;
-    if (timer->loopIdentity_ && timer->loopIdentity_ != this) {
-      throw InternalInconsistency("Timer added to a second run loop");
-    }
-    if (state_->dead) {
-      deadLoop = true;
-    } else {
-      timer->loop_ = weak_from_this();
-      timer->loopIdentity_ = this;
-      auto it = std::find_if(state_->timers.begin(), state_->timers.end(),
-                             [&](const TimerEntry& e) { return e.timer == timer; });
-      if (it == state_->timers.end()) {
-        state_->timers.push_back({timer, {mode}});
-      } else if (!Contains(it->modes, mode)) {
-        it->modes.push_back(mode);
-      }
-    }
-  }
-  if (deadLoop) {
-    timer->invalidate();  // its thread has ended: it could never fire
-    return;
-  }
-  wakeUp();
+  state_->add(*this, timer, mode, "Timer");
 }
 
 void RunLoop::removeTimer(const std::shared_ptr<Timer>& timer, const std::string& mode) {
-  if (!timer) return;
-  std::shared_ptr<Timer> dropped;
-  {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    auto it = std::find_if(state_->timers.begin(), state_->timers.end(),
-                           [&](const TimerEntry& e) { return e.timer == timer; });
-    if (it == state_->timers.end()) return;
-    it->modes.erase(std::remove(it->modes.begin(), it->modes.end(), mode), it->modes.end());
-    if (it->modes.empty()) {
-      dropped = std::move(it->timer);
-      state_->timers.erase(it);
-    }
-  }
-  wakeUp();
+  if (timer && state_->remove(timer.get(), &mode)) wakeUp();
 }
 
 void RunLoop::forgetTimer(Timer* timer) {
-  std::shared_ptr<Timer> dropped;
-  {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    auto it = std::find_if(state_->timers.begin(), state_->timers.end(),
-                           [&](const TimerEntry& e) { return e.timer.get() == timer; });
-    if (it == state_->timers.end()) return;
-    dropped = std::move(it->timer);
-    state_->timers.erase(it);
-  }
-  wakeUp();
+  if (state_->remove(timer, nullptr)) wakeUp();
 }
 
 bool RunLoop::containsTimer(const std::shared_ptr<Timer>& timer, const std::string& mode) const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  for (const auto& entry : state_->timers) {
-    if (entry.timer != timer) continue;
-    return mode == kRunLoopCommonModes ? Contains(entry.modes, mode) : state_->matches(entry.modes, mode);
-  }
-  return false;
+  return state_->contains(timer, mode);
 }
 
 void RunLoop::addSource(const std::shared_ptr<FileDescriptorSource>& source, const std::string& mode) {
-  if (!source) return;
-  bool deadLoop = false;
-  {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    std::lock_guard<std::mutex> sourceLock(source->mutex_);
-    if (!source->valid_) return;
-    if (source->loopIdentity_ && source->loopIdentity_ != this) {
-      throw InternalInconsistency("FileDescriptorSource added to a second run loop");
-    }
-    if (state_->dead) {
-      deadLoop = true;
-    } else {
-      source->loop_ = weak_from_this();
-      source->loopIdentity_ = this;
-      auto it = std::find_if(state_->sources.begin(), state_->sources.end(),
-                             [&](const SourceEntry& e) { return e.source == source; });
-      if (it == state_->sources.end()) {
-        state_->sources.push_back({source, {mode}});
-      } else if (!Contains(it->modes, mode)) {
-        it->modes.push_back(mode);
-      }
-    }
-  }
-  if (deadLoop) {
-    source->invalidate();
-    return;
-  }
-  wakeUp();
+  state_->add(*this, source, mode, "FileDescriptorSource");
 }
 
 void RunLoop::removeSource(const std::shared_ptr<FileDescriptorSource>& source, const std::string& mode) {
-  if (!source) return;
-  std::shared_ptr<FileDescriptorSource> dropped;
-  {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    auto it = std::find_if(state_->sources.begin(), state_->sources.end(),
-                           [&](const SourceEntry& e) { return e.source == source; });
-    if (it == state_->sources.end()) return;
-    it->modes.erase(std::remove(it->modes.begin(), it->modes.end(), mode), it->modes.end());
-    if (it->modes.empty()) {
-      dropped = std::move(it->source);
-      state_->sources.erase(it);
-    }
-  }
-  wakeUp();
+  if (source && state_->remove(source.get(), &mode)) wakeUp();
 }
 
 void RunLoop::forgetSource(FileDescriptorSource* source) {
-  std::shared_ptr<FileDescriptorSource> dropped;
-  {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    auto it = std::find_if(state_->sources.begin(), state_->sources.end(),
-                           [&](const SourceEntry& e) { return e.source.get() == source; });
-    if (it == state_->sources.end()) return;
-    dropped = std::move(it->source);
-    state_->sources.erase(it);
-  }
-  wakeUp();
+  if (state_->remove(source, nullptr)) wakeUp();
 }
 
 bool RunLoop::containsSource(const std::shared_ptr<FileDescriptorSource>& source, const std::string& mode) const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  for (const auto& entry : state_->sources) {
-    if (entry.source != source) continue;
-    return mode == kRunLoopCommonModes ? Contains(entry.modes, mode) : state_->matches(entry.modes, mode);
-  }
-  return false;
+  return state_->contains(source, mode);
 }
 
 bool RunLoop::perform(std::function<void()> function, const std::vector<std::string>& modes) {
   if (!function) return false;
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     if (state_->dead) {
       // The loop's thread has ended; the function is dropped below, outside the lock.
     } else {
@@ -478,7 +513,7 @@ bool RunLoop::perform(std::function<void()> function, const std::vector<std::str
 void RunLoop::addCommonMode(const std::string& mode) {
   if (mode == kRunLoopCommonModes) return;
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     if (Contains(state_->commonModes, mode)) return;
     state_->commonModes.push_back(mode);
   }
@@ -486,7 +521,7 @@ void RunLoop::addCommonMode(const std::string& mode) {
 }
 
 std::vector<std::string> RunLoop::commonModes() const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return state_->commonModes;
 }
 
@@ -495,7 +530,7 @@ std::vector<std::string> RunLoop::commonModes() const {
 
 void RunLoop::stop() {
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     if (state_->activations.empty()) return;
     state_->activations.back()->stopped = true;
   }
@@ -503,12 +538,12 @@ void RunLoop::stop() {
 }
 
 std::string RunLoop::currentMode() const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return state_->activations.empty() ? std::string() : state_->activations.back()->mode;
 }
 
 bool RunLoop::isRunning() const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return !state_->activations.empty();
 }
 
@@ -528,7 +563,7 @@ RunLoopResult RunLoop::runInternal(const std::string& mode, Date limitDate, bool
   auto self = shared_from_this();  // a callback may release the thread's loop
   Activation activation{mode};
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     if (state_->dead) return RunLoopResult::Finished;
     state_->activations.push_back(&activation);
   }
@@ -536,14 +571,14 @@ RunLoopResult RunLoop::runInternal(const std::string& mode, Date limitDate, bool
     State* state;
     Activation* activation;
     ~Pop() {
-      std::lock_guard<std::mutex> lock(state->mutex);
+      MutexLock lock(state->mutex);
       auto& a = state->activations;
       a.erase(std::remove(a.begin(), a.end(), activation), a.end());
     }
   } pop{state_.get(), &activation};
 
   auto stopped = [&] {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     return activation.stopped;
   };
   for (;;) {
@@ -567,7 +602,7 @@ RunLoopResult RunLoop::runInternal(const std::string& mode, Date limitDate, bool
 void RunLoop::fireTimer(const std::shared_ptr<Timer>& timer) {
   std::shared_ptr<Timer::Callback> callback;
   {
-    std::lock_guard<std::mutex> lock(timer->mutex_);
+    MutexLock lock(timer->mutex_);
     if (!timer->valid_ || timer->firing_) return;
     timer->firing_ = true;
     timer->fireDateSetDuringCallout_ = false;
@@ -581,7 +616,7 @@ void RunLoop::fireTimer(const std::shared_ptr<Timer>& timer) {
       bool finished = false;
       std::shared_ptr<Timer::Callback> dropped;
       {
-        std::lock_guard<std::mutex> lock(timer->mutex_);
+        MutexLock lock(timer->mutex_);
         timer->firing_ = false;
         if (!timer->valid_ || timer->fireDateSetDuringCallout_) return;
         if (timer->repeats_) {
@@ -604,129 +639,132 @@ void RunLoop::fireTimer(const std::shared_ptr<Timer>& timer) {
   (*callback)(*timer);
 }
 
-RunLoop::Step RunLoop::handleOne(const std::string& mode, Date limitDate) {
-  std::function<void()> postedFunction;
-  std::shared_ptr<Timer> dueTimer;
-  std::vector<pollfd> fds;
-  std::vector<std::shared_ptr<FileDescriptorSource>> polled;
-  const Date now = Date::now();
-  Date deadline = limitDate;
-  unsigned rotation = 0;
-  {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    if (state_->dead) return Step::Finished;
-    rotation = state_->rotation++;
-    bool anySource = false;
+bool RunLoop::State::gather(const std::string& mode, Date now, int wakeFd, LoopPass& pass) {
+  MutexLock lock(mutex);
+  if (dead) return false;
+  pass.rotation = rotation++;
+  auto postedIt = posted.begin();
+  while (postedIt != posted.end() && !matches(postedIt->modes, mode)) ++postedIt;
+  const bool anyPosted = postedIt != posted.end();
+  const bool anyTimer = gatherTimers(mode, now, pass);
+  const bool anySource = gatherSources(mode, wakeFd, pass);
+  if (!anyPosted && !anyTimer && !anySource) return false;
+  // Alternate between a posted function and a due timer when both wait,
+  // so that neither kind can starve the other.
+  if (anyPosted && (!pass.dueTimer || (pass.rotation & 1) == 0)) {
+    pass.postedFunction = std::move(postedIt->function);
+    posted.erase(postedIt);
+    pass.dueTimer.reset();
+  }
+  return true;
+}
 
-    auto postedIt = std::find_if(state_->posted.begin(), state_->posted.end(),
-                                 [&](const Posted& p) { return state_->matches(p.modes, mode); });
-    if (postedIt != state_->posted.end()) anySource = true;
-
-    Date dueDate;
-    for (const auto& entry : state_->timers) {
-      if (!state_->matches(entry.modes, mode)) continue;
-      std::lock_guard<std::mutex> timerLock(entry.timer->mutex_);
-      if (!entry.timer->valid_) continue;
-      anySource = true;
-      if (entry.timer->firing_) continue;
-      if (entry.timer->fireDate_ <= now) {
-        if (!dueTimer || entry.timer->fireDate_ < dueDate) {
-          dueTimer = entry.timer;
-          dueDate = entry.timer->fireDate_;
-        }
-      } else if (entry.timer->fireDate_ < deadline) {
-        deadline = entry.timer->fireDate_;
+// The earliest due timer of the mode, and the pass's deadline moved to the
+// next fire date. True when the mode has a valid timer at all.
+bool RunLoop::State::gatherTimers(const std::string& mode, Date now, LoopPass& pass) {
+  bool any = false;
+  Date dueDate;
+  for (const auto& entry : timers) {
+    if (!matches(entry.modes, mode)) continue;
+    const std::shared_ptr<Timer>& timer = entry.item;
+    MutexLock timerLock(timer->mutex_);
+    if (!timer->valid_) continue;
+    any = true;
+    if (timer->firing_) continue;
+    if (timer->fireDate_ <= now) {
+      if (!pass.dueTimer || timer->fireDate_ < dueDate) {
+        pass.dueTimer = timer;
+        dueDate = timer->fireDate_;
       }
-    }
-
-    fds.push_back({wakeFd_, POLLIN, 0});
-    for (const auto& entry : state_->sources) {
-      if (!state_->matches(entry.modes, mode)) continue;
-      std::lock_guard<std::mutex> sourceLock(entry.source->mutex_);
-      if (!entry.source->valid_) continue;
-      anySource = true;
-      unsigned interest = entry.source->interest_.load();
-      if (entry.source->inCallout_ || interest == 0) continue;
-      short events = 0;
-      if (interest & FileDescriptorSource::Readable) events |= POLLIN;
-      if (interest & FileDescriptorSource::Writable) events |= POLLOUT;
-      fds.push_back({entry.source->fd_, events, 0});
-      polled.push_back(entry.source);
-    }
-
-    if (!anySource) return Step::Finished;
-    // Alternate between a posted function and a due timer when both wait,
-    // so that neither kind can starve the other.
-    if (postedIt != state_->posted.end() && (!dueTimer || (rotation & 1) == 0)) {
-      postedFunction = std::move(postedIt->function);
-      state_->posted.erase(postedIt);
-      dueTimer.reset();
+    } else if (timer->fireDate_ < pass.deadline) {
+      pass.deadline = timer->fireDate_;
     }
   }
+  return any;
+}
 
-  if (postedFunction) {
-    postedFunction();
-    return Step::Handled;
+// The descriptors to poll: the wake-up descriptor, then every source of the
+// mode that is interested in something and not in its callout. True when
+// the mode has a valid source at all.
+bool RunLoop::State::gatherSources(const std::string& mode, int wakeFd, LoopPass& pass) {
+  bool any = false;
+  pass.fds.push_back({wakeFd, POLLIN, 0});
+  for (const auto& entry : sources) {
+    if (!matches(entry.modes, mode)) continue;
+    const std::shared_ptr<FileDescriptorSource>& source = entry.item;
+    MutexLock sourceLock(source->mutex_);
+    if (!source->valid_) continue;
+    any = true;
+    unsigned interest = source->interest_.load();
+    if (source->inCallout_ || interest == 0) continue;
+    short events = 0;
+    if (interest & FileDescriptorSource::Readable) events |= POLLIN;
+    if (interest & FileDescriptorSource::Writable) events |= POLLOUT;
+    pass.fds.push_back({source->fd_, events, 0});
+    pass.polled.push_back(source);
   }
-  if (dueTimer) {
-    fireTimer(dueTimer);
-    return Step::Handled;
-  }
+  return any;
+}
 
-  double wait = now >= limitDate ? 0.0 : std::clamp(deadline.timeIntervalSinceDate(now), 0.0, kMaximumWait);
-  if (wakeFd_ < 0) wait = std::min(wait, kWaitWithoutWakeDescriptor);
-  timespec timeout;
-  timeout.tv_sec = static_cast<time_t>(wait);
-  timeout.tv_nsec = static_cast<long>((wait - static_cast<double>(timeout.tv_sec)) * 1e9);
-  if (timeout.tv_nsec >= 1000000000L) timeout.tv_nsec = 999999999L;
-  int ready = ::ppoll(fds.data(), fds.size(), &timeout, nullptr);
-  if (ready < 0 && errno != EINTR) {
-    SystemLog("%s: ppoll() failed with error \"%s\"", __func__, std::strerror(errno));
+bool RunLoop::State::serveReadySource(const std::string& mode, const LoopPass& pass) {
+  const std::size_t n = pass.polled.size();
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::size_t i = (k + pass.rotation) % n;
+    const short revents = pass.fds[i + 1].revents;
+    if (revents == 0) continue;
+    const std::shared_ptr<FileDescriptorSource>& source = pass.polled[i];
+    std::shared_ptr<FileDescriptorSource::Callback> callback = beginCallout(source, mode);
+    if (!callback) continue;
+    callOut(source, *callback, EventsFromPoll(revents));
+    return true;
   }
-  if (ready > 0) {
-    if (fds[0].revents & POLLIN) {
-      std::uint64_t count;
-      ssize_t drained = ::read(wakeFd_, &count, sizeof count);
-      (void)drained;
-    }
-    const std::size_t n = polled.size();
-    for (std::size_t k = 0; k < n; ++k) {
-      const std::size_t i = (k + rotation) % n;
-      const short revents = fds[i + 1].revents;
-      if (revents == 0) continue;
-      const auto& source = polled[i];
-      std::shared_ptr<FileDescriptorSource::Callback> callback;
+  return false;
+}
+
+std::shared_ptr<FileDescriptorSource::Callback> RunLoop::State::beginCallout(
+    const std::shared_ptr<FileDescriptorSource>& source, const std::string& mode) {
+  MutexLock lock(mutex);
+  auto it = FindEntry(sources, source.get());
+  if (it == sources.end() || !matches(it->modes, mode)) return nullptr;
+  MutexLock sourceLock(source->mutex_);
+  if (!source->valid_ || source->inCallout_ || source->interest_.load() == 0) return nullptr;
+  source->inCallout_ = true;
+  return source->callback_;
+}
+
+void RunLoop::State::callOut(const std::shared_ptr<FileDescriptorSource>& source,
+                             const FileDescriptorSource::Callback& callback, unsigned events) {
+  // Ends the callout, also when the callback throws; a descriptor that was
+  // not open is invalidated afterwards.
+  struct EndCallout {
+    const std::shared_ptr<FileDescriptorSource>& source;
+    bool invalidate;
+    ~EndCallout() {
       {
-        // The source may have been removed or paused since the poll began.
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        auto it = std::find_if(state_->sources.begin(), state_->sources.end(),
-                               [&](const SourceEntry& e) { return e.source == source; });
-        if (it == state_->sources.end() || !state_->matches(it->modes, mode)) continue;
-        std::lock_guard<std::mutex> sourceLock(source->mutex_);
-        if (!source->valid_ || source->inCallout_ || source->interest_.load() == 0) continue;
-        source->inCallout_ = true;
-        callback = source->callback_;
+        MutexLock lock(source->mutex_);
+        source->inCallout_ = false;
       }
-      unsigned events = 0;
-      if (revents & POLLIN) events |= FileDescriptorSource::Readable;
-      if (revents & POLLOUT) events |= FileDescriptorSource::Writable;
-      if (revents & POLLHUP) events |= FileDescriptorSource::HangUp;
-      if (revents & POLLERR) events |= FileDescriptorSource::Error;
-      if (revents & POLLNVAL) events |= FileDescriptorSource::Invalid;
-      struct EndCallout {
-        const std::shared_ptr<FileDescriptorSource>& source;
-        bool invalidate;
-        ~EndCallout() {
-          {
-            std::lock_guard<std::mutex> lock(source->mutex_);
-            source->inCallout_ = false;
-          }
-          if (invalidate) source->invalidate();
-        }
-      } end{source, (events & FileDescriptorSource::Invalid) != 0};
-      (*callback)(*source, events);
-      return Step::Handled;
+      if (invalidate) source->invalidate();
     }
+  } end{source, (events & FileDescriptorSource::Invalid) != 0};
+  callback(*source, events);
+}
+
+RunLoop::Step RunLoop::handleOne(const std::string& mode, Date limitDate) {
+  const Date now = Date::now();
+  LoopPass pass;
+  pass.deadline = limitDate;
+  if (!state_->gather(mode, now, wakeFd_, pass)) return Step::Finished;
+  if (pass.postedFunction) {
+    pass.postedFunction();
+    return Step::Handled;
+  }
+  if (pass.dueTimer) {
+    fireTimer(pass.dueTimer);
+    return Step::Handled;
+  }
+  if (WaitForReadiness(pass, now, limitDate, wakeFd_) > 0 && state_->serveReadySource(mode, pass)) {
+    return Step::Handled;
   }
   if (Date::now() >= limitDate) return Step::TimedOut;
   return Step::Waited;

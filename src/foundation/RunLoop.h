@@ -36,11 +36,11 @@
 #include <functional>
 #include <iosfwd>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "foundation/Date.h"
+#include "foundation/Mutex.h"
 
 namespace quorvel {
 
@@ -109,17 +109,17 @@ class Timer : public std::enable_shared_from_this<Timer> {
   friend class RunLoop;
   Timer(Date fireDate, double interval, bool repeats, Callback callback);
 
-  mutable std::mutex mutex_;
-  Date fireDate_;
+  mutable Mutex mutex_;
+  Date fireDate_ GUARDED_BY(mutex_);
   const double interval_;
   const bool repeats_;
-  std::shared_ptr<Callback> callback_;
-  bool valid_ = true;
-  std::weak_ptr<RunLoop> loop_;
-  RunLoop* loopIdentity_ = nullptr;
-  // Owned by the loop's thread.
-  bool firing_ = false;
-  bool fireDateSetDuringCallout_ = false;
+  std::shared_ptr<Callback> callback_ GUARDED_BY(mutex_);
+  bool valid_ GUARDED_BY(mutex_) = true;
+  std::weak_ptr<RunLoop> loop_ GUARDED_BY(mutex_);
+  RunLoop* loopIdentity_ GUARDED_BY(mutex_) = nullptr;
+  // Changed only by the loop's thread, read by setFireDate on any thread.
+  bool firing_ GUARDED_BY(mutex_) = false;
+  bool fireDateSetDuringCallout_ GUARDED_BY(mutex_) = false;
 };
 
 // A file descriptor watched by a run loop. The source does not own the
@@ -164,13 +164,13 @@ class FileDescriptorSource : public std::enable_shared_from_this<FileDescriptorS
 
   const int fd_;
   std::atomic<unsigned> interest_;
-  mutable std::mutex mutex_;
-  std::shared_ptr<Callback> callback_;
-  bool valid_ = true;
-  std::weak_ptr<RunLoop> loop_;
-  RunLoop* loopIdentity_ = nullptr;
-  // Owned by the loop's thread.
-  bool inCallout_ = false;
+  mutable Mutex mutex_;
+  std::shared_ptr<Callback> callback_ GUARDED_BY(mutex_);
+  bool valid_ GUARDED_BY(mutex_) = true;
+  std::weak_ptr<RunLoop> loop_ GUARDED_BY(mutex_);
+  RunLoop* loopIdentity_ GUARDED_BY(mutex_) = nullptr;
+  // Changed only by the loop's thread.
+  bool inCallout_ GUARDED_BY(mutex_) = false;
 };
 
 class RunLoop : public std::enable_shared_from_this<RunLoop> {

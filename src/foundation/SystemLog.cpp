@@ -6,18 +6,21 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "foundation/Mutex.h"
+
 namespace quorvel {
 
 namespace {
 
-std::mutex& HandlerMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
+// The installed handler; called outside the lock.
+struct InstalledHandler {
+  Mutex mutex;
+  SystemLogHandler handler GUARDED_BY(mutex);
+};
 
-SystemLogHandler& Handler() {
-  static SystemLogHandler handler;
-  return handler;
+InstalledHandler& Installed() {
+  static InstalledHandler installed;
+  return installed;
 }
 
 void WriteToStandardError(const std::string& line) {
@@ -38,8 +41,9 @@ void SystemLogLine(const std::string& line) {
 
   SystemLogHandler handler;
   {
-    std::lock_guard<std::mutex> lock(HandlerMutex());
-    handler = Handler();
+    InstalledHandler& installed = Installed();
+    MutexLock lock(installed.mutex);
+    handler = installed.handler;
   }
   if (handler) {
     handler(line);
@@ -51,9 +55,10 @@ void SystemLogLine(const std::string& line) {
 }
 
 SystemLogHandler SetSystemLogHandler(SystemLogHandler handler) {
-  std::lock_guard<std::mutex> lock(HandlerMutex());
-  SystemLogHandler previous = std::move(Handler());
-  Handler() = std::move(handler);
+  InstalledHandler& installed = Installed();
+  MutexLock lock(installed.mutex);
+  SystemLogHandler previous = std::move(installed.handler);
+  installed.handler = std::move(handler);
   return previous;
 }
 

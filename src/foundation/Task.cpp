@@ -10,6 +10,9 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "foundation/RunLoop.h"
 #include "foundation/Unicode.h"
@@ -174,6 +177,65 @@ struct Run {
     Pipe::CloseFd(fd);
   }
 
+  // Knowing when the child exits, on this loop: its process descriptor, or
+  // a polling timer when the kernel offers none.
+  void watchExit(RunLoop& loop) {
+    pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd >= 0) {
+      exitWatcher = FileDescriptorSource::create(pidfd, FileDescriptorSource::Readable,
+                                                 [this](FileDescriptorSource&, unsigned) { reap(WNOHANG); });
+      loop.addSource(exitWatcher, kDefaultRunLoopMode);
+    } else {
+      exitPoller = Timer::withTimeInterval(kExitPollInterval, true, [this](Timer&) { reap(WNOHANG); });
+      loop.addTimer(exitPoller, kDefaultRunLoopMode);
+    }
+  }
+
+  // The input goes out from the loop, alongside the reading, so that a tool
+  // that answers before it has read all of its input cannot block us.
+  void startInput(RunLoop& loop, int& fd) {
+    SetNonBlocking(fd);
+    inputWriter = FileDescriptorSource::create(fd, FileDescriptorSource::Writable,
+                                               [this, &fd](FileDescriptorSource&, unsigned) { writeInput(fd); });
+    // What fits into the pipe goes now, right after the launch; the loop
+    // writes the rest as the tool reads.
+    writeInput(fd);
+    if (inputWriter->isValid()) loop.addSource(inputWriter, kDefaultRunLoopMode);
+  }
+
+  // The abort timer: a polling interval with a delegate, a hard limit without one.
+  void startAbortTimer(RunLoop& loop, double timeOut) {
+    abortTimer = Timer::withTimeInterval(timeOut, delegate != nullptr, [this](Timer&) {
+      if (exited) return;
+      if (!delegate || delegate->shouldAbortTask(*task)) stopChild();
+    });
+    loop.addTimer(abortTimer, kDefaultRunLoopMode);
+  }
+
+  // A reader that collects one of the child's output streams into buffer.
+  void startReader(RunLoop& loop, std::shared_ptr<FileDescriptorSource>& reader, Data& buffer, int& fd) {
+    SetNonBlocking(fd);
+    reader = FileDescriptorSource::create(
+        fd, FileDescriptorSource::Readable,
+        [this, &buffer, &fd](FileDescriptorSource& source, unsigned) { read(source, buffer, fd); });
+    loop.addSource(reader, kDefaultRunLoopMode);
+  }
+
+  // Runs the loop until the child has exited, then until its streams end.
+  void waitForEnd(RunLoop& loop) {
+    while (!exited)
+      if (loop.runMode(kDefaultRunLoopMode, 1.0) == RunLoopResult::Finished) reap(0);
+    while (readersActive())
+      if (loop.runMode(kDefaultRunLoopMode, 1.0) == RunLoopResult::Finished) break;
+  }
+
+  // The exit status, or the number of the signal that ended the child.
+  int terminationStatus() const {
+    if (WIFEXITED(waitStatus)) return WEXITSTATUS(waitStatus);
+    if (WIFSIGNALED(waitStatus)) return WTERMSIG(waitStatus);
+    return 0;
+  }
+
   bool readersActive() const {
     return (outputReader && outputReader->isValid()) || (errorReader && errorReader->isValid()) ||
            (inputWriter && inputWriter->isValid());
@@ -188,6 +250,77 @@ struct Run {
     pidfd = -1;
   }
 };
+
+// The pipes of one run: standard input only for at least one byte of
+// input, the outputs only when asked for.
+struct ChildPipes {
+  Pipe input, output, error;
+
+  // Nothing, or what failed.
+  std::optional<std::string> open(bool withInput, bool withOutput, bool withError) {
+    if (withInput && !input.open()) return "Failed creating standard input pipe";
+    if (withOutput && !output.open()) return "Failed creating standard output pipe";
+    if (withError && !error.open()) return "Failed creating standard error pipe";
+    return std::nullopt;
+  }
+  // After the launch the child's ends belong to the child.
+  void closeChildEnds() {
+    input.closeRead();
+    output.closeWrite();
+    error.closeWrite();
+  }
+  void close() {
+    input.close();
+    output.close();
+    error.close();
+  }
+};
+
+// Launches the tool with the pipes that are open as its standard streams;
+// answers posix_spawn's error number (0 on success).
+int SpawnChild(const std::string& path, const std::vector<std::string>& arguments,
+               const std::optional<Task::Environment>& environment, const std::optional<std::string>& directory,
+               const ChildPipes& pipes, pid_t* pid) {
+  std::vector<std::string> environmentStrings;
+  std::vector<char*> environmentPointers;
+  char** envp = environ;
+  if (environment) {
+    for (const auto& [name, value] : *environment) environmentStrings.push_back(name + "=" + value);
+    for (auto& entry : environmentStrings) environmentPointers.push_back(entry.data());
+    environmentPointers.push_back(nullptr);
+    envp = environmentPointers.data();
+  }
+  std::vector<std::string> argumentStrings;
+  argumentStrings.push_back(path);
+  argumentStrings.insert(argumentStrings.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (auto& argument : argumentStrings) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (pipes.input.read >= 0) posix_spawn_file_actions_adddup2(&actions, pipes.input.read, STDIN_FILENO);
+  if (pipes.output.write >= 0) posix_spawn_file_actions_adddup2(&actions, pipes.output.write, STDOUT_FILENO);
+  if (pipes.error.write >= 0) posix_spawn_file_actions_adddup2(&actions, pipes.error.write, STDERR_FILENO);
+  if (directory) posix_spawn_file_actions_addchdir_np(&actions, directory->c_str());
+  // The child starts with no blocked signals and default dispositions, even
+  // when this thread blocks or the process ignores some (SIGPIPE).
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t noSignals, defaultSignals;
+  sigemptyset(&noSignals);
+  sigemptyset(&defaultSignals);
+  for (int sig = 1; sig < 32; ++sig)
+    if (sig != SIGKILL && sig != SIGSTOP) sigaddset(&defaultSignals, sig);
+  posix_spawnattr_setsigmask(&attributes, &noSignals);
+  posix_spawnattr_setsigdefault(&attributes, &defaultSignals);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+  int spawnError = posix_spawn(pid, path.c_str(), &actions, &attributes, argv.data(), envp);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  return spawnError;
+}
 
 }  // namespace
 
@@ -261,60 +394,13 @@ bool Task::runTask(const std::vector<std::string>& arguments, const Data* inData
     return false;
   };
 
-  // Pipes: input only for at least one byte, outputs only when asked for.
-  Pipe inputPipe, outputPipe, errorPipe;
-  bool haveInput = inData && !inData->empty();
-  if (haveInput && !inputPipe.open()) return fail(-1, "Failed creating standard input pipe");
-  if (outData && !outputPipe.open()) return fail(-1, "Failed creating standard output pipe");
-  if (errorData && !errorPipe.open()) return fail(-1, "Failed creating standard error pipe");
-
-  // Launch.
-  std::vector<std::string> environmentStrings;
-  std::vector<char*> environmentPointers;
-  char** envp = environ;
-  if (environment_) {
-    for (const auto& [name, value] : *environment_) environmentStrings.push_back(name + "=" + value);
-    for (auto& entry : environmentStrings) environmentPointers.push_back(entry.data());
-    environmentPointers.push_back(nullptr);
-    envp = environmentPointers.data();
-  }
-  std::vector<std::string> argumentStrings;
-  argumentStrings.push_back(taskPath_);
-  argumentStrings.insert(argumentStrings.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (auto& argument : argumentStrings) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (haveInput) posix_spawn_file_actions_adddup2(&actions, inputPipe.read, STDIN_FILENO);
-  if (outData) posix_spawn_file_actions_adddup2(&actions, outputPipe.write, STDOUT_FILENO);
-  if (errorData) posix_spawn_file_actions_adddup2(&actions, errorPipe.write, STDERR_FILENO);
-  if (directoryPath_) posix_spawn_file_actions_addchdir_np(&actions, directoryPath_->c_str());
-  // The child starts with no blocked signals and default dispositions, even
-  // when this thread blocks or the process ignores some (SIGPIPE).
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t noSignals, defaultSignals;
-  sigemptyset(&noSignals);
-  sigemptyset(&defaultSignals);
-  for (int sig = 1; sig < 32; ++sig)
-    if (sig != SIGKILL && sig != SIGSTOP) sigaddset(&defaultSignals, sig);
-  posix_spawnattr_setsigmask(&attributes, &noSignals);
-  posix_spawnattr_setsigdefault(&attributes, &defaultSignals);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
+  ChildPipes pipes;
+  const bool haveInput = inData && !inData->empty();
+  if (auto error = pipes.open(haveInput, outData != nullptr, errorData != nullptr)) return fail(-1, *error);
   pid_t pid = -1;
-  int spawnError = posix_spawn(&pid, taskPath_.c_str(), &actions, &attributes, argv.data(), envp);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (spawnError != 0)
+  if (int spawnError = SpawnChild(taskPath_, arguments, environment_, directoryPath_, pipes, &pid))
     return fail(-1, "Exception raised when launching tool: \"" + taskPath_ + "\": " + std::strerror(spawnError));
-
-  // The child's ends belong to the child now.
-  inputPipe.closeRead();
-  outputPipe.closeWrite();
-  errorPipe.closeWrite();
+  pipes.closeChildEnds();
 
   Run run;
   run.task = this;
@@ -323,74 +409,20 @@ bool Task::runTask(const std::vector<std::string>& arguments, const Data* inData
   run.input = inData;
   if (outData) run.output.reserve(dataCapacity_);
   RunLoop& loop = RunLoop::current();
-
-  // Knowing when the child exits, on this loop.
-  run.pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  if (run.pidfd >= 0) {
-    run.exitWatcher = FileDescriptorSource::create(run.pidfd, FileDescriptorSource::Readable,
-                                                   [&run](FileDescriptorSource&, unsigned) { run.reap(WNOHANG); });
-    loop.addSource(run.exitWatcher, kDefaultRunLoopMode);
-  } else {
-    run.exitPoller = Timer::withTimeInterval(kExitPollInterval, true, [&run](Timer&) { run.reap(WNOHANG); });
-    loop.addTimer(run.exitPoller, kDefaultRunLoopMode);
-  }
-
-  // The input goes out from the loop, alongside the reading, so that a tool
-  // that answers before it has read all of its input cannot block us.
-  if (haveInput) {
-    SetNonBlocking(inputPipe.write);
-    run.inputWriter = FileDescriptorSource::create(
-        inputPipe.write, FileDescriptorSource::Writable,
-        [&run, &inputPipe](FileDescriptorSource&, unsigned) { run.writeInput(inputPipe.write); });
-    // What fits into the pipe goes now, right after the launch; the loop
-    // writes the rest as the tool reads.
-    run.writeInput(inputPipe.write);
-    if (run.inputWriter->isValid()) loop.addSource(run.inputWriter, kDefaultRunLoopMode);
-  }
-
-  // The abort timer: a polling interval with a delegate, a hard limit without one.
-  if (timeOut_ > 0) {
-    run.abortTimer = Timer::withTimeInterval(timeOut_, delegate_ != nullptr, [&run](Timer&) {
-      if (run.exited) return;
-      if (!run.delegate || run.delegate->shouldAbortTask(*run.task)) run.stopChild();
-    });
-    loop.addTimer(run.abortTimer, kDefaultRunLoopMode);
-  }
-
-  // The readers.
-  if (outData) {
-    SetNonBlocking(outputPipe.read);
-    run.outputReader = FileDescriptorSource::create(
-        outputPipe.read, FileDescriptorSource::Readable,
-        [&run, &outputPipe](FileDescriptorSource& source, unsigned) { run.read(source, run.output, outputPipe.read); });
-    loop.addSource(run.outputReader, kDefaultRunLoopMode);
-  }
-  if (errorData) {
-    SetNonBlocking(errorPipe.read);
-    run.errorReader = FileDescriptorSource::create(
-        errorPipe.read, FileDescriptorSource::Readable, [&run, &errorPipe](FileDescriptorSource& source, unsigned) {
-          run.read(source, run.errorOutput, errorPipe.read);
-        });
-    loop.addSource(run.errorReader, kDefaultRunLoopMode);
-  }
-
-  // Wait for the exit, then for the ends of the streams.
-  while (!run.exited)
-    if (loop.runMode(kDefaultRunLoopMode, 1.0) == RunLoopResult::Finished) run.reap(0);
-  while (run.readersActive())
-    if (loop.runMode(kDefaultRunLoopMode, 1.0) == RunLoopResult::Finished) break;
+  run.watchExit(loop);
+  if (haveInput) run.startInput(loop, pipes.input.write);
+  if (timeOut_ > 0) run.startAbortTimer(loop, timeOut_);
+  if (outData) run.startReader(loop, run.outputReader, run.output, pipes.output.read);
+  if (errorData) run.startReader(loop, run.errorReader, run.errorOutput, pipes.error.read);
+  run.waitForEnd(loop);
 
   run.invalidateAll();
-  inputPipe.close();
-  outputPipe.close();
-  errorPipe.close();
+  pipes.close();
   if (outData) *outData = std::move(run.output);
   if (errorData) *errorData = std::move(run.errorOutput);
 
   if (run.inputFailed) return fail(-1, "Failed writing data to standard input pipe");
-  int terminationStatus = 0;
-  if (WIFEXITED(run.waitStatus)) terminationStatus = WEXITSTATUS(run.waitStatus);
-  else if (WIFSIGNALED(run.waitStatus)) terminationStatus = WTERMSIG(run.waitStatus);
+  const int terminationStatus = run.terminationStatus();
   if (terminationStatus != 0) return fail(terminationStatus, NonZeroStatusMessage(terminationStatus));
   return true;
 }

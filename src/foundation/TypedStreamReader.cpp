@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "foundation/Mutex.h"
+
 namespace quorvel {
 
 using namespace typedstream;
@@ -128,8 +130,8 @@ Value ConvertInteger(const Value& v, char wanted) {
 }
 
 struct Registry {
-  std::mutex mutex;
-  std::unordered_map<std::string, std::shared_ptr<const TypedStreamReader::ClassDecoder>> decoders;
+  Mutex mutex;
+  std::unordered_map<std::string, std::shared_ptr<const TypedStreamReader::ClassDecoder>> decoders GUARDED_BY(mutex);
 };
 
 std::optional<Value> DecodeString(TypedStreamReader& reader, const TypedStreamClass&) {
@@ -211,7 +213,9 @@ std::optional<Value> DecodeDictionary(TypedStreamReader& reader, const TypedStre
 Registry& GetRegistry() {
   static Registry* registry = [] {
     auto* r = new Registry;
+    // The registry is not shared yet; the lock keeps the analysis informed.
     auto add = [r](const char* name, TypedStreamReader::ClassDecoder decoder) {
+      MutexLock lock(r->mutex);
       r->decoders[name] = std::make_shared<const TypedStreamReader::ClassDecoder>(std::move(decoder));
     };
     add("NSString", DecodeString);
@@ -233,7 +237,7 @@ Registry& GetRegistry() {
 
 std::shared_ptr<const TypedStreamReader::ClassDecoder> FindDecoder(const std::string& name) {
   auto& registry = GetRegistry();
-  std::lock_guard lock(registry.mutex);
+  MutexLock lock(registry.mutex);
   auto it = registry.decoders.find(name);
   return it == registry.decoders.end() ? nullptr : it->second;
 }
@@ -308,7 +312,7 @@ std::string TypedStreamObject::description() const {
 
 void TypedStreamReader::registerClass(const std::string& className, ClassDecoder decoder) {
   auto& registry = GetRegistry();
-  std::lock_guard lock(registry.mutex);
+  MutexLock lock(registry.mutex);
   registry.decoders[className] = std::make_shared<const ClassDecoder>(std::move(decoder));
 }
 

@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
 #include <set>
 
+#include "foundation/Mutex.h"
 #include "foundation/PropertyList.h"
 #include "foundation/SystemLog.h"
 
@@ -83,11 +83,11 @@ bool IsStorable(const Value& value) {
 }  // namespace
 
 struct UserDefaults::State {
-  mutable std::mutex mutex;
-  Dictionary registered;
-  Dictionary user;       // the values set, as this process sees them
-  Dictionary persisted;  // the file's contents as last read or written
-  std::set<std::string> dirty;  // keys set or removed since the last write
+  mutable Mutex mutex;
+  Dictionary registered GUARDED_BY(mutex);
+  Dictionary user GUARDED_BY(mutex);       // the values set, as this process sees them
+  Dictionary persisted GUARDED_BY(mutex);  // the file's contents as last read or written
+  std::set<std::string> dirty GUARDED_BY(mutex);  // keys set or removed since the last write
 };
 
 std::string UserDefaults::settingsFolderPath() {
@@ -108,6 +108,7 @@ UserDefaults& UserDefaults::standard() {
 UserDefaults::UserDefaults(std::string filePath) : filePath_(std::move(filePath)), state_(std::make_unique<State>()) {
   if (filePath_.empty() || !FileExists(filePath_)) return;
   if (auto contents = ReadDefaultsFile(filePath_, __func__)) {
+    MutexLock lock(state_->mutex);  // nobody else knows the object yet
     state_->user = *contents;
     state_->persisted = std::move(*contents);
   }
@@ -116,12 +117,12 @@ UserDefaults::UserDefaults(std::string filePath) : filePath_(std::move(filePath)
 UserDefaults::~UserDefaults() { synchronize(); }
 
 void UserDefaults::registerDefaults(const Dictionary& defaults) {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   for (const auto& entry : defaults) state_->registered.set(entry.first, entry.second);
 }
 
 Value UserDefaults::objectForKey(const std::string& key) const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   if (const Value* value = state_->user.find(key)) return *value;
   if (const Value* value = state_->registered.find(key)) return *value;
   return Value();
@@ -166,7 +167,7 @@ bool UserDefaults::changeValue(const std::string& key, const Value* value) {
   }
   willChangeValueForKey(key);
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     if (value) {
       state_->user.set(key, *value);
     } else {
@@ -188,17 +189,17 @@ void UserDefaults::setDouble(double value, const std::string& key) { setObject(V
 void UserDefaults::removeObjectForKey(const std::string& key) { changeValue(key, nullptr); }
 
 bool UserDefaults::hasUserValueForKey(const std::string& key) const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return state_->user.contains(key);
 }
 
 Dictionary UserDefaults::userValues() const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return state_->user;
 }
 
 Dictionary UserDefaults::dictionaryRepresentation() const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   Dictionary all = state_->registered;
   for (const auto& entry : state_->user) all.set(entry.first, entry.second);
   return all;
@@ -206,7 +207,7 @@ Dictionary UserDefaults::dictionaryRepresentation() const {
 
 bool UserDefaults::synchronize() {
   if (filePath_.empty()) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     state_->dirty.clear();
     return true;
   }
@@ -214,7 +215,7 @@ bool UserDefaults::synchronize() {
   Dictionary merged;
   std::vector<std::string> changedElsewhere;
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     // What the file holds now (another process may have written it; the
     // file is small, so it is simply read again). An unreadable file counts
     // as what was last read or written.
@@ -260,7 +261,7 @@ bool UserDefaults::synchronize() {
   // Adopt what other processes changed, announcing each key around the change.
   for (const auto& key : changedElsewhere) willChangeValueForKey(key);
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     for (const auto& key : changedElsewhere) {
       if (state_->dirty.count(key)) continue;  // set here meanwhile: that value wins
       if (const Value* value = merged.find(key)) {

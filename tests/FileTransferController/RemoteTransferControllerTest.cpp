@@ -5,10 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <thread>
 
 #include "FileTransferController/TransferTestSupport.h"
+#include "foundation/Mutex.h"
 #include "foundation/SystemLog.h"
 
 namespace quorvel {
@@ -18,7 +21,9 @@ using namespace quorvel::test;
 
 // A test-only mounter: "the server" is a folder per share under serverRoot;
 // mounting a share makes a symbolic link to it under volumesRoot, and
-// unmounting removes the link. It records every call.
+// unmounting removes the link. It records every call, from any thread, and
+// counts calls that overlap: controllers promise to call a mounter under
+// their mount lock, one call at a time.
 class FakeVolumeMounter : public VolumeMounter {
  public:
   FakeVolumeMounter(std::string serverRoot, std::string volumesRoot)
@@ -27,6 +32,7 @@ class FakeVolumeMounter : public VolumeMounter {
   std::string name() const override { return "fake"; }
 
   std::set<std::string> mountedVolumePaths() override {
+    Call call(*this);
     std::set<std::string> paths;
     if (DIR* folder = opendir(volumesRoot.c_str())) {
       while (dirent* item = readdir(folder)) {
@@ -40,8 +46,12 @@ class FakeVolumeMounter : public VolumeMounter {
 
   std::optional<std::string> mountVolume(const MountRequest& request, int* errorNumber,
                                          std::string* errorText) override {
+    Call call(*this);
     ++mounts;
-    lastRequest = request;
+    {
+      MutexLock lock(mutex_);
+      lastRequest_ = request;
+    }
     if (failMounts) {
       *errorNumber = 13;
       *errorText = "refused";
@@ -59,19 +69,50 @@ class FakeVolumeMounter : public VolumeMounter {
   }
 
   bool unmountVolume(const MountRequest& request, const std::string& mountPoint, int*, std::string*) override {
+    Call call(*this);
     ++unmounts;
-    unmountedPoints.push_back(mountPoint);
+    {
+      MutexLock lock(mutex_);
+      unmountedPoints_.push_back(mountPoint);
+    }
     unlink(mountPoint.c_str());
     return true;
   }
 
   std::string mountPointFor(const MountRequest& request) const { return volumesRoot + "/" + request.share; }
 
-  std::string serverRoot, volumesRoot;
-  int mounts = 0, unmounts = 0;
-  bool failMounts = false;
-  MountRequest lastRequest;
-  std::vector<std::string> unmountedPoints;
+  MountRequest lastRequest() const {
+    MutexLock lock(mutex_);
+    return lastRequest_;
+  }
+  std::vector<std::string> unmountedPoints() const {
+    MutexLock lock(mutex_);
+    return unmountedPoints_;
+  }
+
+  const std::string serverRoot, volumesRoot;
+  std::atomic<int> mounts{0}, unmounts{0};
+  std::atomic<bool> failMounts{false};
+  // How long each call takes, like a real mounter that waits for a server.
+  std::atomic<int> callMilliseconds{0};
+  // Calls that began while another one was in progress.
+  std::atomic<int> overlappingCalls{0};
+
+ private:
+  // Marks one call in progress for its scope.
+  struct Call {
+    explicit Call(FakeVolumeMounter& mounter) : mounter(mounter) {
+      if (mounter.callsInProgress.fetch_add(1) > 0) ++mounter.overlappingCalls;
+      if (int ms = mounter.callMilliseconds.load()) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
+    ~Call() { mounter.callsInProgress.fetch_sub(1); }
+    FakeVolumeMounter& mounter;
+  };
+
+  std::atomic<int> callsInProgress{0};
+  mutable Mutex mutex_;
+  MountRequest lastRequest_ GUARDED_BY(mutex_);
+  std::vector<std::string> unmountedPoints_ GUARDED_BY(mutex_);
 };
 
 class MountedShare : public ::testing::Test {
@@ -120,13 +161,13 @@ TEST_F(MountedShare, OperationsWorkInTheFolderInsideTheMountedShare) {
   ASSERT_TRUE(controller);
   ASSERT_TRUE(controller->uploadFileFromData(DataFromString("payload"), "file")) << delegate.lastErrorText();
   EXPECT_EQ(ReadFile(root / "server/Backups/Mac/2009/file"), DataFromString("payload"));
-  EXPECT_EQ(mounter->mounts, 1);
-  EXPECT_EQ(mounter->lastRequest.scheme, "smb");
-  EXPECT_EQ(mounter->lastRequest.host, "nas");
-  EXPECT_EQ(mounter->lastRequest.port, 4455);
-  EXPECT_EQ(mounter->lastRequest.share, "Backups");
-  EXPECT_EQ(mounter->lastRequest.user, "me");
-  EXPECT_EQ(mounter->lastRequest.password, "p@ss");
+  EXPECT_EQ(mounter->mounts.load(), 1);
+  EXPECT_EQ(mounter->lastRequest().scheme, "smb");
+  EXPECT_EQ(mounter->lastRequest().host, "nas");
+  EXPECT_EQ(mounter->lastRequest().port, 4455);
+  EXPECT_EQ(mounter->lastRequest().share, "Backups");
+  EXPECT_EQ(mounter->lastRequest().user, "me");
+  EXPECT_EQ(mounter->lastRequest().password, "p@ss");
   EXPECT_EQ(*controller->basePath(), root / "volumes/Backups/Mac/2009");
 
   std::optional<Dictionary> listing = controller->contentsOfDirectoryAtPath("");
@@ -137,7 +178,7 @@ TEST_F(MountedShare, OperationsWorkInTheFolderInsideTheMountedShare) {
   ASSERT_TRUE(url);
   EXPECT_TRUE(url->isFileURL());
   EXPECT_EQ(url->path(), root / "volumes/Backups/Mac/2009/a/b");
-  EXPECT_EQ(mounter->mounts, 1);  // mounted once, used by every operation
+  EXPECT_EQ(mounter->mounts.load(), 1);  // mounted once, used by every operation
 }
 
 TEST_F(MountedShare, AnOpenDescriptorOnAnUnlinkedFileKeepsTheVolumeBusy) {
@@ -170,12 +211,12 @@ TEST_F(MountedShare, TheLastOfTwoControllersUnmounts) {
   EXPECT_EQ(RemoteTransferController::mountCountForShare(first->shareKey()), 2);
   first.reset();
   EXPECT_TRUE(Mounted());
-  EXPECT_EQ(mounter->unmounts, 0);
+  EXPECT_EQ(mounter->unmounts.load(), 0);
   EXPECT_EQ(RemoteTransferController::mountCountForShare(second->shareKey()), 1);
   second.reset();
   EXPECT_FALSE(Mounted());
-  EXPECT_EQ(mounter->unmounts, 1);
-  EXPECT_EQ(mounter->unmountedPoints, std::vector<std::string>{root / "volumes/Backups"});
+  EXPECT_EQ(mounter->unmounts.load(), 1);
+  EXPECT_EQ(mounter->unmountedPoints(), std::vector<std::string>{root / "volumes/Backups"});
 }
 
 TEST_F(MountedShare, ControllersOnOtherFoldersOfTheSameShareShareTheMount) {
@@ -200,7 +241,7 @@ TEST_F(MountedShare, AShareMountedBeforeIsUsedButNeverUnmounted) {
   EXPECT_FALSE(second->mayUnmount());
   first.reset();
   second.reset();
-  EXPECT_EQ(mounter->unmounts, 0);
+  EXPECT_EQ(mounter->unmounts.load(), 0);
   EXPECT_TRUE(Mounted());
   EXPECT_EQ(ReadFile(root / "server/Backups/Mac/2009/f2"), DataFromString("2"));
 }
@@ -215,12 +256,12 @@ TEST_F(MountedShare, AVanishedVolumeIsMountedAgainByTheNextOperation) {
   EXPECT_TRUE(log.contains("automount: Volume is unavailable"));
   ASSERT_TRUE(data) << delegate.lastErrorText();
   EXPECT_EQ(*data, DataFromString("before"));
-  EXPECT_EQ(mounter->mounts, 2);
-  EXPECT_EQ(mounter->unmounts, 1);  // the vanished mount was released first
+  EXPECT_EQ(mounter->mounts.load(), 2);
+  EXPECT_EQ(mounter->unmounts.load(), 1);  // the vanished mount was released first
   EXPECT_TRUE(controller->mayUnmount());
   EXPECT_EQ(RemoteTransferController::mountCountForShare(controller->shareKey()), 1);
   controller.reset();
-  EXPECT_EQ(mounter->unmounts, 2);
+  EXPECT_EQ(mounter->unmounts.load(), 2);
   EXPECT_FALSE(Mounted());
 }
 
@@ -236,10 +277,11 @@ TEST_F(MountedShare, AShareThatCannotBeMountedIsNotReachable) {
   EXPECT_TRUE(log.contains("automount: Mounting \"smb://nas:4455/Backups\" with fake failed with error 13 (refused)"))
       << (log.lines().empty() ? "" : log.lines().front());
   controller.reset();
-  EXPECT_EQ(mounter->unmounts, 0);
+  EXPECT_EQ(mounter->unmounts.load(), 0);
 }
 
 TEST_F(MountedShare, ControllersOnSeveralThreadsCountTheirMountsUnderOneLock) {
+  mounter->callMilliseconds = 2;
   std::vector<std::thread> threads;
   std::atomic<int> succeeded{0};
   for (int i = 0; i < 6; ++i) {
@@ -254,6 +296,12 @@ TEST_F(MountedShare, ControllersOnSeveralThreadsCountTheirMountsUnderOneLock) {
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(succeeded.load(), 120);
   EXPECT_EQ(RemoteTransferController::mountCountForShare("smb://nas/Backups"), 0);
+  EXPECT_EQ(mounter->overlappingCalls.load(), 0);
+  // Every controller mounts once and keeps its count while it works; the
+  // volume is unmounted whenever the last count went, at least at the end.
+  EXPECT_EQ(mounter->mounts.load(), 6);
+  EXPECT_GE(mounter->unmounts.load(), 1);
+  EXPECT_LE(mounter->unmounts.load(), 6);
   EXPECT_FALSE(Mounted());
 }
 

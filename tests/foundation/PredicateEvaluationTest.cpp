@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <thread>
+#include <vector>
 
 #include "foundation/InternalInconsistency.h"
 #include "foundation/Predicate.h"
@@ -288,28 +290,101 @@ TEST(PredicateOperators, LikeMatchesWholeTextWithWildcards) {
   EXPECT_FALSE(Compare(std::string(5000, 'a'), Op::Like, "*a*a*a*a*a*a*a*a*b"));
 }
 
+// One MATCHES comparison: the subject, the pattern, the options, the answer.
+struct MatchesCase {
+  std::string subject;
+  std::string pattern;
+  std::uint32_t options;
+  bool matches;
+  const char* why;
+};
+
+// Runs every case and checks that none takes long: the matcher's bounds must
+// end a hostile pattern well within the test's patience, sanitizers included.
+void ExpectMatches(const std::vector<MatchesCase>& cases) {
+  for (const MatchesCase& c : cases) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Compare(c.subject, Op::Matches, c.pattern, c.options), c.matches)
+        << c.why << ": /" << c.pattern << "/ on " << c.subject.size() << " bytes";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15)) << c.why;
+  }
+}
+
 TEST(PredicateOperators, MatchesIsAWholeTextRegularExpression) {
-  EXPECT_TRUE(Compare("abc123", Op::Matches, "[a-z]+\\d+"));
-  EXPECT_FALSE(Compare("abc123x", Op::Matches, "[a-z]+\\d+"));
-  EXPECT_FALSE(Compare("1abc123", Op::Matches, "[a-z]+\\d+"));
-  EXPECT_TRUE(Compare("ABC123", Op::Matches, "[a-z]+\\d+", kC));
-  EXPECT_FALSE(Compare("ABC123", Op::Matches, "[a-z]+\\d+"));
-  EXPECT_TRUE(Compare("ABC", Op::Matches, "\\D+", kC));  // escapes keep their case
-  EXPECT_FALSE(Compare("123", Op::Matches, "\\D+", kC));
-  EXPECT_TRUE(Compare("ÉCOLE", Op::Matches, "école", kC));
-  EXPECT_TRUE(Compare("école", Op::Matches, "ecole", kD));
-  EXPECT_TRUE(Compare("é", Op::Matches, "."));  // one character, two bytes
-  EXPECT_FALSE(Compare("anything", Op::Matches, "(unclosed"));  // invalid pattern matches nothing
+  ExpectMatches({
+      {"abc123", "[a-z]+\\d+", 0, true, "letters then digits"},
+      {"abc123x", "[a-z]+\\d+", 0, false, "a trailing character is not matched"},
+      {"1abc123", "[a-z]+\\d+", 0, false, "a leading character is not matched"},
+      {"abc123x", "[a-z]+\\d+.", 0, true, "the whole text, with its last character"},
+      {"ABC123", "[a-z]+\\d+", kC, true, "[c] ignores case"},
+      {"ABC123", "[a-z]+\\d+", 0, false, "without [c] case counts"},
+      {"ABC", "\\D+", kC, true, "escapes keep their case"},
+      {"123", "\\D+", kC, false, "\\D is still not-a-digit under [c]"},
+      {"ÉCOLE", "école", kC, true, "[c] folds Latin-1 letters"},
+      {"ÉCOLE", "école", 0, false, "without [c] É is not é"},
+      {"école", "ecole", kD, true, "[d] removes the subject's accent"},
+      {"ecole", "école", kD, true, "[d] removes the pattern's accent"},
+      {"ÉCOLE", "ecole", kC | kD, true, "[cd] does both"},
+      {"é", ".", 0, true, "one character, two bytes"},
+      {"😀", ".", 0, true, "one character outside the basic plane"},
+      {"a\xff" "b", "a.b", 0, true, "an invalid byte is one character"},
+      {"a\nb", "a.b", 0, false, "a dot does not match a line break"},
+      {"", "", 0, true, "the empty pattern matches the empty text"},
+      {"", "x?", 0, true, "an optional character on the empty text"},
+      {"anything", "(unclosed", 0, false, "an invalid pattern matches nothing"},
+      {"anything", "a{2,1}", 0, false, "an invalid repetition matches nothing"},
+      {"aaaa", "(a+)+", 0, true, "nested quantifiers that can match do"},
+  });
   EXPECT_TRUE(Eval(R"('a.b' MATCHES 'a\\.b')"));
   EXPECT_FALSE(Eval(R"('axb' MATCHES 'a\\.b')"));
   EXPECT_TRUE(Eval("'x9' MATCHES $RE", Value(), {{"RE", "x[0-9]"}}));
+  EXPECT_FALSE(Eval("'x9' MATCHES $RE", Value(), {{"RE", "x[0-9"}}));
+  EXPECT_TRUE(Eval("'RÉSUMÉ.PDF' MATCHES[cd] $RE", Value(), {{"RE", "resume\\.pdf"}}));
 }
 
 TEST(PredicateOperators, MatchesHandlesSubjectsLongerThanTheInlineLimit) {
-  std::string path(30000, 'a');
-  path += ".txt";
-  EXPECT_TRUE(Compare(path, Op::Matches, "(a|b)*\\.txt"));
-  EXPECT_FALSE(Compare(path, Op::Matches, "(a|b)*\\.doc"));
+  const std::string path = std::string(30000, 'a') + ".txt";
+  const std::string megabyte = std::string(1 << 20, 'a') + ".txt";
+  const std::string upperMegabyte = std::string(1 << 20, 'A') + ".TXT";
+  ExpectMatches({
+      {path, "(a|b)*\\.txt", 0, true, "an alternation repeated per character"},
+      {path, "(a|b)*\\.doc", 0, false, "the same failing at the end"},
+      {megabyte, "a*\\.txt", 0, true, "one megabyte"},
+      {megabyte, "[ab]+\\.(txt|doc)", 0, true, "one megabyte, a class and a group"},
+      {megabyte, "a*\\.doc", 0, false, "one megabyte failing at the end"},
+      {upperMegabyte, "a+\\.txt", kC, true, "one megabyte folded by [c]"},
+      {megabyte, ".*z.*", 0, false, "backtracking over one megabyte"},
+  });
+}
+
+TEST(PredicateOperators, MatchesStopsCatastrophicBacktracking) {
+  const std::string as(40, 'a');
+  ExpectMatches({
+      {as, "(a+)+b", 0, false, "exponential in the number of a's"},
+      {as, "(a|a)*b", 0, false, "exponential alternation"},
+      {as, "(a*)*b", 0, false, "nested stars"},
+      {std::string(1 << 20, 'a'), "(a|aa)*c", 0, false, "exponential on one megabyte"},
+      {as + "b", "(a+)+b", 0, true, "the same pattern still matches where it can"},
+  });
+}
+
+TEST(PredicateOperators, OneMatchesPatternServesManyThreads) {
+  PredicatePtr predicate = Predicate::predicateWithFormat(R"($NAME MATCHES[c] "(report|draft)-\\d{4}\\.txt")");
+  ASSERT_TRUE(predicate);
+  const char* const names[] = {"Report-2024.txt", "draft-1999.TXT", "report-24.txt", "notes-2024.txt"};
+  const bool expected[] = {true, true, false, false};
+  std::vector<std::thread> threads;
+  std::vector<int> failures(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 500; ++round) {
+        std::size_t i = static_cast<std::size_t>(round + t) % 4;
+        if (predicate->evaluateWithObject(Value(), {{"NAME", names[i]}}) != expected[i]) ++failures[t];
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures, std::vector<int>(4, 0));
 }
 
 TEST(PredicateOperators, BetweenIsInclusiveAndNeedsTwoBounds) {
