@@ -216,11 +216,7 @@ std::optional<Data> compressGZip(const Data& data) {
   uLongf compressedLength = bound;
   if (compress2(block.data() + 4, &compressedLength, data.data(), static_cast<uLong>(data.size()), 9) != Z_OK)
     return std::nullopt;
-  auto length = static_cast<std::uint32_t>(data.size());
-  block[0] = static_cast<std::uint8_t>(length >> 24);
-  block[1] = static_cast<std::uint8_t>(length >> 16);
-  block[2] = static_cast<std::uint8_t>(length >> 8);
-  block[3] = static_cast<std::uint8_t>(length);
+  StoreBigEndian32(block.data(), static_cast<std::uint32_t>(data.size()));
   block.resize(4 + compressedLength);
   return block;
 }

@@ -414,16 +414,10 @@ std::optional<Url> Url::URLByDeletingPassword() const {
 }
 
 std::optional<Url> Url::URLByDeletingUserAndPassword() const {
-  Url url = *this;
-  url.hasUserInfo_ = false;
-  url.user_.clear();
-  url.hasPassword_ = false;
-  url.password_.clear();
-  url.hasQuery_ = false;
-  url.query_.clear();
-  url.hasFragment_ = false;
-  url.fragment_.clear();
-  url.compose();
+  std::optional<Url> url = URLByDeletingPassword();
+  url->hasUserInfo_ = false;
+  url->user_.clear();
+  url->compose();
   return url;
 }
 

@@ -269,11 +269,7 @@ std::optional<Data> CompressArchive(const Data& archive) {
   uLong compressedLength = stream.total_out;
   deflateEnd(&stream);
   if (status != Z_STREAM_END) return std::nullopt;
-  auto length = static_cast<std::uint32_t>(archive.size());
-  block[0] = static_cast<std::uint8_t>(length >> 24);
-  block[1] = static_cast<std::uint8_t>(length >> 16);
-  block[2] = static_cast<std::uint8_t>(length >> 8);
-  block[3] = static_cast<std::uint8_t>(length);
+  StoreBigEndian32(block.data(), static_cast<std::uint32_t>(archive.size()));
   block.resize(4 + compressedLength);
   return block;
 }

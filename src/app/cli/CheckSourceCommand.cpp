@@ -27,20 +27,8 @@ void SetExecutableArguments(Dictionary& arguments, const std::string& pre, const
 
 namespace {
 
-class CheckSourceDelegate : public BackupControllerDelegate {
- public:
-  void backupControllerWillStartCommand(BackupController&, int) override {}
-  void backupControllerDidStartCommand(BackupController&, int) override {}
-  void backupControllerDidNotStartCommand(BackupController&, int) override { finished = true; }
-  void backupControllerDidFinishCommand(BackupController&, int, const Dictionary* finishedResults,
-                                        const Dictionary&) override {
-    if (finishedResults) results = *finishedResults;
-    finished = true;
-  }
-
-  bool finished = false;
-  std::optional<Dictionary> results;
-};
+// The check's delegate only needs to see the command end.
+using CheckSourceDelegate = CommandEndDelegate;
 
 void PrintSize(const char* label, std::uint64_t bytes) { PrintSizeLine(label, bytes, 24); }
 
@@ -101,16 +89,8 @@ int RunCheckSource(const CheckSourceOptions& options) {
   SetExecutableArguments(arguments, options.preExecutable, options.successPostExecutable,
                          options.failurePostExecutable);
 
-  bool interrupted = false;
-  InterruptWatch watch([&] {
-    // A second interrupt does not wait for the frame any longer.
-    if (interrupted) std::_Exit(130);
-    interrupted = true;
-    controller->cancel();
-  });
-
-  controller->startCommandAsynchronously(BackupCommandCheckSource, arguments);
-  while (!delegate.finished) RunLoop::main().runMode(kDefaultRunLoopMode, Date::distantFuture());
+  bool interrupted = RunCommandUntilFinished(*controller, BackupCommandCheckSource, arguments,
+                                             [&] { return delegate.finished; });
   controller->setDelegate(nullptr);
 
   if (interrupted) {

@@ -199,20 +199,10 @@ void PrintSummary(const DestinationCommandOptions& options, const std::string& d
   }
 }
 
-class DestinationCommandDelegate : public BackupControllerDelegate {
+class DestinationCommandDelegate : public CommandEndDelegate {
  public:
   DestinationCommandDelegate(ProgressDisplay& display, NetworkRetryPolicy& policy)
       : display_(display), policy_(policy) {}
-
-  void backupControllerWillStartCommand(BackupController&, int) override {}
-  void backupControllerDidStartCommand(BackupController&, int) override {}
-  void backupControllerDidNotStartCommand(BackupController&, int) override { finished = true; }
-  void backupControllerDidFinishCommand(BackupController&, int, const Dictionary* finishedResults,
-                                        const Dictionary&) override {
-    if (finishedResults) results = *finishedResults;
-    cancelRetryWait();
-    finished = true;
-  }
 
   bool respondsTo(Callback callback) const override {
     switch (callback) {
@@ -275,9 +265,10 @@ class DestinationCommandDelegate : public BackupControllerDelegate {
     }
   }
 
-  bool finished = false;
-  std::optional<Dictionary> results;
   std::vector<std::string> errorMessages;
+
+ protected:
+  void commandDidEnd() override { cancelRetryWait(); }
 
  private:
   ProgressDisplay& display_;
@@ -393,22 +384,21 @@ Value ResultsForOutput(const std::optional<Dictionary>& results, const std::vect
   return output;
 }
 
-int RunDestinationCommand(const DestinationCommandOptions& options) {
-  std::string word = CommandWord(options.command);
-  std::optional<Url> destination = DestinationURLFromArgument(options.destination);
-  if (!destination) return FailBeforeRunning(options, "invalid destination \"" + options.destination + "\"");
-  std::string shownDestination = DisplayURL(*destination);
+namespace {
 
-  // The password: given, asked for when the destination holds an encrypted
-  // backup, or none.
+// The password: given, asked for when the destination holds an encrypted
+// backup, or none. Answers an exit status when the command cannot go on.
+std::optional<int> ResolvePassword(const DestinationCommandOptions& options, const Url& destination,
+                                   std::optional<std::string>& password) {
+  const std::string shownDestination = DisplayURL(destination);
   std::string problem;
-  std::optional<std::string> password = PasswordFromOptions(options.password, &problem);
+  password = PasswordFromOptions(options.password, &problem);
   if (!password && !problem.empty()) return FailBeforeRunning(options, problem);
   // The destination's root listing tells whether its backup is encrypted
   // (no listing: a new or unreachable destination, which the engine reports).
   std::optional<Dictionary> listing;
   if (std::shared_ptr<FileTransferController> client =
-          FileTransferController::fileTransferControllerWithURL(*destination)) {
+          FileTransferController::fileTransferControllerWithURL(destination)) {
     client->setTimeOut(60.0);
     listing = client->contentsOfDirectoryAtPath("");
   }
@@ -416,93 +406,84 @@ int RunDestinationCommand(const DestinationCommandOptions& options) {
     return FailBeforeRunning(options, "the backup at \"" + shownDestination +
                                           "\" is not encrypted: leave out --password-env and --password-file");
   }
-  if (!password) {
-    if (listing && ListingHoldsEncryptedRevision(*listing)) {
-      if (!::isatty(STDIN_FILENO)) {
-        return FailBeforeRunning(options, "the backup at \"" + shownDestination +
-                                              "\" is encrypted and there is no terminal to ask for its password: "
-                                              "give it with --password-env VARIABLE or --password-file FILE");
-      }
-      std::string typed;
-      switch (PromptForPassword("Password for the backup at \"" + shownDestination + "\": ", &typed)) {
-        case PromptOutcome::Entered:
-          if (typed.empty()) return FailBeforeRunning(options, "no password given");
-          password = std::move(typed);
-          break;
-        case PromptOutcome::Interrupted:
-          std::fprintf(stderr, "quorvel: %s interrupted\n", word.c_str());
-          return 130;
-        case PromptOutcome::Failed:
-          return FailBeforeRunning(options, "could not read the password from the terminal");
-      }
-    }
+  if (password || !listing || !ListingHoldsEncryptedRevision(*listing)) return std::nullopt;
+  if (!::isatty(STDIN_FILENO)) {
+    return FailBeforeRunning(options, "the backup at \"" + shownDestination +
+                                          "\" is encrypted and there is no terminal to ask for its password: "
+                                          "give it with --password-env VARIABLE or --password-file FILE");
+  }
+  std::string typed;
+  switch (PromptForPassword("Password for the backup at \"" + shownDestination + "\": ", &typed)) {
+    case PromptOutcome::Entered:
+      if (typed.empty()) return FailBeforeRunning(options, "no password given");
+      password = std::move(typed);
+      return std::nullopt;
+    case PromptOutcome::Interrupted:
+      std::fprintf(stderr, "quorvel: %s interrupted\n", CommandWord(options.command).c_str());
+      return 130;
+    case PromptOutcome::Failed:
+      break;
+  }
+  return FailBeforeRunning(options, "could not read the password from the terminal");
+}
+
+// A backup to a local folder that does not exist yet creates it (owner
+// only), parents included. Answers an exit status when it cannot.
+std::optional<int> CreateLocalDestination(const DestinationCommandOptions& options, const Url& destination) {
+  if (options.command != BackupCommandPerformBackup || !destination.isFileURL()) return std::nullopt;
+  std::error_code error;
+  std::filesystem::path folder = destination.path();
+  if (std::filesystem::exists(folder, error)) return std::nullopt;
+  std::filesystem::create_directories(folder, error);
+  if (error) {
+    return FailBeforeRunning(options, "cannot create the destination folder \"" + folder.string() + "\" (" +
+                                          error.message() + ")");
+  }
+  std::filesystem::permissions(folder, std::filesystem::perms::owner_all, error);
+  return std::nullopt;
+}
+
+// Progress on standard error: a live line redrawn by a timer on a terminal,
+// one line per phase otherwise.
+class ProgressOutput {
+ public:
+  explicit ProgressOutput(const std::string& word)
+      : live_(::isatty(STDERR_FILENO)),
+        display_(word, live_ ? ProgressDisplay::Mode::Live : ProgressDisplay::Mode::Lines, MonotonicSeconds,
+                 [](std::string_view text) {
+                   std::fwrite(text.data(), 1, text.size(), stderr);
+                   std::fflush(stderr);
+                 },
+                 TerminalWidth()) {
+    if (!live_) return;
+    redraw_ = Timer::withTimeInterval(ProgressDisplay::kMinimumRedrawInterval, true,
+                                      [this](Timer&) { display_.tick(); });
+    RunLoop::main().addTimer(redraw_, kRunLoopCommonModes);
+  }
+  ~ProgressOutput() { finish(); }
+  ProgressDisplay& display() { return display_; }
+  void finish() {
+    if (redraw_) redraw_->invalidate();
+    redraw_.reset();
+    display_.finish();
   }
 
-  // A backup to a local folder that does not exist yet creates it (owner
-  // only), parents included.
-  if (options.command == BackupCommandPerformBackup && destination->isFileURL()) {
-    std::error_code error;
-    std::filesystem::path folder = destination->path();
-    if (!std::filesystem::exists(folder, error)) {
-      std::filesystem::create_directories(folder, error);
-      if (error) {
-        return FailBeforeRunning(options, "cannot create the destination folder \"" + folder.string() + "\" (" +
-                                              error.message() + ")");
-      }
-      std::filesystem::permissions(folder, std::filesystem::perms::owner_all, error);
-    }
-  }
-
-  std::string extensionsProblem;
-  std::optional<std::vector<std::string>> extensions = LoadIncompressibleExtensions(&extensionsProblem);
-  if (!extensions) {
-    std::fprintf(stderr, "quorvel: warning: %s; every file will be compressed\n", extensionsProblem.c_str());
-    extensions.emplace();
-  }
-
-  std::shared_ptr<RemoteBackupController> controller = RemoteBackupController::create();
-  ConfigureController(*controller, options, *destination, *extensions, password);
-
-  bool live = ::isatty(STDERR_FILENO);
-  unsigned width = 0;
-  if (live) {
+ private:
+  static unsigned TerminalWidth() {
     winsize size{};
-    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0) width = size.ws_col;
-  }
-  ProgressDisplay display(
-      word, live ? ProgressDisplay::Mode::Live : ProgressDisplay::Mode::Lines, MonotonicSeconds,
-      [](std::string_view text) {
-        std::fwrite(text.data(), 1, text.size(), stderr);
-        std::fflush(stderr);
-      },
-      width);
-  NetworkRetryPolicy policy(options.maxRetries, MonotonicSeconds);
-  DestinationCommandDelegate delegate(display, policy);
-  controller->setDelegate(&delegate);
-
-  std::shared_ptr<Timer> redraw;
-  if (live) {
-    redraw = Timer::withTimeInterval(ProgressDisplay::kMinimumRedrawInterval, true, [&display](Timer&) {
-      display.tick();
-    });
-    RunLoop::main().addTimer(redraw, kRunLoopCommonModes);
+    if (!::isatty(STDERR_FILENO) || ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_col;
   }
 
-  bool interrupted = false;
-  InterruptWatch watch([&] {
-    // A second interrupt does not wait for the clean-up any longer.
-    if (interrupted) std::_Exit(130);
-    interrupted = true;
-    delegate.cancelRetryWait();
-    controller->cancel();
-  });
+  const bool live_;
+  ProgressDisplay display_;
+  std::shared_ptr<Timer> redraw_;
+};
 
-  controller->startCommandAsynchronously(options.command, DestinationCommandArguments(options));
-  while (!delegate.finished) RunLoop::main().runMode(kDefaultRunLoopMode, Date::distantFuture());
-  controller->setDelegate(nullptr);
-  if (redraw) redraw->invalidate();
-  display.finish();
-
+// What the command came to: output, summary and exit status.
+int ReportOutcome(const DestinationCommandOptions& options, const std::string& shownDestination,
+                  const DestinationCommandDelegate& delegate, bool interrupted) {
+  const std::string word = CommandWord(options.command);
   bool success = delegate.results && delegate.results->get(kSuccessResult).asBool();
   if (options.json) {
     PrintJson(ResultsForOutput(delegate.results, delegate.errorMessages));
@@ -519,6 +500,35 @@ int RunDestinationCommand(const DestinationCommandOptions& options) {
     return 1;
   }
   return 0;
+}
+
+}  // namespace
+
+int RunDestinationCommand(const DestinationCommandOptions& options) {
+  std::optional<Url> destination = DestinationURLFromArgument(options.destination);
+  if (!destination) return FailBeforeRunning(options, "invalid destination \"" + options.destination + "\"");
+  std::optional<std::string> password;
+  if (std::optional<int> status = ResolvePassword(options, *destination, password)) return *status;
+  if (std::optional<int> status = CreateLocalDestination(options, *destination)) return *status;
+
+  std::string extensionsProblem;
+  std::optional<std::vector<std::string>> extensions = LoadIncompressibleExtensions(&extensionsProblem);
+  if (!extensions) {
+    std::fprintf(stderr, "quorvel: warning: %s; every file will be compressed\n", extensionsProblem.c_str());
+    extensions.emplace();
+  }
+  std::shared_ptr<RemoteBackupController> controller = RemoteBackupController::create();
+  ConfigureController(*controller, options, *destination, *extensions, password);
+
+  ProgressOutput progress(CommandWord(options.command));
+  NetworkRetryPolicy policy(options.maxRetries, MonotonicSeconds);
+  DestinationCommandDelegate delegate(progress.display(), policy);
+  controller->setDelegate(&delegate);
+  bool interrupted = RunCommandUntilFinished(*controller, options.command, DestinationCommandArguments(options),
+                                             [&] { return delegate.finished; }, [&] { delegate.cancelRetryWait(); });
+  controller->setDelegate(nullptr);
+  progress.finish();
+  return ReportOutcome(options, DisplayURL(*destination), delegate, interrupted);
 }
 
 }  // namespace quorvel

@@ -1,5 +1,9 @@
 #include "app/cli/InterruptWatch.h"
 
+#include <cstdlib>
+
+#include "engine/BackupController.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -50,6 +54,21 @@ InterruptWatch::~InterruptWatch() {
     if (fd >= 0) ::close(fd);
     fd = -1;
   }
+}
+
+bool RunCommandUntilFinished(BackupController& controller, int command, const Dictionary& arguments,
+                             const std::function<bool()>& finished, const std::function<void()>& onInterrupt) {
+  bool interrupted = false;
+  InterruptWatch watch([&] {
+    // A second interrupt does not wait for the clean-up any longer.
+    if (interrupted) std::_Exit(130);
+    interrupted = true;
+    if (onInterrupt) onInterrupt();
+    controller.cancel();
+  });
+  controller.startCommandAsynchronously(command, arguments);
+  while (!finished()) RunLoop::main().runMode(kDefaultRunLoopMode, Date::distantFuture());
+  return interrupted;
 }
 
 }  // namespace quorvel

@@ -6,6 +6,10 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
+
+#include "engine/BackupController.h"
+#include "foundation/Value.h"
 
 namespace quorvel {
 
@@ -31,5 +35,36 @@ class InterruptWatch {
   struct sigaction previous_ {};
   bool installed_ = false;
 };
+
+// The part of a command-line delegate that sees a command end: `finished`
+// turns true when the command did not start or has finished, and `results`
+// then holds what it finished with (nothing when it did not start).
+class CommandEndDelegate : public BackupControllerDelegate {
+ public:
+  void backupControllerWillStartCommand(BackupController&, int) override {}
+  void backupControllerDidStartCommand(BackupController&, int) override {}
+  void backupControllerDidNotStartCommand(BackupController&, int) override { finished = true; }
+  void backupControllerDidFinishCommand(BackupController&, int, const Dictionary* finishedResults,
+                                        const Dictionary&) override {
+    if (finishedResults) results = *finishedResults;
+    commandDidEnd();
+    finished = true;
+  }
+
+  bool finished = false;
+  std::optional<Dictionary> results;
+
+ protected:
+  // Called once the command finished, before `finished` is set.
+  virtual void commandDidEnd() {}
+};
+
+// Starts `command` on the controller and serves the main run loop until
+// `finished()` answers true. Ctrl-C calls `onInterrupt` (when given) and
+// cancels the command, which then cleans up; a second Ctrl-C ends the process
+// at once with status 130. Answers whether the command was interrupted. The
+// caller's delegate must be set on the controller and stay until this returns.
+bool RunCommandUntilFinished(BackupController& controller, int command, const Dictionary& arguments,
+                             const std::function<bool()>& finished, const std::function<void()>& onInterrupt = {});
 
 }  // namespace quorvel
