@@ -60,11 +60,8 @@ int RemoteBackupUploadFileOperation::runWithFileTransferController(FileTransferC
     const std::string metadataName = FileMetadataName(baseName, encrypted);
     const std::string temporaryPath = NewTemporaryPath();
     int code = HelperResultContinue;
-    int error = 0;
-    std::string errorText;
-    if (!AppleDoublePack(path, temporaryPath, &error, &errorText)) {
-      command.logErrorMessage("Failed generating metadata for file \"%@\" (%s)", path,
-                              error != 0 ? ErrnoText(error) : errorText);
+    if (Status packed = AppleDoublePack(path, temporaryPath); !packed.ok()) {
+      command.logErrorMessage("Failed generating metadata for file \"%@\" (%s)", path, packed.message());
       code = HelperResultDone;
     } else {
       bool uploaded = inPhase(kPhaseUploadFileMetadata, FilePhaseIdentifier(index()),
@@ -411,11 +408,9 @@ int RemoteBackupDownloadFileOperation::runWithFileTransferController(FileTransfe
           command.addUniqueCreatedPath(item->path());
         }
       }
-      int error = 0;
-      std::string errorText;
-      if (!AppleDoubleUnpack(temporaryPath, target, &error, &errorText)) {
+      if (Status unpacked = AppleDoubleUnpack(temporaryPath, target); !unpacked.ok()) {
         command.logErrorMessage("Failed restoring metadata for file \"%@\" to \"%@\" (%s)", item->path(), target,
-                                error != 0 ? ErrnoText(error) : errorText);
+                                unpacked.message());
         code = HelperResultDone;
       }
     }

@@ -34,12 +34,17 @@ constexpr std::size_t kMaximumNameLength = 254;  // plus the NUL must fit in one
 // A file form larger than this is not an AppleDouble file this program wrote.
 constexpr off_t kMaximumFileSize = off_t(1) << 30;
 
-void Fail(int* errorNumber, std::string* errorText, int error, const std::string& text) {
-  if (errorNumber) *errorNumber = error;
-  if (errorText) *errorText = text;
+// A failure with an errno code: "<call>: <system text>", and what it was about.
+Status SystemFailure(const char* call, int error, const std::string& about = {}) {
+  Status status = Status::posix(error, call);
+  return about.empty() ? status : Status(status.domain(), status.code(), status.message() + " (" + about + ")",
+                                         status.isPermanent() ? Permanence::kPermanent : Permanence::kTransient);
 }
 
-std::string SystemText(const char* call, int error) { return std::string(call) + ": " + std::strerror(error); }
+// A failure of the data itself, with the errno code callers show for it.
+Status DataFailure(int error, const std::string& text) {
+  return Status(kPosixDomain, error, text, Permanence::kPermanent);
+}
 
 void Put16(Data& out, std::size_t at, std::uint16_t value) {
   out[at] = static_cast<std::uint8_t>(value >> 8);
@@ -142,13 +147,12 @@ bool AppleDoubleContents::empty() const {
          std::all_of(finderInfo.begin(), finderInfo.end(), [](std::uint8_t b) { return b == 0; });
 }
 
-std::optional<Data> EncodeAppleDouble(const AppleDoubleContents& contents, std::string* errorText) {
+Expected<Data> EncodeAppleDouble(const AppleDoubleContents& contents) {
   std::uint64_t entriesSize = 0;
   std::uint64_t valuesSize = 0;
   for (const auto& [name, value] : contents.attributes) {
     if (name.empty() || name.size() > kMaximumNameLength || name.find('\0') != std::string::npos) {
-      if (errorText) *errorText = "attribute name \"" + name + "\" cannot be stored";
-      return std::nullopt;
+      return DataFailure(EOVERFLOW, "attribute name \"" + name + "\" cannot be stored");
     }
     entriesSize += RoundUp4(kAttributeEntryFixedSize + name.size() + 1);
     valuesSize += value.size();
@@ -157,8 +161,7 @@ std::optional<Data> EncodeAppleDouble(const AppleDoubleContents& contents, std::
   const std::uint64_t totalSize = dataStart + valuesSize;
   const std::uint64_t fileSize = totalSize + contents.resourceFork.size();
   if (contents.attributes.size() > 0xFFFF || fileSize > 0xFFFFFFFFull) {
-    if (errorText) *errorText = "too much metadata for one AppleDouble file";
-    return std::nullopt;
+    return DataFailure(EOVERFLOW, "too much metadata for one AppleDouble file");
   }
 
   Data out(static_cast<std::size_t>(fileSize), 0);
@@ -196,11 +199,8 @@ std::optional<Data> EncodeAppleDouble(const AppleDoubleContents& contents, std::
   return out;
 }
 
-std::optional<AppleDoubleContents> DecodeAppleDouble(const Data& data, std::string* errorText) {
-  auto reject = [&](const char* why) -> std::optional<AppleDoubleContents> {
-    if (errorText) *errorText = std::string("malformed AppleDouble data: ") + why;
-    return std::nullopt;
-  };
+Expected<AppleDoubleContents> DecodeAppleDouble(const Data& data) {
+  auto reject = [](const char* why) { return DataFailure(EINVAL, std::string("malformed AppleDouble data: ") + why); };
   const std::uint64_t size = data.size();
   if (size < kEntryTableOffset) return reject("too short");
   if (Get32(data, 0) != kAppleDoubleMagic) return reject("wrong magic number");
@@ -262,18 +262,14 @@ std::optional<AppleDoubleContents> DecodeAppleDouble(const Data& data, std::stri
   return contents;
 }
 
-std::optional<AppleDoubleContents> AppleDoubleContentsForPath(const std::string& path, int* errorNumber,
-                                                              std::string* errorText) {
+Expected<AppleDoubleContents> AppleDoubleContentsForPath(const std::string& path) {
   struct stat status;
   if (lstat(path.c_str(), &status) != 0) {
-    int error = errno;
-    Fail(errorNumber, errorText, error, SystemText("lstat", error));
-    return std::nullopt;
+    return SystemFailure("lstat", errno);
   }
   std::vector<std::string> names;
   if (int error = ListNames(path, &names)) {
-    Fail(errorNumber, errorText, error, SystemText("llistxattr", error));
-    return std::nullopt;
+    return SystemFailure("llistxattr", error);
   }
   std::sort(names.begin(), names.end());
 
@@ -293,15 +289,13 @@ std::optional<AppleDoubleContents> AppleDoubleContentsForPath(const std::string&
     if (int error = ReadValue(path, name, &value)) {
       // Gone since the listing, or not readable by this process.
       if (error == ENODATA || error == EACCES || error == EPERM || error == ENOTSUP) continue;
-      Fail(errorNumber, errorText, error, SystemText("lgetxattr", error) + " (" + name + ")");
-      return std::nullopt;
+      return SystemFailure("lgetxattr", error, name);
     }
     if (name == kResourceForkName) {
       contents.resourceFork = std::move(value);
     } else {
       if (name.size() > kMaximumNameLength) {
-        Fail(errorNumber, errorText, ENAMETOOLONG, "attribute name too long: " + name);
-        return std::nullopt;
+        return DataFailure(ENAMETOOLONG, "attribute name too long: " + name);
       }
       contents.attributes.emplace_back(name, std::move(value));
     }
@@ -310,41 +304,29 @@ std::optional<AppleDoubleContents> AppleDoubleContentsForPath(const std::string&
     int error = 0;
     auto text = ReadACL(path, accessACL, defaultACL && S_ISDIR(status.st_mode), &error);
     if (error) {
-      Fail(errorNumber, errorText, error, SystemText("acl_get_file", error));
-      return std::nullopt;
+      return SystemFailure("acl_get_file", error);
     }
     if (text) contents.attributes.emplace_back(kAppleDoubleACLAttributeName, DataFromString(*text));
   }
   return contents;
 }
 
-std::optional<Data> AppleDoubleDataForPath(const std::string& path, int* errorNumber, std::string* errorText) {
-  auto contents = AppleDoubleContentsForPath(path, errorNumber, errorText);
-  if (!contents) return std::nullopt;
-  std::string why;
-  auto data = EncodeAppleDouble(*contents, &why);
-  if (!data) Fail(errorNumber, errorText, EOVERFLOW, why);
-  return data;
+Expected<Data> AppleDoubleDataForPath(const std::string& path) {
+  Expected<AppleDoubleContents> contents = AppleDoubleContentsForPath(path);
+  if (!contents) return contents.status();
+  return EncodeAppleDouble(*contents);
 }
 
-bool ApplyAppleDoubleData(const Data& data, const std::string& path, int* errorNumber, std::string* errorText) {
-  std::string why;
-  auto contents = DecodeAppleDouble(data, &why);
-  if (!contents) {
-    Fail(errorNumber, errorText, EINVAL, why);
-    return false;
-  }
+Status ApplyAppleDoubleData(const Data& data, const std::string& path) {
+  Expected<AppleDoubleContents> contents = DecodeAppleDouble(data);
+  if (!contents) return contents.status();
   struct stat status;
   if (lstat(path.c_str(), &status) != 0) {
-    int error = errno;
-    Fail(errorNumber, errorText, error, SystemText("lstat", error));
-    return false;
+    return SystemFailure("lstat", errno);
   }
   auto set = [&](const std::string& name, const Data& value) {
-    if (lsetxattr(path.c_str(), name.c_str(), value.data(), value.size(), 0) == 0) return true;
-    int error = errno;
-    Fail(errorNumber, errorText, error, SystemText("lsetxattr", error) + " (" + name + ")");
-    return false;
+    if (lsetxattr(path.c_str(), name.c_str(), value.data(), value.size(), 0) == 0) return Status();
+    return SystemFailure("lsetxattr", errno, name);
   };
   const std::string* aclText = nullptr;
   std::string aclStorage;
@@ -357,88 +339,59 @@ bool ApplyAppleDoubleData(const Data& data, const std::string& path, int* errorN
     }
     std::string name = HasLinuxNamespace(stored) ? stored : "user." + stored;
     if (name == kFinderInfoName) sawFinderInfo = true;
-    if (!set(name, value)) return false;
+    if (Status status = set(name, value); !status.ok()) return status;
   }
   const bool finderInfoSet = std::any_of(contents->finderInfo.begin(), contents->finderInfo.end(),
                                          [](std::uint8_t b) { return b != 0; });
-  if (finderInfoSet && !sawFinderInfo &&
-      !set(kFinderInfoName, Data(contents->finderInfo.begin(), contents->finderInfo.end())))
-    return false;
-  if (!contents->resourceFork.empty() && !set(kResourceForkName, contents->resourceFork)) return false;
-  if (aclText) {
-    if (int error = SetACLText(path, *aclText)) {
-      Fail(errorNumber, errorText, error, SystemText("acl_set_file", error));
-      return false;
-    }
+  if (finderInfoSet && !sawFinderInfo) {
+    Status status = set(kFinderInfoName, Data(contents->finderInfo.begin(), contents->finderInfo.end()));
+    if (!status.ok()) return status;
   }
-  return true;
+  if (!contents->resourceFork.empty()) {
+    if (Status status = set(kResourceForkName, contents->resourceFork); !status.ok()) return status;
+  }
+  if (aclText) {
+    if (int error = SetACLText(path, *aclText)) return SystemFailure("acl_set_file", error);
+  }
+  return Status();
 }
 
-bool AppleDoublePack(const std::string& path, const std::string& appleDoublePath, int* errorNumber,
-                     std::string* errorText) {
-  auto data = AppleDoubleDataForPath(path, errorNumber, errorText);
-  if (!data) return false;
-  int fd = open(appleDoublePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) {
-    int error = errno;
-    Fail(errorNumber, errorText, error, SystemText("open", error));
-    return false;
-  }
+Status AppleDoublePack(const std::string& path, const std::string& appleDoublePath) {
+  Expected<Data> data = AppleDoubleDataForPath(path);
+  if (!data) return data.status();
+  UniqueFd fd(open(appleDoublePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd.valid()) return SystemFailure("open", errno);
   std::size_t written = 0;
   while (written < data->size()) {
-    ssize_t n = write(fd, data->data() + written, data->size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int error = errno;
-      close(fd);
-      Fail(errorNumber, errorText, error, SystemText("write", error));
-      return false;
-    }
+    ssize_t n = write(fd.get(), data->data() + written, data->size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return SystemFailure("write", errno);
     written += static_cast<std::size_t>(n);
   }
-  if (close(fd) != 0) {
-    int error = errno;
-    Fail(errorNumber, errorText, error, SystemText("close", error));
-    return false;
-  }
-  return true;
+  if (close(fd.release()) != 0) return SystemFailure("close", errno);
+  return Status();
 }
 
-bool AppleDoubleUnpack(const std::string& appleDoublePath, const std::string& path, int* errorNumber,
-                       std::string* errorText) {
-  int fd = open(appleDoublePath.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    int error = errno;
-    Fail(errorNumber, errorText, error, SystemText("open", error));
-    return false;
-  }
+Status AppleDoubleUnpack(const std::string& appleDoublePath, const std::string& path) {
+  UniqueFd fd(open(appleDoublePath.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return SystemFailure("open", errno);
   struct stat status;
-  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size > kMaximumFileSize) {
-    close(fd);
-    Fail(errorNumber, errorText, EINVAL, "not a metadata file: " + appleDoublePath);
-    return false;
+  if (fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size > kMaximumFileSize) {
+    return DataFailure(EINVAL, "not a metadata file: " + appleDoublePath);
   }
   Data data;
   std::uint8_t buffer[65536];
   for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int error = errno;
-      close(fd);
-      Fail(errorNumber, errorText, error, SystemText("read", error));
-      return false;
-    }
+    ssize_t n = read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return SystemFailure("read", errno);
     if (n == 0) break;
     data.insert(data.end(), buffer, buffer + n);
     if (data.size() > static_cast<std::size_t>(kMaximumFileSize)) {
-      close(fd);
-      Fail(errorNumber, errorText, EFBIG, "AppleDouble file too large: " + appleDoublePath);
-      return false;
+      return DataFailure(EFBIG, "AppleDouble file too large: " + appleDoublePath);
     }
   }
-  close(fd);
-  return ApplyAppleDoubleData(data, path, errorNumber, errorText);
+  return ApplyAppleDoubleData(data, path);
 }
 
 bool HasAppleDoubleMetadata(const std::string& path) {

@@ -45,6 +45,7 @@
 #include <vector>
 
 #include "foundation/Data.h"
+#include "foundation/Status.h"
 
 namespace quorvel {
 
@@ -64,32 +65,30 @@ struct AppleDoubleContents {
   bool empty() const;
 };
 
-// Encodes contents. Nothing (with a reason) when a name is empty, holds a
-// NUL or is longer than 254 bytes, or the result would pass 4 GiB.
-std::optional<Data> EncodeAppleDouble(const AppleDoubleContents& contents, std::string* errorText = nullptr);
-// Decodes bytes, checking every offset and length against the input.
-// Nothing (with a reason) for anything malformed.
-std::optional<AppleDoubleContents> DecodeAppleDouble(const Data& data, std::string* errorText = nullptr);
+// Failures below are kPosixDomain Status values: the errno of the failed
+// call ("<call>: <system text> (<attribute>)"), or EINVAL / EOVERFLOW /
+// ENAMETOOLONG / EFBIG with a text saying what is wrong with the data.
+
+// Encodes contents. A failure when a name is empty, holds a NUL or is longer
+// than 254 bytes, or the result would pass 4 GiB.
+Expected<Data> EncodeAppleDouble(const AppleDoubleContents& contents);
+// Decodes bytes, checking every offset and length against the input; a
+// failure (EINVAL) for anything malformed.
+Expected<AppleDoubleContents> DecodeAppleDouble(const Data& data);
 
 // Reads what an AppleDouble companion of the item would carry: every
 // attribute the process can read except the two ACL attributes, the resource
 // fork attribute as the resource fork, and the ACL text.
-std::optional<AppleDoubleContents> AppleDoubleContentsForPath(const std::string& path, int* errorNumber = nullptr,
-                                                              std::string* errorText = nullptr);
+Expected<AppleDoubleContents> AppleDoubleContentsForPath(const std::string& path);
 
 // Packs the item's extended attributes, resource fork and ACL (never following a final symlink) into AppleDouble bytes.
-std::optional<Data> AppleDoubleDataForPath(const std::string& path, int* errorNumber = nullptr,
-                                           std::string* errorText = nullptr);
+Expected<Data> AppleDoubleDataForPath(const std::string& path);
 // Applies AppleDouble bytes to the item: sets the attributes (lsetxattr), the resource fork attribute, and the ACL
-// (when the text attribute is present). Returns false with errno/text on failure; malformed bytes give EINVAL and
-// change nothing.
-bool ApplyAppleDoubleData(const Data& data, const std::string& path, int* errorNumber = nullptr,
-                          std::string* errorText = nullptr);
+// (when the text attribute is present). Malformed bytes give EINVAL and change nothing.
+Status ApplyAppleDoubleData(const Data& data, const std::string& path);
 // File forms (the ".apdb" metadata file): pack into / unpack from a file. Packing replaces the file (mode 0600).
-bool AppleDoublePack(const std::string& path, const std::string& appleDoublePath, int* errorNumber = nullptr,
-                     std::string* errorText = nullptr);
-bool AppleDoubleUnpack(const std::string& appleDoublePath, const std::string& path, int* errorNumber = nullptr,
-                       std::string* errorText = nullptr);
+Status AppleDoublePack(const std::string& path, const std::string& appleDoublePath);
+Status AppleDoubleUnpack(const std::string& appleDoublePath, const std::string& path);
 // True when the item has anything an AppleDouble companion would carry (attributes, resource fork or an ACL).
 bool HasAppleDoubleMetadata(const std::string& path);
 

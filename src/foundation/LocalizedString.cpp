@@ -191,10 +191,9 @@ std::shared_ptr<const StringTable> LoadTable(const std::string& name) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::make_shared<const StringTable>();
   Data data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::string error;
-  auto table = ParseStringsData(data, &error);
+  Expected<StringTable> table = ParseStringsData(data);
   if (!table) {
-    SystemLog("%s: Failed reading string table \"%s\" (%s)", "LoadTable", path, error);
+    SystemLog("%s: Failed reading string table \"%s\" (%s)", "LoadTable", path, table.status().message());
     return std::make_shared<const StringTable>();
   }
   return std::make_shared<const StringTable>(std::move(*table));
@@ -210,11 +209,14 @@ std::shared_ptr<const StringTable> Table(const std::string& name) {
 
 }  // namespace
 
-std::optional<StringTable> ParseStringsFile(std::string_view text, std::string* error) {
-  return StringsParser(text, error).parse();
+Expected<StringTable> ParseStringsFile(std::string_view text) {
+  std::string error;
+  std::optional<StringTable> table = StringsParser(text, &error).parse();
+  if (!table) return Status::invalid(kFormatDomain, error);
+  return std::move(*table);
 }
 
-std::optional<StringTable> ParseStringsData(const Data& data, std::string* error) {
+Expected<StringTable> ParseStringsData(const Data& data) {
   auto startsWith = [&](std::initializer_list<std::uint8_t> prefix) {
     return data.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), data.begin());
   };
@@ -224,7 +226,7 @@ std::optional<StringTable> ParseStringsData(const Data& data, std::string* error
     units.reserve(data.size() / 2);
     for (std::size_t i = 2; i + 1 < data.size(); i += 2)
       units.push_back(static_cast<char16_t>(little ? data[i] | (data[i + 1] << 8) : (data[i] << 8) | data[i + 1]));
-    return ParseStringsFile(Utf8FromUtf16(units), error);
+    return ParseStringsFile(Utf8FromUtf16(units));
   }
   std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
   if (startsWith({0xEF, 0xBB, 0xBF})) text.remove_prefix(3);
@@ -232,21 +234,15 @@ std::optional<StringTable> ParseStringsData(const Data& data, std::string* error
   if (PropertyList::isBinary(data) || (first != std::string_view::npos && text.substr(first, 5) == "<?xml") ||
       (first != std::string_view::npos && text.substr(first, 6) == "<plist")) {
     Expected<Value> value = PropertyList::read(Data(text.begin(), text.end()));
-    if (!value) {
-      if (error) *error = value.status().message();
-      return std::nullopt;
-    }
-    if (!value->isDictionary()) {
-      if (error) *error = "the property list is not a dictionary";
-      return std::nullopt;
-    }
+    if (!value) return value.status();
+    if (!value->isDictionary()) return Status::invalid(kFormatDomain, "the property list is not a dictionary");
     StringTable table;
     for (const auto& [key, item] : value->asDictionary()) {
       if (item.isString()) table[key] = item.asString();
     }
     return table;
   }
-  return ParseStringsFile(text, error);
+  return ParseStringsFile(text);
 }
 
 std::string ResourcesDirectory() {

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "foundation/Status.h"
 #include "foundation/Data.h"
 
 namespace quorvel {
@@ -33,12 +34,13 @@ std::string LocalizedString(const std::string& table, const std::string& key);
 // The text for key, or nothing when the table or the entry is missing.
 std::optional<std::string> LookupLocalizedString(const std::string& table, const std::string& key);
 
-// Parses the text of a .strings file. Nothing (with the reason and line in
-// *error) on a syntax error; a later duplicate key replaces an earlier one.
-std::optional<StringTable> ParseStringsFile(std::string_view text, std::string* error = nullptr);
+// Parses the text of a .strings file. A syntax error is a permanent
+// kFormatDomain failure naming the reason and line; a later duplicate key
+// replaces an earlier one.
+Expected<StringTable> ParseStringsFile(std::string_view text);
 
 // Parses a .strings file's bytes in any of the encodings and forms above.
-std::optional<StringTable> ParseStringsData(const Data& data, std::string* error = nullptr);
+Expected<StringTable> ParseStringsData(const Data& data);
 
 // The folder tables are read from.
 std::string ResourcesDirectory();

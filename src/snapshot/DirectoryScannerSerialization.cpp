@@ -173,17 +173,22 @@ std::optional<DirectoryItemData> ReadRecordElements(TypedStreamReader& reader) {
   return data;
 }
 
-std::optional<Data> CreateItemArchive(const DirectoryItemData& data, std::string* error) {
-  TypedStreamWriter writer(512);
-  WriteRecordElements(writer, data);
-  if (!writer.ok()) {
-    if (error) *error = writer.error();
-    return std::nullopt;
-  }
+namespace {
+
+Expected<Data> TakeArchive(TypedStreamWriter& writer) {
+  if (!writer.ok()) return Status::invalid(kFormatDomain, writer.error());
   return writer.takeData();
 }
 
-std::optional<Data> CreateDirectoryArchive(const DirectoryMap& directories, std::string* error) {
+}  // namespace
+
+Expected<Data> CreateItemArchive(const DirectoryItemData& data) {
+  TypedStreamWriter writer(512);
+  WriteRecordElements(writer, data);
+  return TakeArchive(writer);
+}
+
+Expected<Data> CreateDirectoryArchive(const DirectoryMap& directories) {
   TypedStreamWriter writer(kDirectoryArchiveCapacity);
   writer.encodeUInt32(static_cast<std::uint32_t>(directories.size()));
   for (const auto& [subpath, items] : directories) {
@@ -195,11 +200,7 @@ std::optional<Data> CreateDirectoryArchive(const DirectoryMap& directories, std:
     }
     if (!writer.ok()) break;
   }
-  if (!writer.ok()) {
-    if (error) *error = writer.error();
-    return std::nullopt;
-  }
-  return writer.takeData();
+  return TakeArchive(writer);
 }
 
 std::optional<DirectoryItemData> ReadItemArchive(const Data& archive) {
@@ -316,19 +317,18 @@ void DirectoryScanner::encodeWithCoder(KeyedArchiver& archiver) const {
   archiver.encodeBool(excludeDSStore_, kExcludeDSStoreFilesKey);
   archiver.encodeObject(Value(StorableUserInfo(info_)), kUserInfoKey);
   archiver.encodeObject(exclusionPredicate_ ? Value(exclusionPredicate_) : Value(), kExclusionPredicateKey);
-  std::string error;
   if (root_) {
-    auto archive = CreateItemArchive(*root_, &error);
+    Expected<Data> archive = CreateItemArchive(*root_);
     if (!archive) {
-      archiver.failWithError("root record: " + error);
+      archiver.failWithError("root record: " + archive.status().message());
       return;
     }
     archiver.encodeBytes(*archive, kRootDataKey);
   }
   if (!directories_.empty()) {
-    auto archive = CreateDirectoryArchive(directories_, &error);
+    Expected<Data> archive = CreateDirectoryArchive(directories_);
     if (!archive) {
-      archiver.failWithError("directory records: " + error);
+      archiver.failWithError("directory records: " + archive.status().message());
       return;
     }
     archiver.encodeBytes(*archive, kDirectoryDataKey);

@@ -37,6 +37,7 @@
 #include <optional>
 #include <string_view>
 
+#include "foundation/Status.h"
 #include "foundation/Data.h"
 #include "snapshot/DirectoryItemData.h"
 
@@ -130,10 +131,10 @@ DirectoryItemData DecodeRecordBlock(const std::uint8_t* block, RecordBlockMarker
 void WriteRecordElements(TypedStreamWriter& writer, const DirectoryItemData& data);
 std::optional<DirectoryItemData> ReadRecordElements(TypedStreamReader& reader);
 
-// The item archive of one record, and the directory archive of a map.
-// Nothing when the writer failed (a user info it cannot store).
-std::optional<Data> CreateItemArchive(const DirectoryItemData& data, std::string* error = nullptr);
-std::optional<Data> CreateDirectoryArchive(const DirectoryMap& directories, std::string* error = nullptr);
+// The item archive of one record, and the directory archive of a map; a
+// kFormatDomain failure when the writer failed (a user info it cannot store).
+Expected<Data> CreateItemArchive(const DirectoryItemData& data);
+Expected<Data> CreateDirectoryArchive(const DirectoryMap& directories);
 // Readers: nothing for anything malformed.
 std::optional<DirectoryItemData> ReadItemArchive(const Data& archive);
 std::optional<DirectoryMap> ReadDirectoryArchive(const Data& archive);

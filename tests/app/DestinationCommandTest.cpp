@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -298,9 +299,8 @@ TEST(PasswordSource, PromptNeedsATerminal) {
 // ---- Incompressible extensions --------------------------------------------------
 
 TEST(IncompressibleExtensions, ShippedListNamesCompressedFormatsInLowerCase) {
-  std::string error;
-  std::optional<std::vector<std::string>> list = LoadIncompressibleExtensions(&error);
-  ASSERT_TRUE(list) << error;
+  Expected<std::vector<std::string>> list = LoadIncompressibleExtensions();
+  ASSERT_TRUE(list) << list.status().message();
   for (const char* expected : {"zip", "gz", "7z", "dmg", "jpg", "png", "heic", "mp3", "flac", "mp4", "mkv",
                                "docx", "epub"}) {
     EXPECT_NE(std::find(list->begin(), list->end(), expected), list->end()) << expected;
@@ -325,18 +325,18 @@ TEST(IncompressibleExtensions, TextsMayHoldSeveralWordsAndAreMerged) {
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><array>"
             "<string>ZIP gz</string><string>  jpg\tpng </string><string>gz</string><string></string>"
             "</array></plist>\n");
-  EXPECT_EQ(ReadIncompressibleExtensions(dir / "list.plist"), (std::vector<std::string>{"zip", "gz", "jpg", "png"}));
+  EXPECT_EQ(*ReadIncompressibleExtensions(dir / "list.plist"), (std::vector<std::string>{"zip", "gz", "jpg", "png"}));
 
-  std::string error;
   WriteFile(dir / "dict.plist",
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict/></plist>\n");
-  EXPECT_FALSE(ReadIncompressibleExtensions(dir / "dict.plist", &error));
-  EXPECT_NE(error.find("does not hold an array"), std::string::npos) << error;
+  Expected<std::vector<std::string>> dict = ReadIncompressibleExtensions(dir / "dict.plist");
+  EXPECT_FALSE(dict);
+  EXPECT_NE(dict.status().message().find("does not hold an array"), std::string::npos) << dict.status().message();
   WriteFile(dir / "numbers.plist",
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><array><integer>1</integer>"
             "</array></plist>\n");
-  EXPECT_FALSE(ReadIncompressibleExtensions(dir / "numbers.plist", &error));
-  EXPECT_FALSE(ReadIncompressibleExtensions(dir / "missing.plist", &error));
+  EXPECT_FALSE(ReadIncompressibleExtensions(dir / "numbers.plist"));
+  EXPECT_EQ(ReadIncompressibleExtensions(dir / "missing.plist").status().code(), ENOENT);
 }
 
 TEST(IncompressibleExtensions, TheResourcesFolderCanBeChosenByEnvironment) {

@@ -127,11 +127,11 @@ TEST(AppleDoubleFormat, DecodesWhatItEncodesIncludingA100KiBAttribute) {
 }
 
 TEST(AppleDoubleFormat, RefusesNamesItCannotStore) {
-  std::string why;
   AppleDoubleContents contents;
   contents.attributes.emplace_back(std::string(255, 'n'), Data());
-  EXPECT_FALSE(EncodeAppleDouble(contents, &why));
-  EXPECT_FALSE(why.empty());
+  Expected<Data> refused = EncodeAppleDouble(contents);
+  EXPECT_FALSE(refused);
+  EXPECT_FALSE(refused.status().message().empty());
   contents.attributes = {{std::string("a\0b", 3), Data()}};
   EXPECT_FALSE(EncodeAppleDouble(contents));
   contents.attributes = {{"", Data()}};
@@ -142,13 +142,14 @@ TEST(AppleDoubleFormat, RefusesNamesItCannotStore) {
 
 TEST(AppleDoubleFormat, RefusesEveryTruncationAndBrokenOffsets) {
   const Data good = *EncodeAppleDouble(SampleContents());
-  std::string why;
   // Cutting anywhere inside the attribute area or the fork breaks an offset.
   for (std::size_t size = 0; size < good.size(); size += (size < 400 ? 1 : 997)) {
     Data cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(size));
-    EXPECT_FALSE(DecodeAppleDouble(cut, &why)) << "size " << size;
+    Expected<AppleDoubleContents> decoded = DecodeAppleDouble(cut);
+    EXPECT_FALSE(decoded) << "size " << size;
+    EXPECT_NE(decoded.status().message().find("malformed"), std::string::npos) << "size " << size;
+    EXPECT_EQ(decoded.status().code(), EINVAL);
   }
-  EXPECT_NE(why.find("malformed"), std::string::npos);
 
   Data badMagic = good;
   badMagic[3] = 0x00;
@@ -228,9 +229,8 @@ TEST_F(AppleDoubleFiles, AttributesAnACLAndAResourceForkSurvivePackThenUnpackOnt
   ASSERT_TRUE(HasAppleDoubleMetadata(file));
 
   const std::string packed = dir / "file.apdb";
-  int error = 0;
-  std::string why;
-  ASSERT_TRUE(AppleDoublePack(file, packed, &error, &why)) << why;
+  Status packedStatus = AppleDoublePack(file, packed);
+  ASSERT_TRUE(packedStatus.ok()) << packedStatus.message();
   struct stat status;
   ASSERT_EQ(stat(packed.c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 0777, 0600u);
@@ -245,7 +245,8 @@ TEST_F(AppleDoubleFiles, AttributesAnACLAndAResourceForkSurvivePackThenUnpackOnt
 
   const std::string fresh = dir / "fresh";
   WriteFile(fresh, "other");
-  ASSERT_TRUE(AppleDoubleUnpack(packed, fresh, &error, &why)) << why;
+  Status unpacked = AppleDoubleUnpack(packed, fresh);
+  ASSERT_TRUE(unpacked.ok()) << unpacked.message();
   auto before = Attributes(file);
   auto after = Attributes(fresh);
   EXPECT_EQ(after["user.large"], largeValue);
@@ -283,7 +284,7 @@ TEST_F(AppleDoubleFiles, StoresTheACLTextTheSnapshotRecords) {
   // Onto a fresh folder, the default ACL included.
   const std::string other = dir / "other";
   ASSERT_EQ(mkdir(other.c_str(), 0700), 0);
-  ASSERT_TRUE(ApplyAppleDoubleData(*AppleDoubleDataForPath(folder), other));
+  ASSERT_TRUE(ApplyAppleDoubleData(*AppleDoubleDataForPath(folder), other).ok());
   EXPECT_EQ(ACLTextForPath(other), text);
 }
 
@@ -317,9 +318,9 @@ TEST_F(AppleDoubleFiles, AnItemWithoutMetadataHasNothingToCarry) {
     EXPECT_FALSE(HasAppleDoubleMetadata(file));
   }
   EXPECT_FALSE(HasAppleDoubleMetadata(dir / "missing"));
-  int error = 0;
-  EXPECT_FALSE(AppleDoubleDataForPath(dir / "missing", &error));
-  EXPECT_EQ(error, ENOENT);
+  Expected<Data> missing = AppleDoubleDataForPath(dir / "missing");
+  EXPECT_FALSE(missing);
+  EXPECT_EQ(missing.status().code(), ENOENT);
 }
 
 TEST_F(AppleDoubleFiles, NeverFollowsAFinalSymbolicLink) {
@@ -333,9 +334,9 @@ TEST_F(AppleDoubleFiles, NeverFollowsAFinalSymbolicLink) {
 
   AppleDoubleContents other;
   other.attributes.emplace_back("user.through", DataFromString("x"));
-  int error = 0;
-  EXPECT_FALSE(ApplyAppleDoubleData(*EncodeAppleDouble(other), link, &error));
-  EXPECT_EQ(error, EPERM) << "user attributes cannot be set on links";
+  Status applied = ApplyAppleDoubleData(*EncodeAppleDouble(other), link);
+  EXPECT_FALSE(applied.ok());
+  EXPECT_EQ(applied.code(), EPERM) << "user attributes cannot be set on links";
   EXPECT_EQ(Attributes(file).count("user.through"), 0u);
 }
 
@@ -344,7 +345,7 @@ TEST_F(AppleDoubleFiles, NamesFromElsewhereGetTheUserNamespace) {
   contents.attributes.emplace_back("com.apple.quarantine", DataFromString("q"));
   contents.attributes.emplace_back("user.kept", DataFromString("k"));
   contents.finderInfo[0] = 'F';
-  ASSERT_TRUE(ApplyAppleDoubleData(*EncodeAppleDouble(contents), file));
+  ASSERT_TRUE(ApplyAppleDoubleData(*EncodeAppleDouble(contents), file).ok());
   auto attributes = Attributes(file);
   EXPECT_EQ(attributes["user.com.apple.quarantine"], DataFromString("q"));
   EXPECT_EQ(attributes["user.kept"], DataFromString("k"));
@@ -354,31 +355,27 @@ TEST_F(AppleDoubleFiles, NamesFromElsewhereGetTheUserNamespace) {
 }
 
 TEST_F(AppleDoubleFiles, MalformedInputChangesNothing) {
-  int error = 0;
-  std::string why;
   Data data = *EncodeAppleDouble(SampleContents());
   data.resize(data.size() - 1);
-  EXPECT_FALSE(ApplyAppleDoubleData(data, file, &error, &why));
-  EXPECT_EQ(error, EINVAL);
-  EXPECT_NE(why.find("malformed"), std::string::npos);
+  Status applied = ApplyAppleDoubleData(data, file);
+  EXPECT_EQ(applied.code(), EINVAL);
+  EXPECT_NE(applied.message().find("malformed"), std::string::npos);
   EXPECT_TRUE(Attributes(file).empty());
 
   const std::string garbage = dir / "garbage.apdb";
   WriteFile(garbage, "not AppleDouble at all");
-  EXPECT_FALSE(AppleDoubleUnpack(garbage, file, &error, &why));
-  EXPECT_EQ(error, EINVAL);
-  EXPECT_FALSE(AppleDoubleUnpack(dir / "absent.apdb", file, &error, &why));
-  EXPECT_EQ(error, ENOENT);
+  EXPECT_EQ(AppleDoubleUnpack(garbage, file).code(), EINVAL);
+  EXPECT_EQ(AppleDoubleUnpack(dir / "absent.apdb", file).code(), ENOENT);
   EXPECT_TRUE(Attributes(file).empty());
 }
 
 TEST_F(AppleDoubleFiles, AValueTooLargeForTheFileSystemIsReportedNotIgnored) {
   AppleDoubleContents contents;
   contents.attributes.emplace_back("user.huge", Bytes(100 * 1024, 5));
-  int error = 0;
-  std::string why;
-  const bool applied = ApplyAppleDoubleData(*EncodeAppleDouble(contents), file, &error, &why);
-  if (applied) {
+  Status status = ApplyAppleDoubleData(*EncodeAppleDouble(contents), file);
+  const int error = status.code();
+  const std::string why = status.message();
+  if (status.ok()) {
     EXPECT_EQ(Attributes(file)["user.huge"].size(), 100u * 1024);
   } else {
     EXPECT_TRUE(error == E2BIG || error == ENOSPC || error == ERANGE) << error;

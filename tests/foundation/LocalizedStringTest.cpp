@@ -13,7 +13,6 @@ namespace quorvel {
 namespace {
 
 TEST(StringsFile, ParsesEntriesCommentsAndEscapes) {
-  std::string error;
   auto table = ParseStringsFile(R"strings(/* A table
    with a comment over lines */
 "plain" = "Plain text";
@@ -27,9 +26,8 @@ unquoted_key.name = "from an unquoted key";
 "spaced"     =
    "across lines"   ;
 "plain" = "Replaced";
-)strings",
-                                &error);
-  ASSERT_TRUE(table) << error;
+)strings");
+  ASSERT_TRUE(table) << table.status().message();
   const StringTable& t = *table;
   EXPECT_EQ(t.size(), 8u);
   EXPECT_EQ(t.at("plain"), "Replaced");
@@ -50,8 +48,9 @@ TEST(StringsFile, ReportsSyntaxErrorsWithTheirLine) {
   for (const Case& c : {Case{"\"a\" = \"b\"\n\"c\" = \"d\";", "line 2"}, Case{"\"a\" = \"b", "unterminated"},
                         Case{"/* open", "unterminated comment"}, Case{"\"a\" \"b\";", "expected"},
                         Case{"\"a\" = ;", "expected"}, Case{"= \"b\";", "expected"}, Case{"\"a\" = \"\\U\";", "\\U"}}) {
-    std::string error;
-    EXPECT_FALSE(ParseStringsFile(c.text, &error)) << c.text;
+    Expected<StringTable> table = ParseStringsFile(c.text);
+    EXPECT_FALSE(table) << c.text;
+    const std::string& error = table.status().message();
     EXPECT_NE(error.find(c.reason), std::string::npos) << c.text << " -> " << error;
   }
   EXPECT_TRUE(ParseStringsFile(""));
@@ -140,10 +139,8 @@ TEST(LocalizedStringResources, TheShippedTablesParse) {
   ::unsetenv("QUORVEL_RESOURCES_DIR");
   ClearLocalizedStringCache();
   EXPECT_EQ(ResourcesDirectory(), QUORVEL_RESOURCES_DIR);
-  std::string error;
-  auto table = ParseStringsData(test::ReadFile(std::string(QUORVEL_RESOURCES_DIR) + "/BackupController.strings"),
-                                &error);
-  ASSERT_TRUE(table) << error;
+  auto table = ParseStringsData(test::ReadFile(std::string(QUORVEL_RESOURCES_DIR) + "/BackupController.strings"));
+  ASSERT_TRUE(table) << table.status().message();
   EXPECT_FALSE(table->empty());
   EXPECT_EQ(LookupLocalizedString("BackupController", table->begin()->first), table->begin()->second);
 }

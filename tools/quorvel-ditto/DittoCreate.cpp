@@ -69,16 +69,18 @@ class Writer {
     // left out rather than archived incompletely.
     std::optional<Data> companion;
     if (HasAppleDoubleMetadata(path)) {
-      int error = 0;
-      std::string why;
-      auto contents = AppleDoubleContentsForPath(path, &error, &why);
-      if (contents && !contents->empty()) {
-        companion = EncodeAppleDouble(*contents, &why);
-        if (!companion) contents.reset();
-      }
+      Expected<AppleDoubleContents> contents = AppleDoubleContentsForPath(path);
       if (!contents) {
-        Complain("cannot read the metadata of %s: %s", name.c_str(), why.c_str());
+        Complain("cannot read the metadata of %s: %s", name.c_str(), contents.status().message().c_str());
         return false;
+      }
+      if (!contents->empty()) {
+        Expected<Data> encoded = EncodeAppleDouble(*contents);
+        if (!encoded) {
+          Complain("cannot read the metadata of %s: %s", name.c_str(), encoded.status().message().c_str());
+          return false;
+        }
+        companion = std::move(*encoded);
       }
     }
 

@@ -132,9 +132,8 @@ class Extractor {
         failed_ = true;
         continue;
       }
-      int error = 0;
-      if (!ApplyAppleDoubleData(data, target, &error, &why)) {
-        Complain("cannot apply ./%s to ./%s: %s", relative.c_str(), target.c_str(), why.c_str());
+      if (Status applied = ApplyAppleDoubleData(data, target); !applied.ok()) {
+        Complain("cannot apply ./%s to ./%s: %s", relative.c_str(), target.c_str(), applied.message().c_str());
         failed_ = true;
       }
     }

@@ -511,11 +511,11 @@ int RunDestinationCommand(const DestinationCommandOptions& options) {
   if (std::optional<int> status = ResolvePassword(options, *destination, password)) return *status;
   if (std::optional<int> status = CreateLocalDestination(options, *destination)) return *status;
 
-  std::string extensionsProblem;
-  std::optional<std::vector<std::string>> extensions = LoadIncompressibleExtensions(&extensionsProblem);
+  Expected<std::vector<std::string>> extensions = LoadIncompressibleExtensions();
   if (!extensions) {
-    std::fprintf(stderr, "quorvel: warning: %s; every file will be compressed\n", extensionsProblem.c_str());
-    extensions.emplace();
+    std::fprintf(stderr, "quorvel: warning: %s; every file will be compressed\n",
+                 extensions.status().message().c_str());
+    extensions = std::vector<std::string>();
   }
   std::shared_ptr<RemoteBackupController> controller = RemoteBackupController::create();
   ConfigureController(*controller, options, *destination, *extensions, password);

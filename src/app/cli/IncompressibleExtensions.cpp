@@ -10,22 +10,15 @@
 
 namespace quorvel {
 
-std::optional<std::vector<std::string>> ReadIncompressibleExtensions(const std::string& path, std::string* error) {
+Expected<std::vector<std::string>> ReadIncompressibleExtensions(const std::string& path) {
   Expected<Value> list = PropertyList::readFile(path);
-  if (!list) {
-    if (error) *error = "cannot read \"" + path + "\": " + list.status().message();
-    return std::nullopt;
-  }
-  if (!list->isArray()) {
-    if (error) *error = "\"" + path + "\" does not hold an array";
-    return std::nullopt;
-  }
+  if (!list) return list.status().withContext("cannot read \"" + path + "\"");
+  if (!list->isArray()) return Status::invalid(kFormatDomain, "\"" + path + "\" does not hold an array");
   std::vector<std::string> extensions;
   std::set<std::string> seen;
   for (const Value& element : list->asArray()) {
     if (!element.isString()) {
-      if (error) *error = "\"" + path + "\" holds an entry that is not a text";
-      return std::nullopt;
+      return Status::invalid(kFormatDomain, "\"" + path + "\" holds an entry that is not a text");
     }
     std::istringstream words(element.asString());
     std::string extension;
@@ -38,8 +31,8 @@ std::optional<std::vector<std::string>> ReadIncompressibleExtensions(const std::
   return extensions;
 }
 
-std::optional<std::vector<std::string>> LoadIncompressibleExtensions(std::string* error) {
-  return ReadIncompressibleExtensions(ResourcesDirectory() + "/" + kIncompressibleResource, error);
+Expected<std::vector<std::string>> LoadIncompressibleExtensions() {
+  return ReadIncompressibleExtensions(ResourcesDirectory() + "/" + kIncompressibleResource);
 }
 
 }  // namespace quorvel

@@ -9,19 +9,19 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Status.h"
+
 namespace quorvel {
 
 inline constexpr const char* kIncompressibleResource = "Incompressible.plist";
 
-// Reads the list from a property list file. Nothing (with the reason in
-// *error) when the file cannot be read or is not an array of texts. The
-// answer is the union of all words, in order of first appearance,
-// lower-cased.
-std::optional<std::vector<std::string>> ReadIncompressibleExtensions(const std::string& path,
-                                                                     std::string* error = nullptr);
+// Reads the list from a property list file: the union of all words, in order
+// of first appearance, lower-cased; a failure (with the reason) when the file
+// cannot be read or is not an array of texts.
+Expected<std::vector<std::string>> ReadIncompressibleExtensions(const std::string& path);
 
 // The list shipped in the resources folder (QUORVEL_RESOURCES_DIR when set,
 // else the built-in folder; see ResourcesDirectory()).
-std::optional<std::vector<std::string>> LoadIncompressibleExtensions(std::string* error = nullptr);
+Expected<std::vector<std::string>> LoadIncompressibleExtensions();
 
 }  // namespace quorvel
