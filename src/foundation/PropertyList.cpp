@@ -550,7 +550,7 @@ class BinaryReader {
 
   bool readObject(std::uint64_t ref, unsigned depth, Value& out) {
     if (depth > kMaxDepth) return fail("nested too deeply");
-    std::size_t pos;
+    std::size_t pos = 0;
     if (!objectOffset(ref, pos)) return false;
     unsigned marker = data_[pos++];
     unsigned low = marker & 15;
