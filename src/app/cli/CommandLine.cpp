@@ -44,6 +44,15 @@ constexpr const char* kUsage =
     "--json, and --pre/--post-success/--post-failure EXE (\"quorvel COMMAND --help\" for details).\n"
     "Exit status: 0 success, 1 failure, 2 usage error, 130 interrupted.\n";
 
+// --pre, --post-success, --post-failure and --json, worded for what runs.
+template <typename Options>
+void AddHookAndOutputOptions(CLI::App& app, Options& options, const std::string& what) {
+  app.add_option("--pre", options.preExecutable, "executable to run before the " + what);
+  app.add_option("--post-success", options.successPostExecutable, "executable to run after a successful " + what);
+  app.add_option("--post-failure", options.failurePostExecutable, "executable to run after a failed " + what);
+  app.add_flag("--json", options.json, "print the results dictionary as JSON");
+}
+
 int CheckSource(int argc, char** argv) {
   CLI::App app{"Scans a source directory with the backup's exclusion rules and reports the number of files and "
                "directories, their total size and the file-size distribution.",
@@ -54,10 +63,7 @@ int CheckSource(int argc, char** argv) {
                  "exclude a subpath (relative to DIR, case ignored); may be repeated")
       ->allow_extra_args(false);
   app.add_flag("--report-hidden", options.reportHidden, "list excluded hidden items under the excluded paths");
-  app.add_option("--pre", options.preExecutable, "executable to run before the scan");
-  app.add_option("--post-success", options.successPostExecutable, "executable to run after a successful scan");
-  app.add_option("--post-failure", options.failurePostExecutable, "executable to run after a failed scan");
-  app.add_flag("--json", options.json, "print the results dictionary as JSON");
+  AddHookAndOutputOptions(app, options, "scan");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& help) {
@@ -179,10 +185,7 @@ std::optional<DestinationCommandOptions> ParseDestinationCommand(int command, in
   app.add_option("--max-retries", options.maxRetries,
                  "retries in a row after network errors, waiting 10 s, then 20 s, 40 s ... (default 6)")
       ->check(CLI::Range(0u, 1000u));
-  app.add_option("--pre", options.preExecutable, "executable to run before the command");
-  app.add_option("--post-success", options.successPostExecutable, "executable to run after a successful command");
-  app.add_option("--post-failure", options.failurePostExecutable, "executable to run after a failed command");
-  app.add_flag("--json", options.json, "print the results dictionary as JSON");
+  AddHookAndOutputOptions(app, options, "command");
 
   try {
     app.parse(argc, argv);
