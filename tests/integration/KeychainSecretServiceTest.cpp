@@ -124,9 +124,13 @@ int RunInsidePrivateSession(int argc, char** argv, std::string* reason) {
       // The unlocked login keyring becomes the default collection, so that
       // no test, whichever runs first, makes the service create one (which
       // asks a prompter for its password, and there is no display).
+      // The daemon makes the login keyring in the background: wait for it.
+      "aliased=; for i in $(seq 100); do "
       "gdbus call --session --dest org.freedesktop.secrets --object-path /org/freedesktop/secrets "
       "--method org.freedesktop.Secret.Service.SetAlias default /org/freedesktop/secrets/collection/login "
-      ">/dev/null || export " + std::string(kSkipVariable) + "='the login keyring could not be made the default'; "
+      ">/dev/null 2>&1 && aliased=1 && break; sleep 0.1; done; "
+      "[ -n \"$aliased\" ] || export " + std::string(kSkipVariable) +
+      "='the login keyring could not be made the default'; "
       "export " + std::string(kSessionVariable) + "=1; set +e; \"$@\"; status=$?; "
       // A keyring daemon started by bus activation can outlive the bus and keep
       // the test runner's output pipe open: end the ones of this private home.
