@@ -1,6 +1,8 @@
 #include "engine/BackupStorage.h"
 
+#include <fcntl.h>
 #include <sys/random.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -75,6 +77,25 @@ std::string NewTemporaryPath() {
                 bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8], bytes[9], bytes[10],
                 bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
   return directory + "/" + text;
+}
+
+TemporaryFile::TemporaryFile() {
+  std::string pattern = NewTemporaryPath();
+  pattern.resize(pattern.rfind('/') + 1);
+  pattern += "quorvel-XXXXXX";
+  if (::mkdtemp(pattern.data()) != nullptr) {  // mode 0700
+    folder_ = pattern;
+    path_ = folder_ + "/data";
+    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) ::close(fd);
+  } else {
+    path_ = NewTemporaryPath();
+  }
+}
+
+TemporaryFile::~TemporaryFile() {
+  ::unlink(path_.c_str());
+  if (!folder_.empty()) ::rmdir(folder_.c_str());
 }
 
 // ---- Storage record

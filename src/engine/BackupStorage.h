@@ -85,6 +85,26 @@ std::string RevisionDataName(std::uint32_t revision, bool encrypted);
 // component is a new random unique text. Nothing is created.
 std::string NewTemporaryPath();
 
+// A scratch file of this process: an empty file of mode 0600 in a folder of
+// its own (mode 0700) in the system's temporary folder, so that decrypted
+// metadata and file lists are never readable by others. The file and its
+// folder are removed when the object goes, on every exit path. When the
+// folder cannot be made, path() is a plain NewTemporaryPath() and the first
+// write there reports why.
+class TemporaryFile {
+ public:
+  TemporaryFile();
+  ~TemporaryFile();
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string folder_;  // empty when the private folder could not be made
+  std::string path_;
+};
+
 // ---- Storage record ---------------------------------------------------------
 
 enum StorageKind : std::uint32_t {

@@ -88,7 +88,11 @@ bool BackupCommandOperation::runExecutable(const std::string& executablePath, co
                                            const std::shared_ptr<const Url>& destinationURL) {
   std::optional<std::string> destination;
   if (destinationURL) {
-    destination = destinationURL->isFileURL() ? destinationURL->path() : destinationURL->absoluteString();
+    // A hook sees the destination without its password: arguments show in
+    // every process listing, and the hook needs no secret to know where.
+    std::optional<Url> shown = destinationURL->URLByDeletingPassword();
+    destination = destinationURL->isFileURL() ? destinationURL->path()
+                                              : (shown ? shown->absoluteString() : std::string());
   }
   ExecutableInvocation invocation = ExecutableInvocationForPath(executablePath, sourceDirectory, destination);
   if (invocation.toolPath.empty()) {

@@ -30,7 +30,6 @@ std::string StatusDescription(int status) {
   return SignalDescription(status).value_or(Format("Unknown signal: %i", status));
 }
 
-void RemoveTemporaryFile(const std::string& path) { unlink(path.c_str()); }
 
 // Modification time and digest of an archive member as it was examined.
 struct MemberState {
@@ -101,12 +100,14 @@ std::vector<DirectoryItemPtr> DirectoryItemsOfArray(const Value& array) {
   return items;
 }
 
-std::optional<std::string> WriteBOMForFiles(RemoteBackupHelperOperation& step,
-                                            const std::vector<DirectoryItemPtr>& items, std::uint32_t archiveIndex,
-                                            bool includeAppleDouble) {
+std::unique_ptr<TemporaryFile> WriteBOMForFiles(RemoteBackupHelperOperation& step,
+                                                const std::vector<DirectoryItemPtr>& items,
+                                                std::uint32_t archiveIndex, bool includeAppleDouble) {
   RemoteBackupOperation& command = step.mainOperation();
-  const std::string listPath = NewTemporaryPath();
-  const std::string bomPath = NewTemporaryPath();
+  TemporaryFile list;
+  const std::string& listPath = list.path();
+  auto bom = std::make_unique<TemporaryFile>();
+  const std::string& bomPath = bom->path();
 
   std::vector<std::string> entries;
   entries.reserve(items.size() * (includeAppleDouble ? 2 : 1));
@@ -116,22 +117,20 @@ std::optional<std::string> WriteBOMForFiles(RemoteBackupHelperOperation& step,
   }
   std::string text = BomFileListText(std::move(entries));
 
-  if (step.isCancelled()) return std::nullopt;
+  if (step.isCancelled()) return nullptr;
   if (Status written = WriteFileAtomically(listPath, text, 0600, false, false); !written.ok()) {
     command.logErrorMessage("Failed writing file list for archive #%i to \"%@\" (%@)", static_cast<int>(archiveIndex),
                             listPath, written.message());
-    return std::nullopt;
+    return nullptr;
   }
   std::optional<std::string> output =
       Task::runWithToolPath(MkbomToolPath(), {"-s", "-i", listPath, bomPath}, std::string(), 0.0);
-  RemoveTemporaryFile(listPath);
   if (!output) {
     command.logErrorMessage("Failed creating BOM from file list for archive #%i at \"%@\"",
                             static_cast<int>(archiveIndex), bomPath);
-    RemoveTemporaryFile(bomPath);
-    return std::nullopt;
+    return nullptr;
   }
-  return bomPath;
+  return bom;
 }
 
 // ---------------------------------------------------------------------------
@@ -248,22 +247,17 @@ std::optional<int> ArchiveCreation::runArchiver(Data& archive, Data& report) {
   std::vector<DirectoryItemPtr> items;
   items.reserve(recorded_.size());
   for (const MemberState& state : recorded_) items.push_back(state.item);
-  std::optional<std::string> bom = WriteBOMForFiles(step_, items, archiveIndex_, false);
-  if (!bom) return std::nullopt;
-  if (step_.isCancelled()) {
-    RemoveTemporaryFile(*bom);
-    return std::nullopt;
-  }
+  std::unique_ptr<TemporaryFile> bom = WriteBOMForFiles(step_, items, archiveIndex_, false);
+  if (!bom || step_.isCancelled()) return std::nullopt;
   // The archive is the archiver's standard output; its report comes on standard error.
   Task task(DittoToolPath(), std::nullopt);
   task.setOutputDataCapacity(totalSize_);
   task.setAbortTimeOut(kArchiverAbortTimeOut);
   task.setDelegate(&step_);
-  const std::vector<std::string> arguments = {"-V", "-c",    compress_ ? "-j" : "--rsrc", "--noqtn",
-                                              "--bom", *bom, command_.sourceDir(),       "-"};
+  const std::vector<std::string> arguments = {"-V",    "-c",        compress_ ? "-j" : "--rsrc", "--noqtn",
+                                              "--bom", bom->path(), command_.sourceDir(),        "-"};
   int status = step_.inPhase(kPhaseCreateFileArchive, archiveIndex_,
                              [&] { return task.runWithInputData(nullptr, arguments, &archive, &report); });
-  RemoveTemporaryFile(*bom);
   return status;
 }
 
@@ -394,16 +388,13 @@ int RemoteBackupExtractArchiveOperation::extractArchiveFromData(const Data& arch
   RemoteBackupOperation& command = mainOperation();
   const int number = static_cast<int>(archiveIndex);
 
-  std::optional<std::string> bom = WriteBOMForFiles(*this, items, archiveIndex, true);
+  std::unique_ptr<TemporaryFile> bom = WriteBOMForFiles(*this, items, archiveIndex, true);
   if (!bom) {
     if (isCancelled()) return HelperResultAbort;
     for (const DirectoryItemPtr& item : items) command.addSkippedPath(item->path());
     return HelperResultDone;
   }
-  if (isCancelled()) {
-    RemoveTemporaryFile(*bom);
-    return HelperResultAbort;
-  }
+  if (isCancelled()) return HelperResultAbort;
 
   if (eraseDestination) {
     std::vector<DirectoryItemPtr> kept;
@@ -430,9 +421,9 @@ int RemoteBackupExtractArchiveOperation::extractArchiveFromData(const Data& arch
   Data output;
   Data report;
   int status = inPhase(kPhaseExtractFileArchive, archiveIndex, [&] {
-    return task.runWithInputData(&archive, {"-x", "--bom", *bom, "-", destinationPath}, &output, &report);
+    return task.runWithInputData(&archive, {"-x", "--bom", bom->path(), "-", destinationPath}, &output, &report);
   });
-  RemoveTemporaryFile(*bom);
+  bom.reset();
   if (isCancelled()) return HelperResultAbort;
   if (status != 0) {
     command.logErrorMessage("Failed extracting archive #%i with \"%@\" (exit status %i <%s>)\n%@", number, tool,

@@ -42,11 +42,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "engine/BackupStorage.h"
 #include "engine/RemoteBackupHelperOperation.h"
 #include "foundation/Data.h"
 #include "foundation/Task.h"
@@ -58,15 +60,16 @@ namespace quorvel {
 inline constexpr double kArchiverAbortTimeOut = 0.5;
 
 // Writes a bill of materials for the items (paths relative to the archive
-// root) with quorvel-mkbom and answers its path, which the caller deletes.
+// root) with quorvel-mkbom into a private scratch file, which goes with the
+// answer.
 // With includeAppleDouble, an item with a resource fork, extended attributes
 // or an ACL also lists its "._" companion. Nothing when the step is cancelled
 // or a tool or file operation failed ("Failed writing file list for archive
 // #%i to "%@"", "Failed creating BOM from file list for archive #%i at
 // "%@"", logged by the step's main operation). Any thread.
-std::optional<std::string> WriteBOMForFiles(RemoteBackupHelperOperation& step,
-                                            const std::vector<DirectoryItemPtr>& items, std::uint32_t archiveIndex,
-                                            bool includeAppleDouble);
+std::unique_ptr<TemporaryFile> WriteBOMForFiles(RemoteBackupHelperOperation& step,
+                                                const std::vector<DirectoryItemPtr>& items,
+                                                std::uint32_t archiveIndex, bool includeAppleDouble);
 
 // The items of an Array of DirectoryItem objects (other elements are passed over).
 std::vector<DirectoryItemPtr> DirectoryItemsOfArray(const Value& array);

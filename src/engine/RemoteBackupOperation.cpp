@@ -229,7 +229,8 @@ int RemoteBackupOperation::loadRevision(const std::string& name, const Dictionar
     }
     scanner = DirectoryScanner::initWithSerializedData(*data);
   } else {
-    std::string temporaryPath = NewTemporaryPath();
+    TemporaryFile temporary;
+    const std::string& temporaryPath = temporary.path();
     bool downloaded = false;
     while (true) {
       downloaded = inTransferPhase(kPhaseDownloadBackupInfo,
@@ -238,17 +239,12 @@ int RemoteBackupOperation::loadRevision(const std::string& name, const Dictionar
       if (transferController_->lastTransferFailedDecryption()) {
         logErrorMessage("Failed decrypting backup data from \"%@\" (wrong password or damaged file)",
                         absoluteURLText(name));
-        deleteFileAtPath(temporaryPath);
         return isCancelled() ? -1 : 0;
       }
       logErrorMessage("Failed downloading backup data from \"%@\"", absoluteURLText(name));
-      if (isCancelled() || !shouldRetryAfterFailureOf(*transferController_)) {
-        deleteFileAtPath(temporaryPath);
-        return isCancelled() ? -1 : 0;
-      }
+      if (isCancelled() || !shouldRetryAfterFailureOf(*transferController_)) return isCancelled() ? -1 : 0;
     }
     scanner = DirectoryScanner::initWithFile(temporaryPath);
-    deleteFileAtPath(temporaryPath);
   }
   if (!scanner) {
     logErrorMessage("Failed loading backup data from \"%@\"", absoluteURLText(name));

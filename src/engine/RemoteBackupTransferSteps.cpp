@@ -58,7 +58,8 @@ int RemoteBackupUploadFileOperation::runWithFileTransferController(FileTransferC
   bool storedMetadata = false;
   if (ItemHasMetadata(*item)) {
     const std::string metadataName = FileMetadataName(baseName, encrypted);
-    const std::string temporaryPath = NewTemporaryPath();
+    TemporaryFile temporary;
+    const std::string& temporaryPath = temporary.path();
     int code = HelperResultContinue;
     if (Status packed = AppleDoublePack(path, temporaryPath); !packed.ok()) {
       command.logErrorMessage("Failed generating metadata for file \"%@\" (%s)", path, packed.message());
@@ -76,7 +77,6 @@ int RemoteBackupUploadFileOperation::runWithFileTransferController(FileTransferC
         if (!saveInfoForFileTransferController(controller, metadataName)) code = HelperResultNetworkFailure;
       }
     }
-    command.deleteFileAtPath(temporaryPath);
     if (code == HelperResultContinue) {
       FileUploadState now = ModificationStateOfPath(path);
       if (!now.sameModificationTime(state)) {
@@ -381,7 +381,8 @@ int RemoteBackupDownloadFileOperation::runWithFileTransferController(FileTransfe
 
   if (metadataName.isString()) {
     const std::string& name = metadataName.asString();
-    const std::string temporaryPath = NewTemporaryPath();
+    TemporaryFile temporary;  // decrypted metadata: private, and gone on every path
+    const std::string& temporaryPath = temporary.path();
     int code = HelperResultContinue;
     bool downloaded = inPhase(kPhaseDownloadFileMetadata, FilePhaseIdentifier(index()),
                               [&] { return controller.downloadFileFromPath(name, temporaryPath); });
@@ -414,7 +415,6 @@ int RemoteBackupDownloadFileOperation::runWithFileTransferController(FileTransfe
         code = HelperResultDone;
       }
     }
-    command.deleteFileAtPath(temporaryPath);
     if (code != HelperResultContinue) return code;
   }
 

@@ -345,4 +345,33 @@ std::string Format(std::string_view format, const std::vector<Value>& arguments)
   return out;
 }
 
+std::string EscapeControlCharacters(std::string_view text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte == '\t') {
+      out += "\\t";
+    } else if (byte == '\n') {
+      out += "\\n";
+    } else if (byte == '\r') {
+      out += "\\r";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    } else if (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+      const auto code = static_cast<unsigned char>(text[++i]);
+      out += "\\u00";
+      out += kHex[code >> 4];
+      out += kHex[code & 15];
+    } else {
+      out += static_cast<char>(byte);
+    }
+  }
+  return out;
+}
+
 }  // namespace quorvel

@@ -28,6 +28,13 @@ std::string Format(std::string_view format, const std::vector<Value>& arguments)
 // The text "%@" gives for a value.
 std::string FormatObjectDescription(const Value& value);
 
+// Text for a terminal: control characters become visible escapes, so that a
+// name from a destination cannot move the cursor, clear the screen or retitle
+// the window. C0 controls and DEL become "\xNN" (tab "\t", line feed "\n",
+// carriage return "\r"); the C1 controls U+0080-U+009F become "\u0080" ...
+// Everything else, invalid UTF-8 included, passes unchanged.
+std::string EscapeControlCharacters(std::string_view text);
+
 // Whether `text` begins with `prefix` (every text begins with "").
 inline bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;

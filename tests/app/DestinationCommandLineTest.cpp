@@ -324,6 +324,19 @@ TEST_F(DestinationCommandLineTest, BackupCreatesAMissingLocalFolderAndAFailingPr
   EXPECT_FALSE(std::filesystem::exists(other));
 }
 
+TEST_F(DestinationCommandLineTest, HooksNeverSeeThePasswordVariable) {
+  TempDir work;
+  MakeExecutable(work / "pre", "#!/bin/sh\nenv > \"$0.env\"\necho \"$@\" > \"$0.args\"\nexit 3\n");
+  Outcome run = Quorvel("backup " + Quoted(Source()) + " " + Quoted(work / "dest") + " --pre " + Quoted(work / "pre") +
+                            " --password-env QV_TEST_PASSWORD",
+                        "QV_TEST_PASSWORD='hook must not see this'");
+  EXPECT_EQ(run.status, 1) << run.err;  // the hook's own failure
+  const std::string environment = ReadText(work / "pre.env");
+  ASSERT_FALSE(environment.empty()) << "the hook did not run: " << run.err;
+  EXPECT_FALSE(Contains(environment, "QV_TEST_PASSWORD")) << environment;
+  EXPECT_FALSE(Contains(environment, "hook must not see this")) << environment;
+}
+
 TEST_F(DestinationCommandLineTest, MissingIncompressibleListIsAWarningOnly) {
   TempDir resources;
   std::filesystem::copy_file(std::string(QUORVEL_SOURCE_DIR) + "/resources/BackupController.strings",

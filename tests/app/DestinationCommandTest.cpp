@@ -229,6 +229,7 @@ TEST(PasswordSource, EnvironmentVariable) {
   std::string error;
   ::setenv("QV_TEST_PASSWORD", "pass word", 1);
   EXPECT_EQ(PasswordFromOptions({"QV_TEST_PASSWORD", ""}, &error), "pass word");
+  EXPECT_EQ(std::getenv("QV_TEST_PASSWORD"), nullptr) << "read once, then gone from the environment";
   ::setenv("QV_TEST_PASSWORD", "", 1);
   EXPECT_EQ(PasswordFromOptions({"QV_TEST_PASSWORD", ""}, &error), std::nullopt);
   EXPECT_EQ(error, "the environment variable QV_TEST_PASSWORD (--password-env) is empty");

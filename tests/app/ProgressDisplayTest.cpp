@@ -196,5 +196,11 @@ TEST(ProgressDisplayFormat, DurationsAndTransferPhases) {
   EXPECT_FALSE(ProgressDisplay::IsTransferPhase("__main__"));
 }
 
+TEST_F(ProgressDisplayTest, MessagesShowControlCharactersEscaped) {
+  ProgressDisplay display = Make(ProgressDisplay::Mode::Lines);
+  display.showMessage("Failed restoring \"\x1b]0;owned\x07name\"");
+  EXPECT_EQ(Output(), "Failed restoring \"\\x1b]0;owned\\x07name\"\n");
+}
+
 }  // namespace
 }  // namespace quorvel

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <sys/acl.h>
 #include <sys/stat.h>
+
+#include <stdexcept>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include <cstdlib>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <functional>
 #include <string>
 #include <thread>
@@ -149,13 +152,19 @@ TEST_F(ArchiveSteps, BillOfMaterialsListsEveryAncestorFirst) {
   body = [&](BodyOperation& operation) {
     auto step = CreateStep(operation, {}, 1, true, std::make_shared<ArchiveSlot>());
     for (bool companions : {false, true}) {
-      std::optional<std::string> bom =
+      std::unique_ptr<TemporaryFile> bom =
           WriteBOMForFiles(*step, ItemsOf(operation, {"x/y.doc", "a/d.txt", "a/b/c.txt"}), 1, companions);
       ASSERT_TRUE(bom);
-      std::optional<std::vector<std::string>> entries = ReadBillOfMaterials(*bom);
+      // A private folder and a file only the owner reads: the names are the user's.
+      struct stat status;
+      ASSERT_EQ(::stat(bom->path().c_str(), &status), 0);
+      EXPECT_EQ(status.st_mode & 077, 0u) << std::oct << status.st_mode;
+      const std::string folder = bom->path().substr(0, bom->path().rfind('/'));
+      ASSERT_EQ(::stat(folder.c_str(), &status), 0);
+      EXPECT_EQ(status.st_mode & 0777, 0700u) << std::oct << status.st_mode;
+      std::optional<std::vector<std::string>> entries = ReadBillOfMaterials(bom->path());
       ASSERT_TRUE(entries);
       (companions ? withCompanions : plain) = *entries;
-      ::unlink(bom->c_str());
     }
   };
   Dictionary results = run();
@@ -169,7 +178,7 @@ TEST_F(ArchiveSteps, BillOfMaterialsListsEveryAncestorFirst) {
 
 TEST_F(ArchiveSteps, BillOfMaterialsFailureIsReportedAndLeavesNothing) {
   ::setenv("QUORVEL_MKBOM", "/bin/false", 1);
-  std::optional<std::string> bom;
+  std::unique_ptr<TemporaryFile> bom;
   body = [&](BodyOperation& operation) {
     auto step = CreateStep(operation, {}, 4, true, std::make_shared<ArchiveSlot>());
     bom = WriteBOMForFiles(*step, ItemsOf(operation, {"a/d.txt"}), 4, false);
@@ -180,6 +189,38 @@ TEST_F(ArchiveSteps, BillOfMaterialsFailureIsReportedAndLeavesNothing) {
   EXPECT_NE(JoinedMessages(results).find("Failed creating BOM from file list for archive #4 at"), std::string::npos)
       << JoinedMessages(results);
   EXPECT_TRUE(ListFolder(temporary.path()).empty());
+}
+
+TEST(TemporaryFile, IsPrivateAndGoesWithItsFolderOnEveryPath) {
+  TempDir base;
+  struct TemporaryFolderChoice {
+    explicit TemporaryFolderChoice(const std::string& folder) {
+      if (const char* previous = std::getenv("TMPDIR")) saved = previous;
+      ::setenv("TMPDIR", folder.c_str(), 1);
+    }
+    ~TemporaryFolderChoice() {
+      if (saved) ::setenv("TMPDIR", saved->c_str(), 1);
+      else ::unsetenv("TMPDIR");
+    }
+    std::optional<std::string> saved;
+  };
+  std::string path;
+  {
+    TemporaryFolderChoice choice(base.path());
+    try {
+      TemporaryFile file;
+      path = file.path();
+      struct stat status;
+      ASSERT_EQ(::stat(path.c_str(), &status), 0);
+      EXPECT_EQ(status.st_mode & 0777, 0600u);
+      ASSERT_EQ(::stat(path.substr(0, path.rfind('/')).c_str(), &status), 0);
+      EXPECT_EQ(status.st_mode & 0777, 0700u);
+      throw std::runtime_error("leaving early");
+    } catch (const std::runtime_error&) {
+    }
+  }
+  EXPECT_EQ(path.rfind(base.path(), 0), 0u) << path;
+  EXPECT_TRUE(ListFolder(base.path()).empty()) << "the file or its folder was left behind";
 }
 
 // ---- Making an archive ----------------------------------------------------------------

@@ -136,5 +136,24 @@ TEST(FormatVector, TakesPreparedArguments) {
   EXPECT_EQ(Format("%@-%i", constArguments), "a-2");
 }
 
+TEST(EscapeControlCharacters, LeavesTextAndShowsControlsAsEscapes) {
+  struct Case {
+    std::string in;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"plain name.txt", "plain name.txt"},
+      {"Gr\xC3\xBC\xC3\x9F\x65", "Gr\xC3\xBC\xC3\x9F\x65"},  // UTF-8 letters stay
+      {"\x1b[2Jgone\x07", "\\x1b[2Jgone\\x07"},
+      {"a\tb\nc\rd", "a\\tb\\nc\\rd"},
+      {std::string("nul\0x", 5), "nul\\x00x"},
+      {"del\x7f", "del\\x7f"},
+      {"csi\xC2\x9B" "31m", "csi\\u009b31m"},  // the one-character CSI
+      {"nbsp\xC2\xA0", "nbsp\xC2\xA0"},
+      {"bad\xFF\xC2", "bad\xFF\xC2"},  // invalid UTF-8 passes as it is
+  };
+  for (const Case& c : cases) EXPECT_EQ(EscapeControlCharacters(c.in), c.out) << c.in;
+}
+
 }  // namespace
 }  // namespace quorvel

@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quorvel-mkbom: \"%s\": %s\n", listPath, entries.status().message().c_str());
     return 1;
   }
-  quorvel::Status written = quorvel::WriteFileAtomically(bomPath, quorvel::BillOfMaterialsText(*entries), 0644);
+  quorvel::Status written = quorvel::WriteFileAtomically(bomPath, quorvel::BillOfMaterialsText(*entries), 0644, true);
   if (!written.ok()) {
     std::fprintf(stderr, "quorvel-mkbom: %s\n", written.message().c_str());
     return 1;

@@ -15,6 +15,7 @@
 #include "foundation/RunLoop.h"
 #include "snapshot/DirectoryScanner.h"
 #include "snapshot/PathOrder.h"
+#include "foundation/Format.h"
 
 namespace quorvel {
 
@@ -35,7 +36,7 @@ void PrintSize(const char* label, std::uint64_t bytes) { PrintSizeLine(label, by
 void PrintPaths(const char* label, const Value& paths) {
   const Array& list = paths.asArray();
   std::printf("%s (%zu)\n", label, list.size());
-  for (const Value& path : list) std::printf("  %s\n", path.asString().c_str());
+  for (const Value& path : list) std::printf("  %s\n", EscapeControlCharacters(path.asString()).c_str());
 }
 
 void PrintReport(const std::string& source, const Dictionary& results) {
@@ -110,7 +111,7 @@ int RunCheckSource(const CheckSourceOptions& options) {
     PrintReport(StandardizePath(source), results);
   }
   for (const Value& message : results.get(kErrorMessagesResult).asArray()) {
-    std::fprintf(stderr, "%s\n", message.asString().c_str());
+    std::fprintf(stderr, "%s\n", EscapeControlCharacters(message.asString()).c_str());
   }
   std::fflush(stdout);
   return success ? 0 : 1;

@@ -23,6 +23,7 @@
 #include "engine/RemoteBackupOperation.h"
 #include "foundation/RunLoop.h"
 #include "snapshot/DirectoryScanner.h"
+#include "foundation/Format.h"
 
 namespace quorvel {
 
@@ -103,13 +104,13 @@ void PrintPathList(const char* label, const Value& paths) {
   const Array& list = paths.asArray();
   if (list.empty()) return;
   std::printf("%s (%zu)\n", label, list.size());
-  for (const Value& path : list) std::printf("  %s\n", path.asString().c_str());
+  for (const Value& path : list) std::printf("  %s\n", EscapeControlCharacters(path.asString()).c_str());
 }
 
 std::size_t Count(const Dictionary& results, const char* key) { return results.get(key).asArray().size(); }
 
 void PrintCheckSummary(const std::string& destination, const Dictionary& results) {
-  std::printf("%-22s %s\n", "Destination:", destination.c_str());
+  std::printf("%-22s %s\n", "Destination:", EscapeControlCharacters(destination).c_str());
   PrintCount("Items at destination:", results.get(kContentsResult).asDictionary().size());
   std::shared_ptr<DirectoryScanner> scanner = results.get(kDirectoryScannerResult).object<DirectoryScanner>();
   if (!scanner && !results.contains(kSourceFilesResult)) {
@@ -118,7 +119,7 @@ void PrintCheckSummary(const std::string& destination, const Dictionary& results
   }
   if (scanner) {
     PrintCount("Revision:", scanner->revision());
-    std::printf("%-22s %s\n", "Backed-up folder:", scanner->rootDirectory().c_str());
+    std::printf("%-22s %s\n", "Backed-up folder:", EscapeControlCharacters(scanner->rootDirectory()).c_str());
     const Array& dates = scanner->userInfoForKey(kBackupDatesInfo).asArray();
     if (!dates.empty() && dates.back().isDate()) {
       std::printf("%-22s %s\n", "Last backup:", LocalDateText(dates.back().asDate()).c_str());
@@ -145,7 +146,7 @@ void PrintSummary(const DestinationCommandOptions& options, const std::string& d
       } else {
         std::printf("A backup would change %zu path%s:\n", changes, changes == 1 ? "" : "s");
         for (const Value& path : results.get(kChangedPathsResult).asArray()) {
-          std::printf("  %s\n", path.asString().c_str());
+          std::printf("  %s\n", EscapeControlCharacters(path.asString()).c_str());
         }
       }
       PrintPathList("Excluded:", results.get(kExcludedPathsResult));
@@ -279,7 +280,7 @@ class DestinationCommandDelegate : public CommandEndDelegate {
 // Reports a failure that happens before the engine runs: on standard error,
 // and as the results object with --json.
 int FailBeforeRunning(const DestinationCommandOptions& options, const std::string& message) {
-  std::fprintf(stderr, "quorvel: %s\n", message.c_str());
+  std::fprintf(stderr, "quorvel: %s\n", EscapeControlCharacters(message).c_str());
   if (options.json) PrintJson(ResultsForOutput(std::nullopt, {message}));
   std::fflush(stdout);
   return 1;

@@ -35,7 +35,11 @@ std::optional<std::string> PasswordFromOptions(const PasswordOptions& options, s
       if (error) *error = "the environment variable " + options.environmentVariable + " (--password-env) is empty";
       return std::nullopt;
     }
-    return std::string(value);
+    std::string password(value);
+    // Read once, then gone: hooks, the archive tools and every other child
+    // inherit this environment.
+    ::unsetenv(options.environmentVariable.c_str());
+    return password;
   }
   if (!options.file.empty()) {
     std::ifstream stream(options.file, std::ios::binary);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/cli/CheckSourceCommand.h"
+#include "foundation/Format.h"
 
 namespace quorvel {
 
@@ -93,7 +94,7 @@ void ProgressDisplay::didUpdatePhase(const std::string& type, std::uint32_t iden
 
 void ProgressDisplay::showMessage(std::string_view message) {
   if (mode_ == Mode::Live) erase();
-  std::string text(message);
+  std::string text = EscapeControlCharacters(message);
   text += '\n';
   sink_(text);
   if (mode_ == Mode::Live && !finished_) changed();
