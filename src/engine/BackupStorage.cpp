@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -58,9 +59,7 @@ std::string RevisionDataName(std::uint32_t revision, bool encrypted) {
 }
 
 std::string NewTemporaryPath() {
-  const char* folder = std::getenv("TMPDIR");
-  std::string directory = folder && *folder ? folder : "/tmp";
-  while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
+  const std::string directory = TemporaryFile::systemFolder();
   // The kernel's generator rather than OpenSSL's: OpenSSL keeps a random
   // generator per thread, which helper threads still idle when the process
   // ends would leave behind.
@@ -79,18 +78,30 @@ std::string NewTemporaryPath() {
   return directory + "/" + text;
 }
 
+std::string TemporaryFile::systemFolder() {
+  const char* folder = std::getenv("TMPDIR");
+  std::string directory = folder && *folder ? folder : "/tmp";
+  while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
+  return directory;
+}
+
+Status TemporaryFile::check() {
+  TemporaryFile probe;
+  if (probe.valid()) return Status();
+  return Status::posix(probe.error(), "cannot make a private folder in \"" + systemFolder() + "\"");
+}
+
 TemporaryFile::TemporaryFile() {
-  std::string pattern = NewTemporaryPath();
-  pattern.resize(pattern.rfind('/') + 1);
-  pattern += "quorvel-XXXXXX";
-  if (::mkdtemp(pattern.data()) != nullptr) {  // mode 0700
-    folder_ = pattern;
-    path_ = folder_ + "/data";
-    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) ::close(fd);
-  } else {
+  std::string pattern = systemFolder() + "/quorvel-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) {  // mode 0700
+    error_ = errno;
     path_ = NewTemporaryPath();
+    return;
   }
+  folder_ = pattern;
+  path_ = folder_ + "/data";
+  int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd >= 0) ::close(fd);
 }
 
 TemporaryFile::~TemporaryFile() {

@@ -38,6 +38,7 @@
 #include <string>
 #include <string_view>
 
+#include "foundation/Status.h"
 #include "foundation/Data.h"
 #include "foundation/Value.h"
 #include "snapshot/DirectoryItem.h"
@@ -99,10 +100,21 @@ class TemporaryFile {
   TemporaryFile& operator=(const TemporaryFile&) = delete;
 
   const std::string& path() const { return path_; }
+  // False when the private folder could not be made; error() says why.
+  bool valid() const { return !folder_.empty(); }
+  int error() const { return error_; }
+
+  // The system's temporary folder: $TMPDIR, else /tmp.
+  static std::string systemFolder();
+  // Makes one and throws it away: a command that needs scratch files checks
+  // this first, so that a temporary folder that is missing or read-only
+  // fails the command with its cause instead of skipping every item.
+  static Status check();
 
  private:
   std::string folder_;  // empty when the private folder could not be made
   std::string path_;
+  int error_ = 0;
 };
 
 // ---- Storage record ---------------------------------------------------------

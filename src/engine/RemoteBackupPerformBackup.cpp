@@ -33,16 +33,20 @@
 // archive index left ..."), instead of wrapping around onto indexes whose
 // storage is still in use. Pruning the destination or starting a new backup
 // frees the space.
+#include <unistd.h>
+
 #include <algorithm>
 #include <map>
 #include <set>
 #include <vector>
 
+#include "engine/ArchiveSupport.h"
 #include "engine/BackupInfoOperation.h"
 #include "engine/RemoteBackupArchiveSteps.h"
 #include "engine/RemoteBackupHelperOperation.h"
 #include "engine/RemoteBackupOperation.h"
 #include "engine/StoragePlan.h"
+#include "foundation/Posix.h"
 #include "snapshot/SnapshotComparison.h"
 
 namespace quorvel {
@@ -131,6 +135,20 @@ class BackupRun {
 
 // ---- 1. The snapshot: the loaded revision, or a new one
 bool BackupRun::prepareSnapshot() {
+  // Metadata and archive lists pass through scratch files: without a place
+  // for them every file would be skipped, so the run fails at once instead.
+  if (Status scratch = TemporaryFile::check(); !scratch.ok()) {
+    command_.logErrorMessage("Failed preparing temporary files (%@)", scratch.message());
+    return false;
+  }
+  // Without the archive tools no small file could be stored: fail now rather
+  // than skip them all.
+  for (const std::string& tool : {DittoToolPath(), MkbomToolPath()}) {
+    if (::access(tool.c_str(), X_OK) != 0) {
+      command_.logErrorMessage("Failed finding the archive tool \"%@\" (%s)", tool, ErrnoText(errno));
+      return false;
+    }
+  }
   if (!hadRevision_) {
     DirectoryScannerPtr created = DirectoryScanner::initWithRootDirectory(command_.sourceDir(), true);
     if (!created) {

@@ -190,6 +190,10 @@ bool RestoreRun::run(const std::optional<std::vector<std::string>>& restorePaths
     operation_.logErrorMessage("Destination directory \"%@\" is not accessible", destination);
     return false;
   }
+  if (Status scratch = TemporaryFile::check(); !scratch.ok()) {
+    operation_.logErrorMessage("Failed preparing temporary files (%@)", scratch.message());
+    return false;
+  }
 
   std::vector<std::string> paths;
   if (restorePaths) {

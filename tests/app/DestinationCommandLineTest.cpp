@@ -337,6 +337,38 @@ TEST_F(DestinationCommandLineTest, HooksNeverSeeThePasswordVariable) {
   EXPECT_FALSE(Contains(environment, "hook must not see this")) << environment;
 }
 
+// A run whose own environment is broken fails with the cause; a run that
+// finished but left items out exits 3 (incomplete), in --json too.
+TEST_F(DestinationCommandLineTest, BrokenEnvironmentFailsAndLeftOutItemsExitWithThree) {
+  TempDir work;
+  struct Case {
+    const char* what;
+    std::string environment;
+    const char* message;
+  };
+  const Case broken[] = {
+      {"no temporary folder", "TMPDIR=" + Quoted(work / "missing"), "Failed preparing temporary files"},
+      {"no archive tool", "QUORVEL_DITTO=" + Quoted(work / "missing-ditto"), "Failed finding the archive tool"},
+  };
+  for (const Case& c : broken) {
+    const std::string destination = work / (std::string("dest-") + c.what);
+    Outcome run = Quorvel("backup " + Quoted(Source()) + " " + Quoted(destination) + " --json", c.environment);
+    EXPECT_EQ(run.status, 1) << c.what << ": " << run.err;
+    EXPECT_TRUE(Contains(run.err, c.message)) << c.what << ": " << run.err;
+    EXPECT_FALSE(std::filesystem::exists(destination + "/Revision_0001.data")) << c.what;
+  }
+
+  const std::string destination = work / "dest";
+  ASSERT_EQ(Quorvel("backup " + Quoted(Source()) + " " + Quoted(destination)).status, 0);
+  Outcome partial = Quorvel("restore " + Quoted(destination) + " --to " + Quoted(work / "restored") +
+                            " readme.txt not-in-the-backup --json");
+  EXPECT_EQ(partial.status, 3) << partial.err;
+  EXPECT_TRUE(Contains(partial.err, "left out 1 item")) << partial.err;
+  nlohmann::json results = nlohmann::json::parse(partial.out);
+  EXPECT_EQ(results["exitStatus"], 3);
+  EXPECT_TRUE(std::filesystem::exists(work / "restored/readme.txt"));
+}
+
 TEST_F(DestinationCommandLineTest, MissingIncompressibleListIsAWarningOnly) {
   TempDir resources;
   std::filesystem::copy_file(std::string(QUORVEL_SOURCE_DIR) + "/resources/BackupController.strings",

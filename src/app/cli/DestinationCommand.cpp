@@ -482,25 +482,47 @@ class ProgressOutput {
 };
 
 // What the command came to: output, summary and exit status.
+// The exit status: 130 interrupted, 1 failed, 3 finished but left items out
+// (unreadable, vanished or refused: the result is incomplete), 0 otherwise.
+int ExitStatusOf(const DestinationCommandDelegate& delegate, bool interrupted) {
+  if (interrupted) return 130;
+  if (!delegate.results || !delegate.results->get(kSuccessResult).asBool()) return 1;
+  const Value& skipped = delegate.results->get(kSkippedPathsResult);
+  return skipped.isArray() && !skipped.asArray().empty() ? kExitIncomplete : 0;
+}
+
 int ReportOutcome(const DestinationCommandOptions& options, const std::string& shownDestination,
                   const DestinationCommandDelegate& delegate, bool interrupted) {
   const std::string word = CommandWord(options.command);
-  bool success = delegate.results && delegate.results->get(kSuccessResult).asBool();
+  const int status = ExitStatusOf(delegate, interrupted);
   if (options.json) {
-    PrintJson(ResultsForOutput(delegate.results, delegate.errorMessages));
-  } else if (success && !interrupted) {
+    Value output = ResultsForOutput(delegate.results, delegate.errorMessages);
+    if (output.isDictionary()) {
+      Dictionary withStatus = output.asDictionary();
+      withStatus.set("exitStatus", static_cast<std::int64_t>(status));
+      output = Value(std::move(withStatus));
+    }
+    PrintJson(output);
+  } else if ((status == 0 || status == kExitIncomplete) && !interrupted) {
     PrintSummary(options, shownDestination, *delegate.results);
   }
   std::fflush(stdout);
-  if (interrupted) {
-    std::fprintf(stderr, "quorvel: %s interrupted\n", word.c_str());
-    return 130;
+  switch (status) {
+    case 130:
+      std::fprintf(stderr, "quorvel: %s interrupted\n", word.c_str());
+      break;
+    case 1:
+      std::fprintf(stderr, "quorvel: %s failed\n", word.c_str());
+      break;
+    case kExitIncomplete:
+      std::fprintf(stderr, "quorvel: %s finished, but left out %zu item%s (see the messages above)\n", word.c_str(),
+                   delegate.results->get(kSkippedPathsResult).asArray().size(),
+                   delegate.results->get(kSkippedPathsResult).asArray().size() == 1 ? "" : "s");
+      break;
+    default:
+      break;
   }
-  if (!success) {
-    std::fprintf(stderr, "quorvel: %s failed\n", word.c_str());
-    return 1;
-  }
-  return 0;
+  return status;
 }
 
 }  // namespace

@@ -16,6 +16,10 @@ namespace quorvel {
 
 class RemoteBackupController;
 
+// Exit status of a command that finished but left items out (unreadable,
+// vanished or refused): what it stored or restored is incomplete.
+inline constexpr int kExitIncomplete = 3;
+
 struct DestinationCommandOptions {
   // BackupCommand: 2 checkDestination ... 8 deleteBackup.
   int command = 0;
