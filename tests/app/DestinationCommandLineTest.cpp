@@ -366,7 +366,7 @@ TEST_F(DestinationCommandLineTest, BrokenEnvironmentFailsAndLeftOutItemsExitWith
   EXPECT_TRUE(Contains(partial.err, "left out 1 item")) << partial.err;
   nlohmann::json results = nlohmann::json::parse(partial.out);
   EXPECT_EQ(results["exitStatus"], 3);
-  EXPECT_TRUE(std::filesystem::exists(work / "restored/readme.txt"));
+  EXPECT_TRUE(std::filesystem::exists(work / "restored/readme.txt")) << "a missing --to folder is made";
 }
 
 TEST_F(DestinationCommandLineTest, MissingIncompressibleListIsAWarningOnly) {

@@ -429,18 +429,28 @@ std::optional<int> ResolvePassword(const DestinationCommandOptions& options, con
 }
 
 // A backup to a local folder that does not exist yet creates it (owner
-// only), parents included. Answers an exit status when it cannot.
-std::optional<int> CreateLocalDestination(const DestinationCommandOptions& options, const Url& destination) {
-  if (options.command != BackupCommandPerformBackup || !destination.isFileURL()) return std::nullopt;
+// only), parents included; so does a restore for the folder it restores
+// into (with the usual permissions). Answers an exit status when it cannot.
+std::optional<int> CreateLocalFolders(const DestinationCommandOptions& options, const Url& destination) {
+  std::filesystem::path folder;
+  bool ownerOnly = false;
+  if (options.command == BackupCommandPerformBackup && destination.isFileURL()) {
+    folder = destination.path();
+    ownerOnly = true;
+  } else if (options.command == BackupCommandRestoreBackup && !options.restoreTarget.empty()) {
+    folder = AbsolutePath(options.restoreTarget);
+  } else {
+    return std::nullopt;
+  }
   std::error_code error;
-  std::filesystem::path folder = destination.path();
   if (std::filesystem::exists(folder, error)) return std::nullopt;
   std::filesystem::create_directories(folder, error);
   if (error) {
-    return FailBeforeRunning(options, "cannot create the destination folder \"" + folder.string() + "\" (" +
-                                          error.message() + ")");
+    return FailBeforeRunning(options, std::string(ownerOnly ? "cannot create the destination folder \""
+                                                            : "cannot create the folder to restore into \"") +
+                                          folder.string() + "\" (" + error.message() + ")");
   }
-  std::filesystem::permissions(folder, std::filesystem::perms::owner_all, error);
+  if (ownerOnly) std::filesystem::permissions(folder, std::filesystem::perms::owner_all, error);
   return std::nullopt;
 }
 
@@ -532,7 +542,7 @@ int RunDestinationCommand(const DestinationCommandOptions& options) {
   if (!destination) return FailBeforeRunning(options, "invalid destination \"" + options.destination + "\"");
   std::optional<std::string> password;
   if (std::optional<int> status = ResolvePassword(options, *destination, password)) return *status;
-  if (std::optional<int> status = CreateLocalDestination(options, *destination)) return *status;
+  if (std::optional<int> status = CreateLocalFolders(options, *destination)) return *status;
 
   Expected<std::vector<std::string>> extensions = LoadIncompressibleExtensions();
   if (!extensions) {
