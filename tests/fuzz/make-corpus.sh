@@ -13,9 +13,9 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/quorvel-corpus.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 # The sample tree: files, a file with an extended attribute (so that the
-# archive carries an AppleDouble companion), nested folders, a symbolic link
-# and a pipe, all with fixed times. Its names are the ones the extraction
-# target's bill of materials lists.
+# archive carries an AppleDouble companion), nested folders and a symbolic
+# link, all with fixed times (quorvel-ditto does not archive pipes). Its
+# names are the ones the extraction target's bill of materials lists.
 sample="$work/sample"
 mkdir -p "$sample/a" "$sample/e/f"
 printf 'first file\n' >"$sample/a/b.txt"
@@ -23,16 +23,15 @@ printf 'second file\n' >"$sample/a/c"
 printf 'top-level file\n' >"$sample/d.txt"
 printf 'deep file\n' >"$sample/e/f/g.txt"
 ln -s d.txt "$sample/link"
-mkfifo "$sample/pipe"
 python3 -c 'import os, sys; os.setxattr(sys.argv[1], "user.comment", b"a note")' "$sample/a/b.txt"
 find "$sample" -exec touch -h -d @1000000000 {} +
 
 rm -rf "$corpus"
 mkdir -p "$corpus"
-"$build/fuzz-corpus-writer" "$corpus" "$sample"
+"$build/tests/fuzz/fuzz-corpus-writer" "$corpus" "$sample"
 
 # Bills of materials written by quorvel-mkbom, and archives by quorvel-ditto.
-printf '.\n./a\n./a/b.txt\n./a/c\n./d.txt\n./e\n./e/f\n./e/f/g.txt\n./link\n./pipe\n' >"$work/all.list"
+printf '.\n./a\n./a/b.txt\n./a/c\n./d.txt\n./e\n./e/f\n./e/f/g.txt\n./link\n' >"$work/all.list"
 printf '.\n./d.txt\n' >"$work/one.list"
 "$build/quorvel-mkbom" -s -i "$work/all.list" "$work/all.bom"
 "$build/quorvel-mkbom" -s -i "$work/one.list" "$work/one.bom"
