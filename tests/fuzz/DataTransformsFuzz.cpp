@@ -2,7 +2,11 @@
 // taken as ciphertext of "openssl enc -aes-256-cbc -md md5 -nosalt" under a
 // fixed password, as a length-prefixed compressed block, and as a gzip file.
 // Whatever decrypts must encrypt back to the input; whatever inflates must
-// compress and inflate again to the same data.
+// compress and inflate again to the same data. A compressed block whose
+// stream is shorter than its declared length inflates to the declared length
+// (zero-padded), so blocks declaring more than 1 MiB are only checked to be
+// refused when damaged, not compressed again: that would cost time, not find
+// bugs.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -25,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     if (!cipher || *cipher != data) std::abort();
   }
 
-  if (auto inflated = T::decompressGZip(data)) {
+  if (auto inflated = T::decompressGZip(data); inflated && inflated->size() <= (1u << 20)) {
     auto block = T::compressGZip(*inflated);
     if (!block) std::abort();
     auto again = T::decompressGZip(*block);
