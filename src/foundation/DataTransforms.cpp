@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 // libcrypto 3 manages its own locking, so the process needs no lock table and
@@ -24,6 +25,8 @@ constexpr std::size_t kCipherSliceSize = 1024;
 constexpr std::size_t kCipherSlack = 32;
 constexpr std::uint32_t kLargestDecompressedLength = 0x3FFFFFFF;
 constexpr unsigned kGZipReadSize = 131072;
+// The first buffer of the compressed block's inflation; it doubles as needed.
+constexpr std::size_t kInflateFirstSize = 65536;
 
 struct MdCtxDeleter {
   void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
@@ -227,10 +230,47 @@ std::optional<Data> decompressGZip(const Data& data) {
     length = (std::uint32_t{data[0]} << 24) | (std::uint32_t{data[1]} << 16) | (std::uint32_t{data[2]} << 8) |
              std::uint32_t{data[3]};
   if (length > kLargestDecompressedLength) return std::nullopt;
-  Data output(length);
-  uLongf outputLength = length;
-  if (uncompress(output.data(), &outputLength, data.data() + 4, static_cast<uLong>(data.size() - 4)) != Z_OK)
-    return std::nullopt;
+  // Inflates into a buffer that grows with what the stream yields (up to the
+  // declared length), so that damaged data declaring a large length costs no
+  // more memory than it inflates to. Accepts exactly what zlib's uncompress()
+  // into the declared length accepts: a complete stream of at most that many
+  // bytes; a shorter one is padded with zeros to the declared length.
+  z_stream stream{};
+  if (inflateInit(&stream) != Z_OK) return std::nullopt;
+  const std::uint8_t* input = data.data() + 4;
+  std::size_t inputLeft = data.size() - 4;
+  Data output(std::min<std::size_t>(length, kInflateFirstSize));
+  std::size_t produced = 0;
+  bool complete = false;
+  for (;;) {
+    if (stream.avail_in == 0 && inputLeft > 0) {
+      stream.next_in = const_cast<Bytef*>(input);
+      stream.avail_in = static_cast<uInt>(std::min<std::size_t>(inputLeft, std::numeric_limits<uInt>::max()));
+      input += stream.avail_in;
+      inputLeft -= stream.avail_in;
+    }
+    if (produced == output.size() && output.size() < length)
+      output.resize(std::min<std::size_t>(length, output.size() * 2));
+    // zlib wants an output pointer even for no room (an empty result).
+    std::uint8_t none = 0;
+    stream.next_out = output.empty() ? &none : output.data() + produced;
+    stream.avail_out = static_cast<uInt>(output.size() - produced);
+    const int result = inflate(&stream, Z_NO_FLUSH);
+    produced = output.size() - stream.avail_out;
+    if (result == Z_STREAM_END) {
+      complete = true;
+      break;
+    }
+    if (result == Z_OK) continue;
+    // Out of room with room still to give, or input still to hand over.
+    if (result == Z_BUF_ERROR && ((stream.avail_out == 0 && output.size() < length) ||
+                                  (stream.avail_in == 0 && inputLeft > 0)))
+      continue;
+    break;
+  }
+  inflateEnd(&stream);
+  if (!complete) return std::nullopt;
+  output.resize(length);
   return output;
 }
 

@@ -130,8 +130,11 @@ bool FormatXmlDate(Date date, std::string& text) {
   unsigned month, day;
   CivilFromDays(days, year, month, day);
   char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%04lld-%02u-%02uT%02d:%02d:%02dZ", static_cast<long long>(year), month, day,
-                static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
+  // At least four digits after the sign, as the reader wants them: year -500
+  // is "-0500", not "-500" (which "%04lld" would give).
+  std::snprintf(buffer, sizeof buffer, "%s%04lld-%02u-%02uT%02d:%02d:%02dZ", year < 0 ? "-" : "",
+                static_cast<long long>(year < 0 ? -year : year), month, day, static_cast<int>(rest / 3600),
+                static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
   text = buffer;
   return true;
 }

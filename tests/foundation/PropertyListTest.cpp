@@ -123,6 +123,19 @@ TEST(PropertyListRoundTrip, BinaryKeepsFractionalDatesAndXmlKeepsWholeSeconds) {
   EXPECT_EQ(*PropertyList::readXml(*PropertyList::writeXml(early)), Value(Date(-1001.0)));
 }
 
+TEST(PropertyListRoundTrip, XmlDatesBeforeYearOneKeepFourYearDigits) {
+  // Found by the property-list fuzz target: year -500 was written "-500",
+  // which the reader (four digits at least) refused.
+  const std::string text = "<plist version=\"1.0\"><date>-0500-01-01T00:16:40Z</date></plist>";
+  auto value = PropertyList::readXml(Data(text.begin(), text.end()));
+  ASSERT_TRUE(value);
+  Data written = *PropertyList::writeXml(*value);
+  EXPECT_NE(std::string(written.begin(), written.end()).find("<date>-0500-01-01T00:16:40Z</date>"), std::string::npos);
+  auto again = PropertyList::readXml(written);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(*again, *value);
+}
+
 TEST(PropertyListRoundTrip, TextThatIsNotUtf8SurvivesTheBinaryForm) {
   Value name("caf\xe9 \xff\xfe.txt");
   auto back = PropertyList::readBinary(*PropertyList::writeBinary(name));

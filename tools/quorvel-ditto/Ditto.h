@@ -15,6 +15,7 @@
 // be read, the archive cannot be written or read).
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace quorvel::ditto {
@@ -41,6 +42,10 @@ int CreateArchive(const CreateOptions& options);
 // Reads an archive (plain, gzip or bzip2) from standard input and extracts
 // the BOM's entries into the destination.
 int ExtractArchive(const ExtractOptions& options);
+// The same from an archive held in memory (`size` bytes at `bytes`).
+// Extraction works from inside the destination: the current folder is the
+// destination afterwards, as for ExtractArchive.
+int ExtractArchiveFromMemory(const ExtractOptions& options, const void* bytes, std::size_t size);
 
 // Prints "quorvel-ditto: " and the formatted message to standard error.
 void Complain(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -286,9 +287,8 @@ class Extractor {
   bool failed_ = false;
 };
 
-}  // namespace
-
-int ExtractArchive(const ExtractOptions& options) {
+// The extraction itself; `openInput` opens the archive reader on its input.
+int Extract(const ExtractOptions& options, const std::function<int(struct archive*)>& openInput) {
   auto entries = ReadBillOfMaterials(options.bomPath);
   if (!entries) {
     Complain("cannot read the bill of materials \"%s\": %s", options.bomPath.c_str(),
@@ -322,7 +322,7 @@ int ExtractArchive(const ExtractOptions& options) {
   }
   archive_read_support_filter_all(input.get());
   archive_read_support_format_cpio(input.get());
-  if (archive_read_open_fd(input.get(), STDIN_FILENO, 65536) != ARCHIVE_OK) {
+  if (openInput(input.get()) != ARCHIVE_OK) {
     Complain("cannot read the archive: %s", archive_error_string(input.get()));
     return kExitFatal;
   }
@@ -342,6 +342,18 @@ int ExtractArchive(const ExtractOptions& options) {
   extractor.applyCompanions();
   extractor.checkCompleteness();
   return extractor.failed() ? kExitPartial : 0;
+}
+
+}  // namespace
+
+int ExtractArchive(const ExtractOptions& options) {
+  return Extract(options, [](struct archive* input) { return archive_read_open_fd(input, STDIN_FILENO, 65536); });
+}
+
+int ExtractArchiveFromMemory(const ExtractOptions& options, const void* bytes, std::size_t size) {
+  return Extract(options, [bytes, size](struct archive* input) {
+    return archive_read_open_memory(input, bytes, size);
+  });
 }
 
 }  // namespace quorvel::ditto
