@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/RestoreTestSupport.h"
+#include "support/HostileArchive.h"
 
 namespace quorvel {
 namespace {
@@ -132,6 +133,41 @@ TEST_F(RestoreSafety, LinkPlantedWhereAFileBelongsIsReplacedNotFollowed) {
   std::vector<std::string> deleted = ResultPaths(results, kDeletedPathsResult);
   EXPECT_TRUE(Contains(deleted, "notes.txt"));
   EXPECT_TRUE(Contains(deleted, "empty-tagged"));
+}
+
+TEST_F(RestoreSafety, RollBackNeverDeletesThroughALinkTheBackupDataPutInAFoldersPlace) {
+  // docs/sub/deep.txt comes from archive 1 and docs/other.txt from archive
+  // 2, which the destination lacks: the run fails and rolls back.
+  storeBackup(std::nullopt, 1, [](DirectoryScanner& scanner, DestinationBuilder& builder, Dictionary& files) {
+    builder.store(ArchiveName(1, false, false), TextData("bytes the stand-in archiver ignores"), files);
+    for (const auto& [path, index] : {std::pair<const char*, int>{"docs/sub/deep.txt", 1}, {"docs/other.txt", 2}}) {
+      DirectoryItemPtr item = scanner.directoryItemAtSubpath(path);
+      ASSERT_TRUE(item) << path;
+      StorageRecord record = StorageRecordOfItem(*item).value();
+      record.storageKind = StorageKindArchive;
+      record.storageIndex = static_cast<std::uint16_t>(index);
+      record.partCount = 0;
+      ASSERT_TRUE(SetStorageRecordOfItem(scanner, path, record));
+    }
+  });
+  TempDir outside;
+  WriteFile(outside / "deep.txt", "not the restore's to delete");
+  const auto outsideBefore = FolderState(outside.path());
+  // Archive 1 turns the still empty docs/sub into a link to the outside
+  // folder, the way an archive holding a link under that name could.
+  TempDir scripts;
+  ArchiverOverride archiver(scripts / "ditto", "cat >/dev/null\nrmdir \"$5/docs/sub\" && ln -s '" + outside.path() +
+                                                   "' \"$5/docs/sub\"\nexit 1\n");
+  controller->setMaximumSimultaneousSegments(1);
+
+  Dictionary results = restore();
+  EXPECT_FALSE(results.get(kSuccessResult).asBool());
+  EXPECT_TRUE(IsLink(target / "Documents/docs/sub")) << JoinedMessages(results);
+  EXPECT_EQ(FolderState(outside.path()), outsideBefore);
+  const std::string joined = JoinedMessages(results);
+  EXPECT_NE(joined.find("Failed deleting file \"" + target / "Documents/docs/sub/deep.txt" + "\""), std::string::npos)
+      << joined;
+  EXPECT_TRUE(Contains(ResultPaths(results, kSkippedPathsResult), "docs/sub/deep.txt"));
 }
 
 TEST_F(RestoreSafety, ItemsBelowALinkRecordAreRefused) {
