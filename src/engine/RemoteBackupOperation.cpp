@@ -398,9 +398,6 @@ void RemoteBackupOperation::setPathProperties(const std::string& path, const Dir
                     FileTypeName(status.st_mode), FileTypeName(recordedType));
     return;
   }
-  // The descriptor's name in /proc reaches exactly the opened item, for the
-  // calls that only take a path and would follow a link there.
-  const std::string handlePath = "/proc/self/fd/" + std::to_string(itself.get());
 
   if (item.isDirectory()) {
     if (const auto& attributes = item.extendedAttributes()) {
@@ -412,7 +409,9 @@ void RemoteBackupOperation::setPathProperties(const std::string& path, const Dir
       }
     }
     if (const auto& acl = item.ACLText()) {
-      int error = platform::WriteACLText(handlePath.c_str(), *acl);
+      // Refuses a link itself and writes through a descriptor opened without
+      // following one.
+      int error = platform::WriteACLText(cpath, *acl);
       if (error != 0) {
         logErrorMessage("Failed setting ACL for path \"%@\" (%s)", path, ErrnoText(error));
       }
@@ -428,7 +427,11 @@ void RemoteBackupOperation::setPathProperties(const std::string& path, const Dir
   // then changed through its descriptor's name.
   if (!item.isSymbolicLink()) {
     int result = fchmodat(AT_FDCWD, cpath, item.permissions(), AT_SYMLINK_NOFOLLOW);
-    if (result != 0 && (errno == EOPNOTSUPP || errno == ENOTSUP)) result = chmod(handlePath.c_str(), item.permissions());
+    if (result != 0 && (errno == EOPNOTSUPP || errno == ENOTSUP)) {
+      // The descriptor's name in /proc reaches exactly the opened item.
+      const std::string handlePath = "/proc/self/fd/" + std::to_string(itself.get());
+      result = chmod(handlePath.c_str(), item.permissions());
+    }
     if (result != 0) logErrorMessage("Failed setting attributes for path \"%@\" (%s)", path, ErrnoText(errno));
   }
 
