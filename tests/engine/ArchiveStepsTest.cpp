@@ -482,7 +482,7 @@ TEST_F(ArchiveSteps, ExtractedItemOfAnotherTypeFailsVerificationAndGetsNoPropert
     };
     Dictionary results = run();
     EXPECT_EQ(code, HelperResultContinue) << JoinedMessages(results);
-    EXPECT_TRUE(copied.empty()) << JoinLines(copied);
+    EXPECT_EQ(copied, std::vector<std::string>{});
     const std::string restored = target + "/a/d.txt";
     const std::string mismatch = std::string("a ") + odd.named + " where the backup has a regular file";
     EXPECT_TRUE(HasMessage(results, "Unexpected file type for restored file \"" + restored + "\" (" + mismatch + ")"))
