@@ -492,8 +492,9 @@ bool RestoreRun::prepareFileTarget(const StoredFile& file) {
     const bool folder = S_ISDIR(status.st_mode);
     if (folder || !S_ISREG(status.st_mode) || file.record.partCount == 0) {
       if (unlinkat(parent, name, folder ? AT_REMOVEDIR : 0) != 0) {
-        operation_.logErrorMessage(folder ? "Failed deleting directory \"%@\" (%s)" : "Failed deleting file \"%@\" (%s)",
-                                   fullPath, ErrnoText(errno));
+        const int error = errno;
+        if (folder) operation_.logErrorMessage("Failed deleting directory \"%@\" (%s)", fullPath, ErrnoText(error));
+        else operation_.logErrorMessage("Failed deleting file \"%@\" (%s)", fullPath, ErrnoText(error));
         return false;
       }
       operation_.addDeletedPath(path);
@@ -626,9 +627,10 @@ void RestoreRun::rollBack() {
 bool RestoreRun::removeBelowTarget(const std::string& path, RemoveKind kind) {
   Expected<bool> removed = RemoveBelow(target_, path, kind);
   if (removed) return true;
-  operation_.logErrorMessage(kind == RemoveKind::kFolder ? "Failed deleting directory \"%@\" (%s)"
-                                                         : "Failed deleting file \"%@\" (%s)",
-                             JoinPath(target_, path), ErrnoText(removed.status().code()));
+  const std::string fullPath = JoinPath(target_, path);
+  const std::string why = ErrnoText(removed.status().code());
+  if (kind == RemoveKind::kFolder) operation_.logErrorMessage("Failed deleting directory \"%@\" (%s)", fullPath, why);
+  else operation_.logErrorMessage("Failed deleting file \"%@\" (%s)", fullPath, why);
   return false;
 }
 
