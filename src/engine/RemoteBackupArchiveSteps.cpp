@@ -13,6 +13,7 @@
 
 #include "engine/ArchiveSupport.h"
 #include "engine/BackupStorage.h"
+#include "engine/RestoreTargetPaths.h"
 #include "foundation/AtomicFile.h"
 #include "foundation/Format.h"
 #include "foundation/InternalInconsistency.h"
@@ -37,53 +38,6 @@ struct MemberState {
   std::string path;
   FileUploadState state;
 };
-
-// Unlinks destination/subpath without following any symbolic link on the
-// way: every folder below the destination is opened with O_NOFOLLOW. Answers
-// 1 when something was deleted, 0 when there was nothing to delete, -1 on a
-// failure (errno set; ELOOP when a folder on the way is a symbolic link).
-int UnlinkBelow(const std::string& destination, const std::string& subpath) {
-  std::vector<std::string> components;
-  std::size_t start = 0;
-  while (start <= subpath.size()) {
-    std::size_t end = subpath.find('/', start);
-    if (end == std::string::npos) end = subpath.size();
-    components.push_back(subpath.substr(start, end - start));
-    start = end + 1;
-  }
-  for (const std::string& component : components) {
-    if (component.empty() || component == "." || component == "..") {
-      errno = EINVAL;
-      return -1;
-    }
-  }
-  int directory = open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (directory < 0) return errno == ENOENT ? 0 : -1;
-  for (std::size_t i = 0; i + 1 < components.size(); ++i) {
-    int next = openat(directory, components[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    int saved = errno;
-    close(directory);
-    if (next < 0) {
-      if (saved == ENOENT) return 0;
-      errno = saved;
-      return -1;
-    }
-    directory = next;
-  }
-  struct stat status;
-  if (fstatat(directory, components.back().c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-    int saved = errno;
-    close(directory);
-    if (saved == ENOENT) return 0;
-    errno = saved;
-    return -1;
-  }
-  int result = unlinkat(directory, components.back().c_str(), S_ISDIR(status.st_mode) ? AT_REMOVEDIR : 0);
-  int saved = errno;
-  close(directory);
-  errno = saved;
-  return result == 0 ? 1 : -1;
-}
 
 }  // namespace
 
@@ -400,14 +354,15 @@ int RemoteBackupExtractArchiveOperation::extractArchiveFromData(const Data& arch
     std::vector<DirectoryItemPtr> kept;
     kept.reserve(items.size());
     for (DirectoryItemPtr& item : items) {
-      int deleted = UnlinkBelow(destinationPath, item->path());
-      if (deleted < 0) {
+      // Never through a link: a folder on the way that is a link fails.
+      Expected<bool> deleted = RemoveBelow(destinationPath, item->path(), RemoveKind::kAny);
+      if (!deleted) {
         command.logErrorMessage("Failed deleting file \"%@\" (%s)", JoinPath(destinationPath, item->path()),
-                                ErrnoText(errno));
+                                ErrnoText(deleted.status().code()));
         command.addSkippedPath(item->path());
         continue;
       }
-      if (deleted > 0) command.addDeletedPath(item->path());
+      if (*deleted) command.addDeletedPath(item->path());
       kept.push_back(std::move(item));
     }
     items = std::move(kept);

@@ -10,6 +10,7 @@
 
 #include "engine/ArchiveSupport.h"
 #include "engine/NetworkError.h"
+#include "engine/RestoreTargetPaths.h"
 #include "foundation/Format.h"
 #include "foundation/InternalInconsistency.h"
 #include "foundation/Posix.h"
@@ -272,6 +273,20 @@ bool RemoteBackupHelperOperation::computeDigestForFile(const std::string& path, 
 bool RemoteBackupHelperOperation::verifyRestoredFile(const DirectoryItem& item, const std::string& path,
                                                      std::uint32_t fileIndex) {
   RemoteBackupOperation& command = *mainOperation_;
+  // The type is checked even when verification is turned off: an item of
+  // another type (a link where a file belongs, a named pipe that would block
+  // every read) is never taken for the recorded one.
+  struct stat status;
+  if (lstat(path.c_str(), &status) != 0) {
+    command.logErrorMessage("Failed retrieving information for restored file \"%@\"", path);
+    return false;
+  }
+  const mode_t recordedType = RestorableFileType(item.mode());
+  if ((status.st_mode & S_IFMT) != recordedType) {
+    command.logErrorMessage("Unexpected file type for restored file \"%@\" (a %s where the backup has a %s)", path,
+                            FileTypeName(status.st_mode), FileTypeName(recordedType));
+    return false;
+  }
   if (command.arguments().get(kSkipVerificationArgument).asBool()) return true;
 
   DirectoryItemPtr restored = DirectoryScanner::directoryItemAtPath(path, true);

@@ -199,10 +199,11 @@ class RemoteBackupHelperOperation : public Operation, public FileTransferControl
   // when cancelled).
   bool computeDigestForFile(const std::string& path, std::uint64_t dataSize, bool isSymLink, std::uint32_t fileIndex,
                             std::uint8_t outBytes[16]);
-  // Compares a restored file with its snapshot item: sizes; for archive
+  // Compares a restored file with its snapshot item: first its type (a
+  // mismatch fails, verification on or off), then sizes; for archive
   // members (file index 0) ACL text and extended attributes; with digests on,
-  // the digest against the storage record. True at once when the command
-  // argument "skipVerification" is true.
+  // the digest against the storage record. The type alone is checked when
+  // the command argument "skipVerification" is true.
   bool verifyRestoredFile(const DirectoryItem& item, const std::string& path, std::uint32_t fileIndex);
 
  protected:

@@ -18,6 +18,7 @@
 #include "engine/NetworkError.h"
 #include "engine/PhaseProgress.h"
 #include "engine/RemoteBackupHelperOperation.h"
+#include "engine/RestoreTargetPaths.h"
 #include "foundation/InternalInconsistency.h"
 #include "snapshot/platform/FileMetadata.h"
 #include "foundation/Posix.h"
@@ -377,6 +378,23 @@ bool RemoteBackupOperation::deleteRemoteDirectory(const std::string& name, FileT
 
 void RemoteBackupOperation::setPathProperties(const std::string& path, const DirectoryItem& item) {
   const char* cpath = path.c_str();
+  // The item itself, as it is on disk: a handle that does not follow a link
+  // in the item's place. An item whose type differs from the recorded one
+  // (a link where a file belongs, say) gets nothing: a mode meant for a file
+  // must never reach what a link points at.
+  UniqueFd itself(open(cpath, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat status;
+  if (!itself.valid() || fstat(itself.get(), &status) != 0) {
+    logErrorMessage("Failed setting attributes for path \"%@\" (%s)", path, ErrnoText(errno));
+    return;
+  }
+  const mode_t recordedType = RestorableFileType(item.mode());
+  if ((status.st_mode & S_IFMT) != recordedType) {
+    logErrorMessage("Not setting attributes for path \"%@\": it is a %s where the backup has a %s", path,
+                    FileTypeName(status.st_mode), FileTypeName(recordedType));
+    return;
+  }
+
   if (item.isDirectory()) {
     if (const auto& attributes = item.extendedAttributes()) {
       for (const auto& [name, value] : *attributes) {
@@ -387,6 +405,8 @@ void RemoteBackupOperation::setPathProperties(const std::string& path, const Dir
       }
     }
     if (const auto& acl = item.ACLText()) {
+      // Refuses a link itself and writes through a descriptor opened without
+      // following one.
       int error = platform::WriteACLText(cpath, *acl);
       if (error != 0) {
         logErrorMessage("Failed setting ACL for path \"%@\" (%s)", path, ErrnoText(error));
@@ -398,9 +418,17 @@ void RemoteBackupOperation::setPathProperties(const std::string& path, const Dir
   if (lchown(cpath, static_cast<uid_t>(-1), item.groupID()) != 0) {
     logErrorMessage("Failed setting attributes for path \"%@\" (%s)", path, ErrnoText(errno));
   }
-  // Links have no permissions of their own on Linux.
-  if (!item.isSymbolicLink() && chmod(cpath, item.permissions()) != 0) {
-    logErrorMessage("Failed setting attributes for path \"%@\" (%s)", path, ErrnoText(errno));
+  // Links have no permissions of their own on Linux. A C library without
+  // the no-follow flag for fchmodat answers EOPNOTSUPP; the opened item is
+  // then changed through its descriptor's name.
+  if (!item.isSymbolicLink()) {
+    int result = fchmodat(AT_FDCWD, cpath, item.permissions(), AT_SYMLINK_NOFOLLOW);
+    if (result != 0 && (errno == EOPNOTSUPP || errno == ENOTSUP)) {
+      // The descriptor's name in /proc reaches exactly the opened item.
+      const std::string handlePath = "/proc/self/fd/" + std::to_string(itself.get());
+      result = chmod(handlePath.c_str(), item.permissions());
+    }
+    if (result != 0) logErrorMessage("Failed setting attributes for path \"%@\" (%s)", path, ErrnoText(errno));
   }
 
   // Modification time; the access time is left alone. The creation (birth)

@@ -149,7 +149,9 @@ class RemoteBackupOperation : public BackupCommandOperation, public FileTransfer
   // ---- Restored items ---------------------------------------------------------------
 
   // Gives a restored item its recorded metadata; failures are logged, not
-  // returned. Directories first get their extended attributes and ACL
+  // returned. Every call works on the item itself, never through a link in
+  // its place, and an item whose type on disk is not the recorded one gets
+  // nothing (logged). Directories first get their extended attributes and ACL
   // (files get theirs from the metadata file or the archive). Then, for
   // every item: group (lchown, the owner is left alone), permission bits
   // (not for symbolic links), inode flags when the snapshot recorded any

@@ -51,6 +51,7 @@
 #include "engine/RemoteBackupArchiveSteps.h"
 #include "engine/RemoteBackupHelperOperation.h"
 #include "engine/RemoteBackupOperation.h"
+#include "engine/RestoreTargetPaths.h"
 #include "foundation/InternalInconsistency.h"
 #include "snapshot/PathOrder.h"
 #include "foundation/Posix.h"
@@ -111,26 +112,6 @@ std::string Printable(std::string_view path) {
   return text;
 }
 
-// Opens the folder at a relative path below the open folder `root`, never
-// following a link on the way. -1 with errno set when a component is
-// missing, a link, or no folder.
-int OpenDirectoryBelow(int root, const std::string& relative) {
-  int fd = openat(root, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  std::size_t start = 0;
-  while (fd >= 0 && start < relative.size()) {
-    std::size_t end = relative.find('/', start);
-    if (end == std::string::npos) end = relative.size();
-    std::string component = relative.substr(start, end - start);
-    start = end + 1;
-    int next = openat(fd, component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    int error = errno;
-    close(fd);
-    errno = error;
-    fd = next;
-  }
-  return fd;
-}
-
 // One run of the command: its working state and its stages in order.
 class RestoreRun {
  public:
@@ -160,6 +141,8 @@ class RestoreRun {
   Value uploadDigest(const std::string& name) const;
   void applyDirectoryProperties();
   void rollBack();
+  // Removes an item below the target without following links; logs a failure.
+  bool removeBelowTarget(const std::string& path, RemoveKind kind);
   bool finish(bool success);
 
   RemoteBackupOperation& operation_;
@@ -295,7 +278,7 @@ bool RestoreRun::eraseTarget() {
         break;
       case FTS_DP:
         if (entry->fts_level > 0) {
-          if (operation_.deleteDirectoryAtPath(entry->fts_path)) operation_.addDeletedPath(relative(entry));
+          if (removeBelowTarget(relative(entry), RemoveKind::kFolder)) operation_.addDeletedPath(relative(entry));
           else success = false;
         }
         break;
@@ -308,7 +291,7 @@ bool RestoreRun::eraseTarget() {
         break;
       default:  // files, links, dangling links, anything else
         if (entry->fts_level > 0) {
-          if (operation_.deleteFileAtPath(entry->fts_path)) operation_.addDeletedPath(relative(entry));
+          if (removeBelowTarget(relative(entry), RemoveKind::kFile)) operation_.addDeletedPath(relative(entry));
           else success = false;
         }
         break;
@@ -444,11 +427,12 @@ void RestoreRun::makeDirectories() {
     const std::string& path = directory->path();
     const std::string fullPath = JoinPath(target_, path);
     const std::string name = LastComponent(path);
-    UniqueFd parent(OpenDirectoryBelow(root.get(), ParentPath(path)));
-    if (parent.get() < 0) {
-      operation_.logErrorMessage("Failed creating directory \"%@\" (%s)", fullPath, ErrnoText(errno));
+    Expected<UniqueFd> opened = OpenFolderBelow(root.get(), ParentPath(path));
+    if (!opened) {
+      operation_.logErrorMessage("Failed creating directory \"%@\" (%s)", fullPath, ErrnoText(opened.status().code()));
       continue;
     }
+    UniqueFd parent = std::move(*opened);
     struct stat status;
     if (fstatat(parent.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
       if (S_ISDIR(status.st_mode)) {
@@ -498,18 +482,30 @@ bool RestoreRun::isBelowMadeDirectory(const std::string& path) const {
 bool RestoreRun::prepareFileTarget(const StoredFile& file) {
   const std::string& path = file.item->path();
   const std::string fullPath = JoinPath(target_, path);
+  // Safety: the parent is opened without following links, and everything
+  // below happens relative to it.
+  Expected<ItemBelow> place = OpenParentBelow(target_, path);
+  if (!place) {
+    operation_.logErrorMessage("Failed opening file \"%@\" (%s)", fullPath, ErrnoText(place.status().code()));
+    return false;
+  }
+  const int parent = place->parent.get();
+  const char* name = place->name.c_str();
   struct stat status;
-  if (lstat(fullPath.c_str(), &status) == 0) {
-    if (S_ISDIR(status.st_mode)) {
-      if (!operation_.deleteDirectoryAtPath(fullPath)) return false;
-      operation_.addDeletedPath(path);
-    } else if (!S_ISREG(status.st_mode) || file.record.partCount == 0) {
-      if (!operation_.deleteFileAtPath(fullPath)) return false;
+  if (fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+    const bool folder = S_ISDIR(status.st_mode);
+    if (folder || !S_ISREG(status.st_mode) || file.record.partCount == 0) {
+      if (unlinkat(parent, name, folder ? AT_REMOVEDIR : 0) != 0) {
+        const int error = errno;
+        if (folder) operation_.logErrorMessage("Failed deleting directory \"%@\" (%s)", fullPath, ErrnoText(error));
+        else operation_.logErrorMessage("Failed deleting file \"%@\" (%s)", fullPath, ErrnoText(error));
+        return false;
+      }
       operation_.addDeletedPath(path);
     }
   }
   if (file.record.partCount == 0) {
-    int fd = open(fullPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int fd = openat(parent, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
       operation_.logErrorMessage("Failed opening file \"%@\" (%s)", fullPath, ErrnoText(errno));
       return false;
@@ -619,13 +615,27 @@ void RestoreRun::applyDirectoryProperties() {
 }
 
 void RestoreRun::rollBack() {
+  // Safety: the backup data may have put a link where a folder of the run
+  // was (an archive holding a link under a folder's name); every deletion
+  // resolves its folder from the target down without following links, so a
+  // link on the way stops it instead of leading outside.
   for (const std::string& path : operation_.uniqueCreatedPaths()) {
-    if (!operation_.deleteFileAtPath(JoinPath(target_, path))) operation_.addSkippedPath(path);
+    if (!removeBelowTarget(path, RemoveKind::kFile)) operation_.addSkippedPath(path);
   }
   for (auto it = createdDirectories_.rbegin(); it != createdDirectories_.rend(); ++it) {
-    if (!operation_.deleteDirectoryAtPath(JoinPath(target_, *it))) operation_.addSkippedPath(*it);
+    if (!removeBelowTarget(*it, RemoveKind::kFolder)) operation_.addSkippedPath(*it);
   }
   if (rootCreated_ && !operation_.deleteDirectoryAtPath(target_)) operation_.addSkippedPath(std::string());
+}
+
+bool RestoreRun::removeBelowTarget(const std::string& path, RemoveKind kind) {
+  Expected<bool> removed = RemoveBelow(target_, path, kind);
+  if (removed) return true;
+  const std::string fullPath = JoinPath(target_, path);
+  const std::string why = ErrnoText(removed.status().code());
+  if (kind == RemoveKind::kFolder) operation_.logErrorMessage("Failed deleting directory \"%@\" (%s)", fullPath, why);
+  else operation_.logErrorMessage("Failed deleting file \"%@\" (%s)", fullPath, why);
+  return false;
 }
 
 }  // namespace

@@ -27,6 +27,7 @@
 #include "engine/DestinationTestSupport.h"
 #include "engine/RemoteBackupArchiveSteps.h"
 #include "support/GeneratedTree.h"
+#include "support/HostileArchive.h"
 
 namespace quorvel {
 namespace {
@@ -36,16 +37,6 @@ using namespace test;
 std::string Quote(const std::string& path) { return "'" + path + "'"; }
 
 // Points the engine at another archiver for as long as the object lives.
-class ArchiverOverride {
- public:
-  ArchiverOverride(const std::string& path, const std::string& script) {
-    WriteFile(path, "#!/bin/sh\n" + script);
-    ::chmod(path.c_str(), 0755);
-    ::setenv("QUORVEL_DITTO", path.c_str(), 1);
-  }
-  ~ArchiverOverride() { ::unsetenv("QUORVEL_DITTO"); }
-};
-
 class ArchiveSteps : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -481,6 +472,70 @@ TEST_F(ArchiveSteps, ErasingNeverFollowsLinksOutOfTheDestination) {
   ASSERT_EQ(::lstat((target + "/a/d.txt").c_str(), &status), 0);
   EXPECT_TRUE(S_ISREG(status.st_mode));
   EXPECT_EQ(ReadFile(target + "/a/d.txt"), ReadFile(source / "a/d.txt"));
+}
+
+TEST_F(ArchiveSteps, ExtractedItemOfAnotherTypeFailsVerificationAndGetsNoProperties) {
+  // The recorded a/d.txt is a setuid file whose contents are a path outside,
+  // so that a link to that path has the file's size and digest.
+  const std::string outside = work / "outside";
+  ::mkdir(outside.c_str(), 0755);
+  const std::string victim = outside + "/victim";
+  WriteFile(victim, "keep my mode");
+  ASSERT_EQ(::chmod(victim.c_str(), 0600), 0);
+  WriteFile(source / "a/d.txt", victim);
+  ASSERT_EQ(::chmod((source / "a/d.txt").c_str(), 04755), 0);
+
+  // What an extraction leaves in the file's place. Reading a named pipe
+  // for its digest would wait forever; that case runs without digests so
+  // that it cannot hang even where the type goes unchecked.
+  struct Case {
+    const char* named;
+    std::string makeIt;
+    bool digests;
+  };
+  const std::vector<Case> cases = {
+      {"symbolic link", "ln -s " + Quote(victim) + " \"$5/a/d.txt\"", true},
+      {"named pipe", "mkfifo \"$5/a/d.txt\"", false},
+      {"folder", "mkdir \"$5/a/d.txt\"", true},
+  };
+  int number = 0;
+  for (const Case& odd : cases) {
+    SCOPED_TRACE(odd.named);
+    const std::string target = work / ("restored-" + std::to_string(++number));
+    ::mkdir(target.c_str(), 0755);
+    controller->setComputeFileDigests(odd.digests);
+    int code = -1;
+    std::vector<std::string> copied;
+    body = [&](BodyOperation& operation) {
+      auto slot = std::make_shared<ArchiveSlot>();
+      ASSERT_EQ(RunStep(operation, *CreateStep(operation, ItemsOf(operation, {"a/d.txt"}), 1, false, slot)),
+                HelperResultContinue);
+      std::vector<DirectoryItemPtr> items = ItemsOf(operation, {"a/d.txt"});
+      ArchiverOverride archiver(work / "odd-ditto", "cat >/dev/null\nmkdir -p \"$5/a\"\n" + odd.makeIt + "\n");
+      const std::size_t copiedBefore = operation.copiedPaths().size();
+      auto extract = std::make_shared<RemoteBackupExtractArchiveOperation>(
+          &operation, Value(slot), 1, Array{Value(ArrayOf(items)), Value(target), Value(false)});
+      code = RunStep(operation, *extract);
+      std::vector<std::string> after = operation.copiedPaths();
+      copied.assign(after.begin() + static_cast<long>(copiedBefore), after.end());
+      // The property call by itself refuses the item as well.
+      operation.setPathProperties(target + "/a/d.txt", *items.front());
+    };
+    Dictionary results = run();
+    EXPECT_EQ(code, HelperResultContinue) << JoinedMessages(results);
+    EXPECT_EQ(copied, std::vector<std::string>{});
+    const std::string restored = target + "/a/d.txt";
+    const std::string mismatch = std::string("a ") + odd.named + " where the backup has a regular file";
+    EXPECT_TRUE(HasMessage(results, "Unexpected file type for restored file \"" + restored + "\" (" + mismatch + ")"))
+        << JoinedMessages(results);
+    EXPECT_TRUE(HasMessage(results, "Not setting attributes for path \"" + restored + "\": it is " + mismatch))
+        << JoinedMessages(results);
+    struct stat status;
+    ASSERT_EQ(::stat(victim.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0600u) << "the mode went through the link";
+    ASSERT_EQ(::lstat(restored.c_str(), &status), 0);
+    EXPECT_NE(status.st_mode & 07777, 04755u) << "the recorded mode reached an item of another type";
+  }
 }
 
 TEST_F(ArchiveSteps, DamagedArchiveFailsItsExtractionOnly) {

@@ -2,15 +2,20 @@
 // would leave the restore target, links planted inside the target, a
 // snapshot whose records contradict themselves, a truncated newest revision
 // and a wrong password.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/RestoreTestSupport.h"
+#include "support/HostileArchive.h"
 
 namespace quorvel {
 namespace {
@@ -132,6 +137,81 @@ TEST_F(RestoreSafety, LinkPlantedWhereAFileBelongsIsReplacedNotFollowed) {
   std::vector<std::string> deleted = ResultPaths(results, kDeletedPathsResult);
   EXPECT_TRUE(Contains(deleted, "notes.txt"));
   EXPECT_TRUE(Contains(deleted, "empty-tagged"));
+}
+
+TEST_F(RestoreSafety, RollBackNeverDeletesThroughALinkTheBackupDataPutInAFoldersPlace) {
+  // docs/sub/deep.txt comes from archive 1 and docs/other.txt from archive
+  // 2, which the destination lacks: the run fails and rolls back.
+  storeBackup(std::nullopt, 1, [](DirectoryScanner& scanner, DestinationBuilder& builder, Dictionary& files) {
+    builder.store(ArchiveName(1, false, false), TextData("bytes the stand-in archiver ignores"), files);
+    for (const auto& [path, index] : {std::pair<const char*, int>{"docs/sub/deep.txt", 1}, {"docs/other.txt", 2}}) {
+      DirectoryItemPtr item = scanner.directoryItemAtSubpath(path);
+      ASSERT_TRUE(item) << path;
+      StorageRecord record = StorageRecordOfItem(*item).value();
+      record.storageKind = StorageKindArchive;
+      record.storageIndex = static_cast<std::uint16_t>(index);
+      record.partCount = 0;
+      ASSERT_TRUE(SetStorageRecordOfItem(scanner, path, record));
+    }
+  });
+  TempDir outside;
+  WriteFile(outside / "deep.txt", "not the restore's to delete");
+  const auto outsideBefore = FolderState(outside.path());
+  // Archive 1 turns the still empty docs/sub into a link to the outside
+  // folder, the way an archive holding a link under that name could.
+  TempDir scripts;
+  ArchiverOverride archiver(scripts / "ditto", "cat >/dev/null\nrmdir \"$5/docs/sub\" && ln -s '" + outside.path() +
+                                                   "' \"$5/docs/sub\"\nexit 1\n");
+  controller->setMaximumSimultaneousSegments(1);
+
+  Dictionary results = restore();
+  EXPECT_FALSE(results.get(kSuccessResult).asBool());
+  EXPECT_TRUE(IsLink(target / "Documents/docs/sub")) << JoinedMessages(results);
+  EXPECT_EQ(FolderState(outside.path()), outsideBefore);
+  const std::string joined = JoinedMessages(results);
+  EXPECT_NE(joined.find("Failed deleting file \"" + target / "Documents/docs/sub/deep.txt" + "\""), std::string::npos)
+      << joined;
+  EXPECT_TRUE(Contains(ResultPaths(results, kSkippedPathsResult), "docs/sub/deep.txt"));
+}
+
+TEST_F(RestoreSafety, ArchiveMemberThatIsANamedPipeIsRefusedWithoutBlocking) {
+  // docs/other.txt, a file, comes from an archive that holds a named pipe
+  // under its name.
+  storeBackup(std::nullopt, 1, [](DirectoryScanner& scanner, DestinationBuilder& builder, Dictionary& files) {
+    builder.store(ArchiveName(1, false, false), HandMadeArchive({{"./docs/other.txt", AE_IFIFO, ""}}), files);
+    DirectoryItemPtr item = scanner.directoryItemAtSubpath("docs/other.txt");
+    ASSERT_TRUE(item);
+    StorageRecord record = StorageRecordOfItem(*item).value();
+    record.storageKind = StorageKindArchive;
+    record.storageIndex = 1;
+    record.partCount = 0;
+    ASSERT_TRUE(SetStorageRecordOfItem(scanner, "docs/other.txt", record));
+  });
+  // Should the restore wait on a pipe, a writer opening it after a while
+  // ends the wait, so that the test fails instead of hanging.
+  const std::string pipe = target / "Documents/docs/other.txt";
+  std::atomic<bool> finished{false};
+  std::atomic<bool> released{false};
+  std::thread watchdog([&] {
+    for (int tenth = 0; tenth < 300 && !finished; ++tenth) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (finished) return;
+    int fd = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+      released = true;
+      ::close(fd);
+    }
+  });
+  Dictionary results = restore();
+  finished = true;
+  watchdog.join();
+  EXPECT_FALSE(released) << "the restore waited on a named pipe";
+  const std::string joined = JoinedMessages(results);
+  EXPECT_NE(joined.find("refusing \"./docs/other.txt\": it is a named pipe, not a file, folder or symbolic link"),
+            std::string::npos)
+      << joined;
+  EXPECT_FALSE(Exists(pipe));
+  EXPECT_FALSE(Contains(ResultPaths(results, kCopiedPathsResult), "docs/other.txt"));
+  EXPECT_EQ(Text(target / "Documents/docs/report.txt"), "a report that is longer than one part of eight bytes");
 }
 
 TEST_F(RestoreSafety, ItemsBelowALinkRecordAreRefused) {

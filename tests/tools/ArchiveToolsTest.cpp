@@ -19,11 +19,14 @@
 #include "engine/ArchiveSupport.h"
 #include "foundation/AppleDouble.h"
 #include "foundation/Task.h"
+#include "support/HostileArchive.h"
 #include "support/TestSupport.h"
 
 namespace quorvel {
 namespace {
 
+using test::ArchiveEntrySpec;
+using test::HandMadeArchive;
 using test::TempDir;
 using test::WriteFile;
 
@@ -383,42 +386,6 @@ TEST_F(ArchiveTools, AnEntryListedButAbsentFromTheArchiveFailsTheExtraction) {
 
 // ---------------------------------------------------------------- hostile archives
 
-struct ArchiveEntrySpec {
-  std::string name;
-  mode_t type = AE_IFREG;
-  std::string contents;  // data, or the link target
-};
-
-Data HandMadeArchive(const std::vector<ArchiveEntrySpec>& entries) {
-  std::unique_ptr<struct archive, int (*)(struct archive*)> archive(archive_write_new(), archive_write_free);
-  archive_write_set_format_cpio_odc(archive.get());
-  archive_write_add_filter_none(archive.get());
-  std::vector<unsigned char> buffer(1 << 20);
-  size_t used = 0;
-  EXPECT_EQ(archive_write_open_memory(archive.get(), buffer.data(), buffer.size(), &used), ARCHIVE_OK);
-  int node = 0;
-  for (const auto& member : entries) {
-    archive_entry* entry = archive_entry_new();
-    archive_entry_set_pathname(entry, member.name.c_str());
-    archive_entry_set_filetype(entry, member.type);
-    archive_entry_set_perm(entry, member.type == AE_IFDIR ? 0755 : 0644);
-    archive_entry_set_ino(entry, ++node);
-    archive_entry_set_nlink(entry, 1);
-    archive_entry_set_mtime(entry, 1500000000, 0);
-    if (member.type == AE_IFLNK) {
-      archive_entry_set_symlink(entry, member.contents.c_str());
-      archive_entry_set_size(entry, 0);
-    } else {
-      archive_entry_set_size(entry, static_cast<la_int64_t>(member.type == AE_IFREG ? member.contents.size() : 0));
-    }
-    EXPECT_GE(archive_write_header(archive.get(), entry), ARCHIVE_WARN) << member.name;
-    if (member.type == AE_IFREG) archive_write_data(archive.get(), member.contents.data(), member.contents.size());
-    archive_entry_free(entry);
-  }
-  EXPECT_EQ(archive_write_close(archive.get()), ARCHIVE_OK);
-  return Data(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(used));
-}
-
 TEST_F(ArchiveTools, ExtractionRefusesAbsoluteAndClimbingNamesAndWritesNothingOutside) {
   // Destination and an outside folder side by side in one parent.
   TempDir parent;
@@ -473,6 +440,55 @@ TEST_F(ArchiveTools, ExtractionRefusesToWriteThroughALinkAlreadyInTheDestination
   ASSERT_EQ(lstat((destination + "/final").c_str(), &status), 0);
   EXPECT_TRUE(S_ISREG(status.st_mode));
   EXPECT_EQ(test::ReadFile(destination + "/final"), DataFromString("replaces the link"));
+}
+
+TEST_F(ArchiveTools, ExtractionRefusesNamedPipesAndDevicesWithAMessage) {
+  struct Case {
+    mode_t type;
+    const char* named;
+  };
+  for (const Case& odd : {Case{AE_IFIFO, "named pipe"}, Case{AE_IFCHR, "character device"},
+                          Case{AE_IFBLK, "block device"}}) {
+    SCOPED_TRACE(odd.named);
+    TempDir destination;
+    Data archive = HandMadeArchive({{"./ok.txt", AE_IFREG, "fine"}, {"./odd", odd.type, ""}});
+    ToolRun run = Extract(MakeBom({"ok.txt", "odd"}), archive, destination.path());
+    EXPECT_EQ(run.status, 1) << run.errorText();
+    EXPECT_NE(run.errorText().find(std::string("refusing \"./odd\": it is a ") + odd.named +
+                                   ", not a file, folder or symbolic link"),
+              std::string::npos)
+        << run.errorText();
+    EXPECT_EQ(TreeEntries(destination.path()), std::set<std::string>{"./ok.txt"});
+  }
+}
+
+TEST_F(ArchiveTools, ExtractionNeverReplacesAFolderInTheDestination) {
+  struct Case {
+    ArchiveEntrySpec entry;
+    const char* named;
+  };
+  TempDir parent;
+  const std::string outside = parent / "outside";
+  ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+  for (const Case& hostile : {Case{{"./sub", AE_IFLNK, outside}, "symbolic link"},
+                              Case{{"./sub", AE_IFREG, "a file now"}, "file"}}) {
+    SCOPED_TRACE(hostile.named);
+    TempDir destination;
+    // An empty folder, the kind a restore makes before the archives come.
+    ASSERT_EQ(mkdir((destination / "sub").c_str(), 0700), 0);
+    Data archive = HandMadeArchive({hostile.entry, {"./sub/file.txt", AE_IFREG, "below"}});
+    ToolRun run = Extract(MakeBom({"sub/file.txt"}), archive, destination.path());
+    EXPECT_EQ(run.status, 1) << run.errorText();
+    EXPECT_NE(run.errorText().find(std::string("refusing \"sub\": a folder is in its place and the archive holds a ") +
+                                   hostile.named + " there"),
+              std::string::npos)
+        << run.errorText();
+    struct stat status;
+    ASSERT_EQ(lstat((destination / "sub").c_str(), &status), 0);
+    EXPECT_TRUE(S_ISDIR(status.st_mode));
+    EXPECT_EQ(test::ReadFile(destination / "sub/file.txt"), DataFromString("below"));
+    EXPECT_TRUE(std::filesystem::is_empty(outside)) << "nothing written outside";
+  }
 }
 
 TEST_F(ArchiveTools, AFileThatOnlyLooksLikeACompanionIsExtractedAsItIs) {

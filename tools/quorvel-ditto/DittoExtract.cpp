@@ -4,8 +4,10 @@
 // Safety: the tool works from inside the destination (chdir) and hands
 // libarchive relative names only, with its secure-extraction checks on. On
 // top of those, every entry is refused (with a message, exit status 1) that
-// has an absolute name, a ".." component, a hard link, an unexpected type,
-// or a parent inside the destination that is a symbolic link or no folder.
+// has an absolute name, a ".." component, a hard link, a type other than
+// file, folder or symbolic link (named pipes and devices included), a
+// parent inside the destination that is a symbolic link or no folder, or
+// that would replace a folder in the destination with something else.
 // Companions are applied only to items below the destination, and only
 // after every entry is written.
 #include <archive.h>
@@ -85,6 +87,28 @@ bool ParentsAreFolders(const std::string& relative, std::string* why) {
   return true;
 }
 
+// An archive entry type (AE_IF*, the same values as S_IF*) for messages.
+const char* TypeName(mode_t type) {
+  switch (type) {
+    case AE_IFREG:
+      return "file";
+    case AE_IFDIR:
+      return "folder";
+    case AE_IFLNK:
+      return "symbolic link";
+    case AE_IFIFO:
+      return "named pipe";
+    case AE_IFCHR:
+      return "character device";
+    case AE_IFBLK:
+      return "block device";
+    case AE_IFSOCK:
+      return "socket";
+    default:
+      return "item of unknown type";
+  }
+}
+
 std::string LastComponent(const std::string& relative) {
   std::size_t slash = relative.rfind('/');
   return slash == std::string::npos ? relative : relative.substr(slash + 1);
@@ -133,6 +157,11 @@ class Extractor {
         failed_ = true;
         continue;
       }
+      // Opening a named pipe or a device to write its metadata could block.
+      if (!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode) && !S_ISLNK(status.st_mode)) {
+        refuse(relative, std::string("its item ./") + target + " is a " + TypeName(status.st_mode & S_IFMT));
+        continue;
+      }
       if (Status applied = ApplyAppleDoubleData(data, target); !applied.ok()) {
         Complain("cannot apply ./%s to ./%s: %s", relative.c_str(), target.c_str(), applied.message().c_str());
         failed_ = true;
@@ -177,9 +206,12 @@ class Extractor {
       refuse(name, std::string("hard link to \"") + link + "\"");
       return skipData();
     }
+    // Only what a backup holds: a named pipe or a device would be made on
+    // disk, and whoever opens it next (the restore checking its data) would
+    // block or talk to hardware.
     const mode_t type = archive_entry_filetype(entry);
-    if (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK && type != AE_IFIFO) {
-      refuse(name, "not a file, folder, symbolic link or pipe");
+    if (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK) {
+      refuse(name, std::string("it is a ") + TypeName(type) + ", not a file, folder or symbolic link");
       return skipData();
     }
     std::string why;
@@ -230,9 +262,17 @@ class Extractor {
   // archive. False only on a fatal archive error.
   bool writeEntry(archive_entry* entry, const Data* data) {
     const std::string name = archive_entry_pathname(entry);
-    // An existing link in the entry's place is replaced, never followed.
     struct stat existing;
-    if (lstat(name.c_str(), &existing) == 0 && S_ISLNK(existing.st_mode) && unlink(name.c_str()) != 0) {
+    const bool exists = lstat(name.c_str(), &existing) == 0;
+    // A folder stays a folder: replacing it (while still empty) with a link
+    // would lead whatever is later written or deleted below it elsewhere.
+    if (exists && S_ISDIR(existing.st_mode) && archive_entry_filetype(entry) != AE_IFDIR) {
+      refuse(name, std::string("a folder is in its place and the archive holds a ") +
+                       TypeName(archive_entry_filetype(entry)) + " there");
+      return data ? true : skipData();
+    }
+    // An existing link in the entry's place is replaced, never followed.
+    if (exists && S_ISLNK(existing.st_mode) && unlink(name.c_str()) != 0) {
       refuse(name, std::string("cannot replace the symbolic link in its place: ") + std::strerror(errno));
       return data ? true : skipData();
     }
