@@ -2,6 +2,7 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -113,9 +114,14 @@ std::optional<StorageRecord> StorageRecordOfItem(const DirectoryItem& item) {
   return StorageRecord::fromUserInfo(item.userInfo().get());
 }
 
+std::uint64_t LargestPartCountForSize(std::uint64_t dataSize) {
+  return std::max<std::uint64_t>(1, dataSize / kShortestFilePartLength + (dataSize % kShortestFilePartLength != 0));
+}
+
 std::optional<StorageRecord> ValidStorageRecordOfItem(const DirectoryItem& item) {
   std::optional<StorageRecord> record = StorageRecordOfItem(item);
   if (!record || !record->isValid()) return std::nullopt;
+  if (record->isStoredByItself() && record->partCount > LargestPartCountForSize(item.dataSize())) return std::nullopt;
   return record;
 }
 

@@ -122,7 +122,16 @@ struct StorageRecord {
   bool operator==(const StorageRecord&) const = default;
 };
 
-// The item's record when it is valid: present, 24 bytes, kind 1 to 4.
+// The shortest part a file stored by itself is cut into: one mebibyte (the
+// smallest segment size) less the 32 bytes left for what encryption adds.
+inline constexpr std::uint64_t kShortestFilePartLength = (std::uint64_t{1} << 20) - 32;
+// The most parts a file of dataSize bytes can have been stored in: one for
+// every kShortestFilePartLength bytes begun, and at least one.
+std::uint64_t LargestPartCountForSize(std::uint64_t dataSize);
+
+// The item's record when it is valid: present, 24 bytes, kind 1 to 4, and
+// for a file stored by itself no more parts than LargestPartCountForSize of
+// the item's data size (a record from the destination may claim anything).
 // Nothing otherwise (an invalid entry, which callers report as
 // "[Internal Error] Invalid backup data entry "%@"" with item.description()).
 std::optional<StorageRecord> ValidStorageRecordOfItem(const DirectoryItem& item);

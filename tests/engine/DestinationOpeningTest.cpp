@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -124,6 +125,25 @@ TEST_F(DestinationOpening, DownloadThatFailsForGoodMovesOnToTheOlderRevision) {
   EXPECT_EQ(results.get("revision").asInt(), 2);
   EXPECT_TRUE(HasMessage(results, "Failed downloading backup data from \"file://localhost" + destination.path() +
                                       "/Revision_0003.data\""))
+      << JoinedMessages(results);
+}
+
+TEST_F(DestinationOpening, RevisionListedLargerThanARevisionMayBeIsRefusedBeforeDownloading) {
+  DestinationBuilder builder(destination.path());
+  storeBackup(builder, 2);
+  // A sparse file: listed at 2 TiB, no disk space used.
+  std::string huge = destination / "Revision_0003.data";
+  WriteFile(huge, "");
+  std::uint64_t listed = std::uint64_t{2} << 40;
+  ASSERT_EQ(::truncate(huge.c_str(), static_cast<off_t>(listed)), 0);
+  delegate.takesRetryQuestions = false;
+  Dictionary results = run();
+  EXPECT_TRUE(results.get(kSuccessResult).asBool()) << JoinedMessages(results);
+  EXPECT_EQ(results.get("revision").asInt(), 2);
+  EXPECT_TRUE(HasMessage(results, "Backup data at \"file://localhost" + destination.path() +
+                                      "/Revision_0003.data\" is listed at " + std::to_string(listed) +
+                                      " bytes, more than the " + std::to_string(kLargestRevisionFileSize) +
+                                      " bytes a revision may have"))
       << JoinedMessages(results);
 }
 
@@ -279,6 +299,56 @@ TEST_F(DestinationOpening, UnreachableDestinationIsReportedWithoutUserAndPasswor
   EXPECT_TRUE(HasMessage(results, "Destination URL \"file://localhost" + destination.path() +
                                       "/missing-folder\" is not reachable"))
       << JoinedMessages(results);
+}
+
+TEST(DestinationNames, RecordClaimingMorePartsThanItsSizeAllowsIsInvalid) {
+  // A file stored by itself is cut into parts of at least one mebibyte less
+  // 32 bytes; a record from the destination claiming more parts than that
+  // would make verify and restore walk tens of thousands of missing parts.
+  constexpr std::uint64_t kPart = (std::uint64_t{1} << 20) - 32;
+  struct Case {
+    std::uint64_t size;
+    std::uint32_t kind;
+    std::uint16_t parts;
+    bool valid;
+  };
+  const std::vector<Case> cases = {
+      {0, StorageKindFile, 0, true},
+      {0, StorageKindFile, 1, true},
+      {0, StorageKindFile, 2, false},
+      {10, StorageKindFileWithMetadata, 1, true},
+      {10, StorageKindFileWithMetadata, 65535, false},
+      {kPart, StorageKindFile, 1, true},
+      {kPart, StorageKindFile, 2, false},
+      {kPart + 1, StorageKindFile, 2, true},
+      {kPart + 1, StorageKindFile, 3, false},
+      {10 * kPart, StorageKindFile, 10, true},
+      {10 * kPart, StorageKindFile, 11, false},
+      // Archive members name no parts of their own.
+      {10, StorageKindArchive, 65535, true},
+  };
+  TempDir folder;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    std::string name = "file" + std::to_string(i);
+    WriteFile(folder / name, "");
+    ASSERT_EQ(::truncate((folder / name).c_str(), static_cast<off_t>(cases[i].size)), 0);
+  }
+  DirectoryScannerPtr scanner = ScanFolder(folder.path());
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    std::string name = "file" + std::to_string(i);
+    StorageRecord record;
+    record.storageKind = cases[i].kind;
+    record.storageIndex = 1;
+    record.partCount = cases[i].parts;
+    ASSERT_TRUE(SetStorageRecordOfItem(*scanner, name, record));
+    DirectoryItemPtr item = scanner->directoryItemAtSubpath(name);
+    ASSERT_TRUE(item);
+    EXPECT_EQ(ValidStorageRecordOfItem(*item).has_value(), cases[i].valid)
+        << "size " << cases[i].size << ", " << cases[i].parts << " parts";
+    EXPECT_TRUE(StorageRecordOfItem(*item)) << "the record itself still reads";
+  }
+  EXPECT_EQ(LargestPartCountForSize(0), 1u);
+  EXPECT_EQ(LargestPartCountForSize(kPart * 3 + 5), 4u);
 }
 
 TEST(DestinationNames, NumbersNamesAndRecords) {
