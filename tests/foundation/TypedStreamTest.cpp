@@ -342,7 +342,7 @@ TEST(TypedStreamReader, BoundsNesting) {
 // An object the writer stores once and refers back to afterwards, decoded by
 // the reader's built-in class of that name.
 Value Stored(const std::string& className, std::vector<TypedStreamGroup> groups) {
-  auto cls = TypedStreamClass::fromChain({ClassInfo{className, 0}, ClassInfo{"NSObject", 0}});
+  auto cls = TypedStreamClass::fromChain({typedstream::ClassInfo{className, 0}, typedstream::ClassInfo{"NSObject", 0}});
   return Value(std::make_shared<TypedStreamObject>(cls, std::move(groups)));
 }
 
