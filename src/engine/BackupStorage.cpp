@@ -115,7 +115,7 @@ std::optional<StorageRecord> StorageRecordOfItem(const DirectoryItem& item) {
 }
 
 std::uint64_t LargestPartCountForSize(std::uint64_t dataSize) {
-  return std::max<std::uint64_t>(1, dataSize / kShortestFilePartLength + (dataSize % kShortestFilePartLength != 0));
+  return std::max<std::uint64_t>(1, dataSize);
 }
 
 std::optional<StorageRecord> ValidStorageRecordOfItem(const DirectoryItem& item) {

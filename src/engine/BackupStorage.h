@@ -122,11 +122,11 @@ struct StorageRecord {
   bool operator==(const StorageRecord&) const = default;
 };
 
-// The shortest part a file stored by itself is cut into: one mebibyte (the
-// smallest segment size) less the 32 bytes left for what encryption adds.
-inline constexpr std::uint64_t kShortestFilePartLength = (std::uint64_t{1} << 20) - 32;
-// The most parts a file of dataSize bytes can have been stored in: one for
-// every kShortestFilePartLength bytes begun, and at least one.
+// The most parts a file of dataSize bytes can have been stored in. Storing
+// cuts a file into parts of one segment each (at least a mebibyte less 32
+// bytes here), but destinations written with other part lengths exist, so
+// the rule kept is the one every writer obeys: no part is empty. A file has
+// at most one part per byte, and an empty file at most one part.
 std::uint64_t LargestPartCountForSize(std::uint64_t dataSize);
 
 // The item's record when it is valid: present, 24 bytes, kind 1 to 4, and

@@ -256,6 +256,33 @@ TEST_F(DestinationOpening, ExpectedFilesNameEveryPartMetadataFileAndArchiveOnce)
   EXPECT_EQ(information->digest, MD5Of(TextData("read me first")));
 }
 
+TEST_F(DestinationOpening, RecordClaimingPartsItsFileCannotHaveExpectsNone) {
+  DirectoryScannerPtr scanner = ScanFolder(source.path());
+  DestinationBuilder builder(destination.path());
+  Dictionary files;
+  builder.storeFile(*scanner, "notes.txt", 1, 4, files);
+  builder.storeFile(*scanner, "README", 7, 100, files);
+  builder.storeFile(*scanner, "docs/report.PDF", 12, 100, files);
+  // The stored record of a 13-byte file, its part count changed to 65535.
+  std::optional<StorageRecord> record = StorageRecordOfItem(*scanner->directoryItemAtSubpath("README"));
+  ASSERT_TRUE(record);
+  Data bytes = record->encode();
+  bytes[6] = 0xFF;
+  bytes[7] = 0xFF;
+  ASSERT_TRUE(scanner->setUserInfoForDirectoryItemAtSubpath(Value(bytes), "README"));
+  builder.storeRevision(*scanner, files, 4);
+
+  retrieve = true;
+  Dictionary results = run();
+  ASSERT_TRUE(results.get(kSuccessResult).asBool()) << JoinedMessages(results);
+  std::vector<std::string> names = results.get("expected").asDictionary().keys();
+  SortPaths(names);
+  EXPECT_EQ(names, (std::vector<std::string>{"File_0001.txt.0001", "File_0001.txt.0002", "File_0001.txt.0003",
+                                             "File_0012.PDF.0001"}));
+  EXPECT_EQ(ErrorMessages(results).size(), 1u) << JoinedMessages(results);
+  EXPECT_NE(JoinedMessages(results).find("Invalid backup data entry"), std::string::npos) << JoinedMessages(results);
+}
+
 TEST_F(DestinationOpening, NameWithoutUploadInformationMapsToTheNullMarkerAfterItsMessage) {
   DirectoryScannerPtr scanner = ScanFolder(source.path());
   DestinationBuilder builder(destination.path());
@@ -302,10 +329,9 @@ TEST_F(DestinationOpening, UnreachableDestinationIsReportedWithoutUserAndPasswor
 }
 
 TEST(DestinationNames, RecordClaimingMorePartsThanItsSizeAllowsIsInvalid) {
-  // A file stored by itself is cut into parts of at least one mebibyte less
-  // 32 bytes; a record from the destination claiming more parts than that
-  // would make verify and restore walk tens of thousands of missing parts.
-  constexpr std::uint64_t kPart = (std::uint64_t{1} << 20) - 32;
+  // No part of a file stored by itself is empty: a record from the
+  // destination claiming more parts than its file has bytes would make
+  // verify and restore walk tens of thousands of parts that cannot exist.
   struct Case {
     std::uint64_t size;
     std::uint32_t kind;
@@ -316,14 +342,12 @@ TEST(DestinationNames, RecordClaimingMorePartsThanItsSizeAllowsIsInvalid) {
       {0, StorageKindFile, 0, true},
       {0, StorageKindFile, 1, true},
       {0, StorageKindFile, 2, false},
-      {10, StorageKindFileWithMetadata, 1, true},
+      {1, StorageKindFile, 1, true},
+      {1, StorageKindFile, 2, false},
+      {10, StorageKindFileWithMetadata, 10, true},
+      {10, StorageKindFileWithMetadata, 11, false},
       {10, StorageKindFileWithMetadata, 65535, false},
-      {kPart, StorageKindFile, 1, true},
-      {kPart, StorageKindFile, 2, false},
-      {kPart + 1, StorageKindFile, 2, true},
-      {kPart + 1, StorageKindFile, 3, false},
-      {10 * kPart, StorageKindFile, 10, true},
-      {10 * kPart, StorageKindFile, 11, false},
+      {std::uint64_t{1} << 20, StorageKindFile, 65535, true},
       // Archive members name no parts of their own.
       {10, StorageKindArchive, 65535, true},
   };
@@ -348,7 +372,7 @@ TEST(DestinationNames, RecordClaimingMorePartsThanItsSizeAllowsIsInvalid) {
     EXPECT_TRUE(StorageRecordOfItem(*item)) << "the record itself still reads";
   }
   EXPECT_EQ(LargestPartCountForSize(0), 1u);
-  EXPECT_EQ(LargestPartCountForSize(kPart * 3 + 5), 4u);
+  EXPECT_EQ(LargestPartCountForSize(7), 7u);
 }
 
 TEST(DestinationNames, NumbersNamesAndRecords) {
