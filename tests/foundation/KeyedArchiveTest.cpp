@@ -467,7 +467,11 @@ Data ChainedNesting(int objects, int inlineLevels, bool bareArrays) {
   Array chain{Value("$null"), ClassEntry("NSArray")};
   for (int i = 0; i < objects; ++i) {
     Value inner(Uid{chain.size() + 1});
-    for (int level = 0; level < inlineLevels; ++level) inner = Value(Array{inner});
+    for (int level = 0; level < inlineLevels; ++level) {
+      Array wrapper;
+      wrapper.push_back(std::move(inner));
+      inner = Value(std::move(wrapper));
+    }
     if (bareArrays) chain.push_back(Value(Array{inner}));
     else chain.push_back(Value(Dictionary{{"NS.objects", Value(Array{inner})}, {"$class", Value(Uid{1})}}));
   }
