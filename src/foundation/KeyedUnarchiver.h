@@ -10,8 +10,10 @@
 // decoded once: both places hold the same Value (the same Object pointer).
 //
 // Malformed archives, unknown classes (the message names the class),
-// reference cycles and nesting deeper than maxDepth give an error, never a
-// crash or an exception. The raw-graph view decodes unknown classes into
+// reference cycles, nesting deeper than maxDepth (counted over the whole
+// decode, references included) and archives that would produce more values
+// or bytes than their DecodeBudget allows (every copy of a shared object
+// counting again) give an error, never a crash or an exception. The raw-graph view decodes unknown classes into
 // dictionaries of their keys plus "$classname" and "$classes" instead, so
 // that the parts of an unknown root can still be inspected.
 //
