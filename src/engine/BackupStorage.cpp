@@ -4,6 +4,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cerrno>
 #include <cstdlib>
@@ -145,9 +146,14 @@ std::optional<StorageRecord> StorageRecordOfItem(const DirectoryItem& item) {
   return StorageRecord::fromUserInfo(item.userInfo().get());
 }
 
+std::uint64_t LargestPartCountForSize(std::uint64_t dataSize) {
+  return std::max<std::uint64_t>(1, dataSize);
+}
+
 std::optional<StorageRecord> ValidStorageRecordOfItem(const DirectoryItem& item) {
   std::optional<StorageRecord> record = StorageRecordOfItem(item);
   if (!record || !record->isValid()) return std::nullopt;
+  if (record->isStoredByItself() && record->partCount > LargestPartCountForSize(item.dataSize())) return std::nullopt;
   return record;
 }
 

@@ -154,7 +154,16 @@ struct StorageRecord {
   bool operator==(const StorageRecord&) const = default;
 };
 
-// The item's record when it is valid: present, 24 bytes, kind 1 to 4.
+// The most parts a file of dataSize bytes can have been stored in. Storing
+// cuts a file into parts of one segment each (at least a mebibyte less 32
+// bytes here), but destinations written with other part lengths exist, so
+// the rule kept is the one every writer obeys: no part is empty. A file has
+// at most one part per byte, and an empty file at most one part.
+std::uint64_t LargestPartCountForSize(std::uint64_t dataSize);
+
+// The item's record when it is valid: present, 24 bytes, kind 1 to 4, and
+// for a file stored by itself no more parts than LargestPartCountForSize of
+// the item's data size (a record from the destination may claim anything).
 // Nothing otherwise (an invalid entry, which callers report as
 // "[Internal Error] Invalid backup data entry "%@"" with item.description()).
 std::optional<StorageRecord> ValidStorageRecordOfItem(const DirectoryItem& item);

@@ -211,6 +211,12 @@ bool RemoteBackupOperation::openDestination(const std::string& sourceDirectory,
 
 int RemoteBackupOperation::loadRevision(const std::string& name, const Dictionary& attributes) {
   if (isCancelled()) return -1;
+  std::uint64_t listedSize = attributes.get(kFileSize).asUInt();
+  if (listedSize > kLargestRevisionFileSize) {
+    logErrorMessage("Backup data at \"%@\" is listed at %@ bytes, more than the %@ bytes a revision may have",
+                    absoluteURLText(name), std::to_string(listedSize), std::to_string(kLargestRevisionFileSize));
+    return 0;
+  }
   DirectoryScannerPtr scanner;
   if (name.find(kRevisionDataMarker) != std::string::npos) {
     std::optional<Data> data;
@@ -263,6 +269,7 @@ std::optional<Data> RemoteBackupOperation::downloadRevisionData(const std::strin
   std::uint64_t listedSize = attributes.get(kFileSize).asUInt();
   return inTransferPhase(kPhaseDownloadBackupInfo, [&]() -> std::optional<Data> {
     if (listedSize != 0) {
+      // loadRevision has refused sizes above kLargestRevisionFileSize.
       // The listed size is what is stored: for an encrypted file more than
       // the plain content, which the decoder ignores after its block.
       Data buffer(listedSize, 0);

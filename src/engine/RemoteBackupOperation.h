@@ -60,6 +60,10 @@ inline constexpr const char* kDeleteDestinationArgument = "deleteDestination";
 
 // Time-out of every transfer client of the destination commands, in seconds.
 inline constexpr double kDestinationTransferTimeOut = 60.0;
+// The largest revision file a destination may list. The listing comes from
+// the destination and is not trusted: a larger one is refused before any
+// memory is set aside for it, and an older revision is tried instead.
+inline constexpr std::uint64_t kLargestRevisionFileSize = std::uint64_t{1} << 30;
 
 class RemoteBackupOperation : public BackupCommandOperation, public FileTransferControllerDelegate {
  public:

@@ -288,13 +288,19 @@ bool writeToGZipFile(const Data& data, const std::string& path) {
 }
 
 std::optional<Data> initWithGZipFile(const std::string& path) {
+  return initWithGZipFile(path, kLargestInflatedGZipFile);
+}
+
+std::optional<Data> initWithGZipFile(const std::string& path, std::size_t largestInflatedSize) {
   gzFile file = gzopen(path.c_str(), "r");
   if (!file) return std::nullopt;
   Data buffer(kGZipReadSize);
   std::size_t total = 0;
   for (;;) {
     int read = gzread(file, buffer.data() + buffer.size() - kGZipReadSize, kGZipReadSize);
-    if (read < 0) {
+    // Past the ceiling the file is refused at once: the buffer never grows
+    // beyond it by more than one read.
+    if (read < 0 || total + static_cast<std::size_t>(read) > largestInflatedSize) {
       gzclose(file);
       return std::nullopt;
     }

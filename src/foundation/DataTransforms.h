@@ -57,6 +57,11 @@ std::optional<Data> decompressGZip(const Data& data);
 // Gzip files (RFC 1952). Writing uses level 9 with the filtered strategy and
 // deletes a partly written file on failure.
 bool writeToGZipFile(const Data& data, const std::string& path);
+// The most a gzip file may inflate to when read whole; a file that inflates
+// to more is refused rather than filling memory.
+constexpr std::size_t kLargestInflatedGZipFile = std::size_t{1} << 30;
 std::optional<Data> initWithGZipFile(const std::string& path);
+// The same with another ceiling on the inflated size.
+std::optional<Data> initWithGZipFile(const std::string& path, std::size_t largestInflatedSize);
 
 }  // namespace quorvel::DataTransforms

@@ -117,6 +117,16 @@ Value DecodeUrl(KeyedUnarchiver& u) {
   return Value(std::make_shared<Url>(std::move(*url)));
 }
 
+// Bytes of text or data a value carries (what copying it costs beyond the
+// value itself).
+std::uint64_t PayloadBytes(const Value& value) {
+  if (value.isString()) return value.asString().size();
+  if (value.isData()) return value.asData().size();
+  return 0;
+}
+
+bool IsContainer(const Value& value) { return value.isArray() || value.isDictionary(); }
+
 bool IsKnownOperator(std::int64_t type) {
   return (type >= 0 && type <= 10) || type == 99 || type == 100;
 }
@@ -190,10 +200,10 @@ KeyedUnarchiver::KeyedUnarchiver(const Data& data) {
   references_.assign(count, 0);
   inProgress_.assign(count, 0);
   cache_.resize(count);
-  sizes_.assign(count, 0);
+  sizes_.assign(count, Cost{});
   for (const auto& object : *objects_) CountReferences(object, references_, 0);
   CountReferences(top, references_, 0);
-  productionLimit_ = std::max<std::uint64_t>(std::uint64_t{1} << 18, 16 * static_cast<std::uint64_t>(count));
+  budget_ = DecodeBudget::forInput(data.size());
 }
 
 void KeyedUnarchiver::failWithError(const std::string& message) {
@@ -283,39 +293,68 @@ double KeyedUnarchiver::decodeDoubleForKey(std::string_view key) {
 Data KeyedUnarchiver::decodeBytesForKey(std::string_view key) {
   const Value* stored = lookUp(key);
   if (!stored) return {};
-  Value value = stored->isUid() ? decodeUid(stored->asUid().value) : *stored;
+  if (!stored->isUid()) {
+    if (!stored->isData() || !charge(1, stored->asData().size())) return {};
+    return stored->asData();
+  }
+  Value value = decodeUid(stored->asUid().value);
   return value.isData() ? value.asData() : Data();
 }
 
 // ---- decoding
 
-Value KeyedUnarchiver::decodeInline(const Value& stored, int depth) {
-  if (!ok()) return Value();
-  if (depth > maxDepth_) {
+bool KeyedUnarchiver::enterLevel() {
+  if (depth_ >= maxDepth_) {
     failWithError("values nested too deeply");
-    return Value();
+    return false;
   }
+  ++depth_;
+  return true;
+}
+
+bool KeyedUnarchiver::charge(std::uint64_t nodes, std::uint64_t bytes) {
+  if (budget_.charge(nodes, bytes)) return true;
+  failWithError("archive expands beyond any reasonable size");
+  return false;
+}
+
+Value KeyedUnarchiver::decodeInline(const Value& stored) {
+  if (!ok()) return Value();
+  // A container inside a container is one level deeper; an object reached
+  // through a reference counts in decodeUid.
+  auto element = [this](const Value& inner) {
+    if (!IsContainer(inner)) return decodeInline(inner);
+    if (!enterLevel()) return Value();
+    Value decoded = decodeInline(inner);
+    leaveLevel();
+    return decoded;
+  };
   switch (stored.type()) {
     case Value::Type::Uid: return decodeUid(stored.asUid().value);
     case Value::Type::Array: {
+      if (!charge(1, 0)) return Value();
       Array elements;
       elements.reserve(stored.asArray().size());
-      for (const auto& element : stored.asArray()) {
-        elements.push_back(decodeInline(element, depth + 1));
+      for (const auto& inner : stored.asArray()) {
+        elements.push_back(element(inner));
         if (!ok()) return Value();
       }
       return Value(std::move(elements));
     }
     case Value::Type::Dictionary: {
+      if (!charge(1, 0)) return Value();
       Dictionary entries;
-      for (const auto& [key, element] : stored.asDictionary()) {
+      for (const auto& [key, inner] : stored.asDictionary()) {
         if (key == kClassKey) continue;
-        entries.set(key, decodeInline(element, depth + 1));
+        if (!charge(0, key.size())) return Value();
+        entries.set(key, element(inner));
         if (!ok()) return Value();
       }
       return Value(std::move(entries));
     }
-    default: return stored;
+    default:
+      if (!charge(1, PayloadBytes(stored))) return Value();
+      return stored;
   }
 }
 
@@ -326,22 +365,16 @@ Value KeyedUnarchiver::decodeUid(std::uint64_t uid) {
     return Value();
   }
   if (cache_[uid]) {
-    produced_ += sizes_[uid];
-    if (produced_ > productionLimit_) {
-      failWithError("archive expands beyond any reasonable size");
-      return Value();
-    }
+    if (!charge(sizes_[uid].nodes, sizes_[uid].bytes)) return Value();
     return *cache_[uid];
   }
   if (inProgress_[uid]) {
     failWithError("reference cycle through object " + std::to_string(uid));
     return Value();
   }
-  if (++produced_ > productionLimit_) {
-    failWithError("archive expands beyond any reasonable size");
-    return Value();
-  }
-  std::uint64_t before = produced_;
+  if (!charge(1, 0) || !enterLevel()) return Value();
+  std::uint64_t nodesBefore = budget_.nodesUsed();
+  std::uint64_t bytesBefore = budget_.bytesUsed();
   inProgress_[uid] = 1;
   const Value& stored = (*objects_)[uid];
   Value result;
@@ -360,11 +393,16 @@ Value KeyedUnarchiver::decodeUid(std::uint64_t uid) {
       else failWithError("object " + std::to_string(uid) + " is a bare array");
       break;
     case Value::Type::Uid: failWithError("object " + std::to_string(uid) + " is a bare reference"); break;
-    default: result = stored; break;
+    default:
+      if (charge(0, PayloadBytes(stored))) result = stored;
+      break;
   }
   inProgress_[uid] = 0;
+  leaveLevel();
   if (!ok()) return Value();
-  sizes_[uid] = result.isObject() ? 1 : produced_ - before + 1;
+  // A shared object (an Object pointer) costs nothing to copy.
+  sizes_[uid] = result.isObject() ? Cost{1, 0}
+                                  : Cost{budget_.nodesUsed() - nodesBefore + 1, budget_.bytesUsed() - bytesBefore};
   if (references_[uid] > 1) cache_[uid] = result;
   return result;
 }
@@ -420,7 +458,7 @@ Value KeyedUnarchiver::decodeClassObject(std::uint64_t uid, const Dictionary& ob
       raw.set(kClassesKey, Value(std::move(classes)));
       for (const auto& [key, element] : object) {
         if (key == kClassKey) continue;
-        raw.set(key, decodeInline(element, 1));
+        raw.set(key, decodeInline(element));
         if (!ok()) break;
       }
       result = Value(std::move(raw));

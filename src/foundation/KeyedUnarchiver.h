@@ -10,8 +10,10 @@
 // decoded once: both places hold the same Value (the same Object pointer).
 //
 // Malformed archives, unknown classes (the message names the class),
-// reference cycles and nesting deeper than maxDepth give an error, never a
-// crash or an exception. The raw-graph view decodes unknown classes into
+// reference cycles, nesting deeper than maxDepth (counted over the whole
+// decode, references included) and archives that would produce more values
+// or bytes than their DecodeBudget allows (every copy of a shared object
+// counting again) give an error, never a crash or an exception. The raw-graph view decodes unknown classes into
 // dictionaries of their keys plus "$classname" and "$classes" instead, so
 // that the parts of an unknown root can still be inspected.
 //
@@ -28,6 +30,7 @@
 #include <vector>
 
 #include "foundation/Data.h"
+#include "foundation/DecodeBudget.h"
 #include "foundation/Value.h"
 
 namespace quorvel {
@@ -58,7 +61,10 @@ class KeyedUnarchiver {
   // Marks the archive as failed (for class decoders).
   void failWithError(const std::string& message);
 
-  // Maximum nesting of objects while decoding (default 512).
+  // Maximum nesting while decoding (default 512). Counted across the whole
+  // decode: every object reached through a reference and every container
+  // inside another container is one level deeper, however the levels are
+  // spread over the archive's objects.
   void setMaxDepth(int depth) { maxDepth_ = depth; }
   // Unknown classes decode into dictionaries instead of failing.
   void setDecodesUnknownClassesAsDictionaries(bool flag) { rawUnknownClasses_ = flag; }
@@ -91,7 +97,12 @@ class KeyedUnarchiver {
 
   const Value* lookUp(std::string_view key) const;
   Value decodeUid(std::uint64_t uid);
-  Value decodeInline(const Value& stored, int depth = 0);
+  Value decodeInline(const Value& stored);
+  // One level deeper (false, failing the archive, beyond maxDepth) and back.
+  bool enterLevel();
+  void leaveLevel() { --depth_; }
+  // Takes values and bytes from the budget; fails the archive when it runs out.
+  bool charge(std::uint64_t nodes, std::uint64_t bytes);
   Value decodeClassObject(std::uint64_t uid, const Dictionary& object);
   Value decodeRawObject(const Dictionary& object, const std::string& className, const Array& classes);
   // The stored dictionary of the object a key refers to, with its class
@@ -113,11 +124,17 @@ class KeyedUnarchiver {
   std::vector<std::uint32_t> references_;
   std::vector<std::uint8_t> inProgress_;
   std::vector<std::optional<Value>> cache_;
-  std::vector<std::uint64_t> sizes_;
-  // Values produced so far (a cached value counts again each time it is
-  // copied); bounded so that shared references cannot blow up the output.
-  std::uint64_t produced_ = 0;
-  std::uint64_t productionLimit_ = 0;
+  // What each cached result cost to produce, charged again for every copy.
+  struct Cost {
+    std::uint64_t nodes = 0;
+    std::uint64_t bytes = 0;
+  };
+  std::vector<Cost> sizes_;
+  // Values and bytes produced so far, copies of cached results included;
+  // bounded in proportion to the archive so that shared references cannot
+  // blow up the output.
+  DecodeBudget budget_{0, 0};
+  int depth_ = 0;
   std::vector<Scope> scopes_;
   std::string error_;
   int maxDepth_ = 512;

@@ -317,12 +317,16 @@ void TypedStreamReader::registerClass(const std::string& className, ClassDecoder
 }
 
 TypedStreamReader::TypedStreamReader(const std::uint8_t* bytes, std::size_t size)
-    : pos_(bytes), end_(bytes + size) {
+    : pos_(bytes), end_(bytes + size), budget_(DecodeBudget::forInput(size)) {
   try {
     readHeader();
   } catch (const std::exception& failure) {
     fail(failure.what());
   }
+}
+
+void TypedStreamReader::charge(std::uint64_t nodes, std::uint64_t bytes) {
+  if (!budget_.charge(nodes, bytes)) throw Failure("typed stream expands beyond any reasonable size");
 }
 
 void TypedStreamReader::fail(const std::string& message) {
@@ -496,9 +500,12 @@ Value TypedStreamReader::readObject(std::int8_t head) {
     const Entry& entry = objects_[referenceIndex(head)];
     if (entry.kind != Entry::Kind::Object) throw Failure("object reference names another kind of entry");
     if (!entry.complete) throw Failure("object refers to itself while being read");
+    charge(entry.nodes, entry.bytes);
     return entry.value;
   }
   DepthGuard guard(depth_, maxDepth_);
+  std::uint64_t nodesBefore = budget_.nodesUsed();
+  std::uint64_t bytesBefore = budget_.bytesUsed();
   std::size_t index = objects_.size();
   objects_.emplace_back();
   auto cls = readClass(readHead());
@@ -522,12 +529,23 @@ Value TypedStreamReader::readObject(std::int8_t head) {
     for (std::int8_t next = readHead(); next != kTagEndOfObject; next = readHead()) contents.push_back(readGroup(next));
     value = Value(std::make_shared<TypedStreamObject>(cls, std::move(contents)));
   }
-  objects_[index].value = value;
-  objects_[index].complete = true;
+  Entry& entry = objects_[index];
+  entry.value = value;
+  entry.complete = true;
+  // An Object is shared by pointer: copying it costs one value.
+  entry.nodes = value.isObject() ? 1 : budget_.nodesUsed() - nodesBefore + 1;
+  entry.bytes = value.isObject() ? 0 : budget_.bytesUsed() - bytesBefore;
   return value;
 }
 
 Value TypedStreamReader::readValue(std::string_view type, int depth) {
+  Value value = readValueOfType(type, depth);
+  std::uint64_t bytes = value.isString() ? value.asString().size() : value.isData() ? value.asData().size() : 0;
+  charge(1, bytes);
+  return value;
+}
+
+Value TypedStreamReader::readValueOfType(std::string_view type, int depth) {
   char code = type[0];
   switch (code) {
     case 'c': return Value(static_cast<std::int64_t>(static_cast<std::int8_t>(readByte())));

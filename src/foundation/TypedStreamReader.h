@@ -12,7 +12,8 @@
 // Malformed input never throws and never crashes: the first problem turns
 // ok() false, error() says what it was, and every later call answers nothing.
 // Nesting is bounded (maxDepth) and an object referring to itself while it is
-// being read is refused. One reader is used by one thread; the bytes must
+// being read is refused. What the stream may produce is bounded in proportion
+// to its size (DecodeBudget), each copy of a referenced object counting again. One reader is used by one thread; the bytes must
 // outlive it.
 #pragma once
 
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "foundation/Data.h"
+#include "foundation/DecodeBudget.h"
 #include "foundation/TypedStreamFormat.h"
 #include "foundation/Value.h"
 
@@ -90,7 +92,12 @@ class TypedStreamReader {
     bool complete = false;
     Value value;                                  // objects and C strings
     std::shared_ptr<const TypedStreamClass> cls;  // classes
+    // What reading the object produced, charged again for every reference.
+    std::uint64_t nodes = 0;
+    std::uint64_t bytes = 0;
   };
+  // Takes values and bytes from the budget; throws when it runs out.
+  void charge(std::uint64_t nodes, std::uint64_t bytes);
 
   void readHeader();
   std::int8_t readHead();
@@ -106,7 +113,9 @@ class TypedStreamReader {
   Value readCString(std::int8_t head);
   std::shared_ptr<const TypedStreamClass> readClass(std::int8_t head);
   Value readObject(std::int8_t head);
+  // A value of one type encoding, charged to the budget.
   Value readValue(std::string_view type, int depth);
+  Value readValueOfType(std::string_view type, int depth);
   TypedStreamGroup readGroup(std::int8_t head);
   const std::vector<std::string>& readTypes(std::int8_t head);
   Value decodeSingle(std::string_view type);
@@ -118,6 +127,8 @@ class TypedStreamReader {
   int systemVersion_ = 0;
   int maxDepth_ = 512;
   int depth_ = 0;
+  // Values and bytes produced so far, copies through references included.
+  DecodeBudget budget_{0, 0};
   std::string error_;
   std::vector<std::string> sharedStrings_;
   // Type strings split into single encodings, by shared-string index (a deque

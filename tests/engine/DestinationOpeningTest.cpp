@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -127,6 +128,25 @@ TEST_F(DestinationOpening, DownloadThatFailsForGoodMovesOnToTheOlderRevision) {
       << JoinedMessages(results);
 }
 
+TEST_F(DestinationOpening, RevisionListedLargerThanARevisionMayBeIsRefusedBeforeDownloading) {
+  DestinationBuilder builder(destination.path());
+  storeBackup(builder, 2);
+  // A sparse file: listed at 2 TiB, no disk space used.
+  std::string huge = destination / "Revision_0003.data";
+  WriteFile(huge, "");
+  std::uint64_t listed = std::uint64_t{2} << 40;
+  ASSERT_EQ(::truncate(huge.c_str(), static_cast<off_t>(listed)), 0);
+  delegate.takesRetryQuestions = false;
+  Dictionary results = run();
+  EXPECT_TRUE(results.get(kSuccessResult).asBool()) << JoinedMessages(results);
+  EXPECT_EQ(results.get("revision").asInt(), 2);
+  EXPECT_TRUE(HasMessage(results, "Backup data at \"file://localhost" + destination.path() +
+                                      "/Revision_0003.data\" is listed at " + std::to_string(listed) +
+                                      " bytes, more than the " + std::to_string(kLargestRevisionFileSize) +
+                                      " bytes a revision may have"))
+      << JoinedMessages(results);
+}
+
 TEST_F(DestinationOpening, EveryRevisionFailingFailsTheCommand) {
   WriteFile(destination / "Revision_0001.data", "garbage");
   WriteFile(destination / "Revision_0002.data", "more garbage");
@@ -236,6 +256,33 @@ TEST_F(DestinationOpening, ExpectedFilesNameEveryPartMetadataFileAndArchiveOnce)
   EXPECT_EQ(information->digest, MD5Of(TextData("read me first")));
 }
 
+TEST_F(DestinationOpening, RecordClaimingPartsItsFileCannotHaveExpectsNone) {
+  DirectoryScannerPtr scanner = ScanFolder(source.path());
+  DestinationBuilder builder(destination.path());
+  Dictionary files;
+  builder.storeFile(*scanner, "notes.txt", 1, 4, files);
+  builder.storeFile(*scanner, "README", 7, 100, files);
+  builder.storeFile(*scanner, "docs/report.PDF", 12, 100, files);
+  // The stored record of a 13-byte file, its part count changed to 65535.
+  std::optional<StorageRecord> record = StorageRecordOfItem(*scanner->directoryItemAtSubpath("README"));
+  ASSERT_TRUE(record);
+  Data bytes = record->encode();
+  bytes[6] = 0xFF;
+  bytes[7] = 0xFF;
+  ASSERT_TRUE(scanner->setUserInfoForDirectoryItemAtSubpath(Value(bytes), "README"));
+  builder.storeRevision(*scanner, files, 4);
+
+  retrieve = true;
+  Dictionary results = run();
+  ASSERT_TRUE(results.get(kSuccessResult).asBool()) << JoinedMessages(results);
+  std::vector<std::string> names = results.get("expected").asDictionary().keys();
+  SortPaths(names);
+  EXPECT_EQ(names, (std::vector<std::string>{"File_0001.txt.0001", "File_0001.txt.0002", "File_0001.txt.0003",
+                                             "File_0012.PDF.0001"}));
+  EXPECT_EQ(ErrorMessages(results).size(), 1u) << JoinedMessages(results);
+  EXPECT_NE(JoinedMessages(results).find("Invalid backup data entry"), std::string::npos) << JoinedMessages(results);
+}
+
 TEST_F(DestinationOpening, NameWithoutUploadInformationMapsToTheNullMarkerAfterItsMessage) {
   DirectoryScannerPtr scanner = ScanFolder(source.path());
   DestinationBuilder builder(destination.path());
@@ -279,6 +326,53 @@ TEST_F(DestinationOpening, UnreachableDestinationIsReportedWithoutUserAndPasswor
   EXPECT_TRUE(HasMessage(results, "Destination URL \"file://localhost" + destination.path() +
                                       "/missing-folder\" is not reachable"))
       << JoinedMessages(results);
+}
+
+TEST(DestinationNames, RecordClaimingMorePartsThanItsSizeAllowsIsInvalid) {
+  // No part of a file stored by itself is empty: a record from the
+  // destination claiming more parts than its file has bytes would make
+  // verify and restore walk tens of thousands of parts that cannot exist.
+  struct Case {
+    std::uint64_t size;
+    std::uint32_t kind;
+    std::uint16_t parts;
+    bool valid;
+  };
+  const std::vector<Case> cases = {
+      {0, StorageKindFile, 0, true},
+      {0, StorageKindFile, 1, true},
+      {0, StorageKindFile, 2, false},
+      {1, StorageKindFile, 1, true},
+      {1, StorageKindFile, 2, false},
+      {10, StorageKindFileWithMetadata, 10, true},
+      {10, StorageKindFileWithMetadata, 11, false},
+      {10, StorageKindFileWithMetadata, 65535, false},
+      {std::uint64_t{1} << 20, StorageKindFile, 65535, true},
+      // Archive members name no parts of their own.
+      {10, StorageKindArchive, 65535, true},
+  };
+  TempDir folder;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    std::string name = "file" + std::to_string(i);
+    WriteFile(folder / name, "");
+    ASSERT_EQ(::truncate((folder / name).c_str(), static_cast<off_t>(cases[i].size)), 0);
+  }
+  DirectoryScannerPtr scanner = ScanFolder(folder.path());
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    std::string name = "file" + std::to_string(i);
+    StorageRecord record;
+    record.storageKind = cases[i].kind;
+    record.storageIndex = 1;
+    record.partCount = cases[i].parts;
+    ASSERT_TRUE(SetStorageRecordOfItem(*scanner, name, record));
+    DirectoryItemPtr item = scanner->directoryItemAtSubpath(name);
+    ASSERT_TRUE(item);
+    EXPECT_EQ(ValidStorageRecordOfItem(*item).has_value(), cases[i].valid)
+        << "size " << cases[i].size << ", " << cases[i].parts << " parts";
+    EXPECT_TRUE(StorageRecordOfItem(*item)) << "the record itself still reads";
+  }
+  EXPECT_EQ(LargestPartCountForSize(0), 1u);
+  EXPECT_EQ(LargestPartCountForSize(7), 7u);
 }
 
 TEST(DestinationNames, NumbersNamesAndRecords) {

@@ -325,6 +325,33 @@ TEST(GZipFile, MissingOrDamagedFilesGiveNothing) {
   EXPECT_FALSE(initWithGZipFile(dir / "crc.gz"));
 }
 
+TEST(GZipFile, InflatingBeyondTheCeilingGivesNothing) {
+  test::TempDir dir;
+  struct Case {
+    std::size_t length;
+    std::size_t ceiling;
+    bool read;
+  };
+  const std::vector<Case> cases = {
+      {0, 0, true},
+      {1, 0, false},
+      {131072, 131072, true},
+      {131073, 131072, false},
+      {400000, 400000, true},
+      {400001, 400000, false},
+      // Zeros: 8 MiB from a file of a few kilobytes.
+      {8u << 20, 1u << 20, false},
+      {8u << 20, 8u << 20, true},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(writeToGZipFile(Data(c.length, 0), dir / "zeros.gz"));
+    auto read = initWithGZipFile(dir / "zeros.gz", c.ceiling);
+    EXPECT_EQ(read.has_value(), c.read) << c.length << " bytes, ceiling " << c.ceiling;
+    if (read) EXPECT_EQ(read->size(), c.length);
+  }
+  EXPECT_LT(test::ReadFile(dir / "zeros.gz").size(), 64u << 10);
+}
+
 TEST(GZipFile, WritingIntoAMissingFolderFailsAndLeavesNothing) {
   test::TempDir dir;
   EXPECT_FALSE(writeToGZipFile(DataFromString("x"), dir / "no/such/folder/x.gz"));

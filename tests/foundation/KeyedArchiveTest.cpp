@@ -461,6 +461,74 @@ TEST(KeyedUnarchiver, BoundsNestingAndExpansion) {
   EXPECT_NE(error.find("expands"), std::string::npos) << error;
 }
 
+// Objects chained through references, each holding its reference inside
+// `inlineLevels` arrays: no single object is deep, the chain as a whole is.
+Data ChainedNesting(int objects, int inlineLevels, bool bareArrays) {
+  Array chain{Value("$null"), ClassEntry("NSArray")};
+  for (int i = 0; i < objects; ++i) {
+    Value inner(Uid{chain.size() + 1});
+    for (int level = 0; level < inlineLevels; ++level) {
+      Array wrapper;
+      wrapper.push_back(std::move(inner));
+      inner = Value(std::move(wrapper));
+    }
+    if (bareArrays) chain.push_back(Value(Array{inner}));
+    else chain.push_back(Value(Dictionary{{"NS.objects", Value(Array{inner})}, {"$class", Value(Uid{1})}}));
+  }
+  chain.push_back(Value("leaf"));
+  return ArchiveFromPlist(ArchivePlist(chain, Dictionary{{"root", Value(Uid{2})}}));
+}
+
+TEST(KeyedUnarchiver, NestingCountsAcrossReferences) {
+  struct Case {
+    const char* what;
+    int objects;
+    int inlineLevels;
+    bool raw;
+  };
+  const std::vector<Case> cases = {
+      {"arrays 300 deep in each of 100 chained objects", 100, 300, false},
+      {"20000 bare arrays referring to the next", 20000, 0, true},
+      {"bare arrays 100 deep in each of 200 chained objects", 200, 100, true},
+  };
+  for (const auto& c : cases) {
+    Data data = ChainedNesting(c.objects, c.inlineLevels, c.raw);
+    EXPECT_LT(data.size(), 1u << 20) << c.what;
+    std::string error;
+    auto decoded = c.raw ? KeyedUnarchiver::unarchiveRawGraph(data, &error)
+                         : KeyedUnarchiver::unarchiveObjectWithData(data, &error);
+    EXPECT_FALSE(decoded) << c.what;
+    EXPECT_NE(error.find("nested too deeply"), std::string::npos) << c.what << ": " << error;
+  }
+  // The same shape within the limit still decodes.
+  std::string error;
+  EXPECT_TRUE(KeyedUnarchiver::unarchiveObjectWithData(ChainedNesting(20, 10, false), &error)) << error;
+}
+
+TEST(KeyedUnarchiver, SharedReferencesAreChargedForEveryCopy) {
+  // A 16 KB text referred to 128 times by one array, which a second array
+  // refers to 128 times: 256 MB of text from a 17 KB archive.
+  Array objects{Value("$null"), ClassEntry("NSArray"), Value(std::string(16 << 10, 'x'))};
+  auto fanOut = [&objects](std::uint64_t target) {
+    Array references(128, Value(Uid{target}));
+    objects.push_back(Value(Dictionary{{"NS.objects", Value(std::move(references))}, {"$class", Value(Uid{1})}}));
+    return objects.size() - 1;
+  };
+  std::uint64_t inner = fanOut(2);
+  std::uint64_t outer = fanOut(inner);
+  Data data = ArchiveFromPlist(ArchivePlist(objects, Dictionary{{"root", Value(Uid{outer})}}));
+  EXPECT_LT(data.size(), 20u << 10);
+  std::string error;
+  EXPECT_FALSE(KeyedUnarchiver::unarchiveObjectWithData(data, &error));
+  EXPECT_NE(error.find("expands"), std::string::npos) << error;
+
+  // One level of the same sharing (2 MB) is an ordinary archive.
+  Data modest = ArchiveFromPlist(ArchivePlist(objects, Dictionary{{"root", Value(Uid{inner})}}));
+  auto decoded = KeyedUnarchiver::unarchiveObjectWithData(modest, &error);
+  ASSERT_TRUE(decoded) << error;
+  EXPECT_EQ(decoded->asArray().size(), 128u);
+}
+
 // Changes one random part of a decoded archive: a reference, a class name,
 // a key, a type.
 void MutatePlist(Value& value, std::mt19937& random, int depth = 0) {

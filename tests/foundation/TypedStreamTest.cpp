@@ -339,6 +339,41 @@ TEST(TypedStreamReader, BoundsNesting) {
   EXPECT_EQ(generous.decodeObject(), deep);
 }
 
+// An object the writer stores once and refers back to afterwards, decoded by
+// the reader's built-in class of that name.
+Value Stored(const std::string& className, std::vector<TypedStreamGroup> groups) {
+  auto cls = TypedStreamClass::fromChain({typedstream::ClassInfo{className, 0}, typedstream::ClassInfo{"NSObject", 0}});
+  return Value(std::make_shared<TypedStreamObject>(cls, std::move(groups)));
+}
+
+Value StoredArray(const Value& element, int count) {
+  std::vector<TypedStreamGroup> groups{{{"i"}, Array{Value(count)}}};
+  for (int i = 0; i < count; ++i) groups.push_back({{"@"}, Array{element}});
+  return Stored("NSArray", std::move(groups));
+}
+
+TEST(TypedStreamReader, BackReferencesAreChargedForEveryCopy) {
+  // A 16 KB string referred to 128 times by one array, which a second array
+  // refers to 128 times: 256 MB of text from a 17 KB stream.
+  Value text = Stored("NSString", {{{"+"}, Array{Value(Data(16 << 10, 'x'))}}});
+  Value inner = StoredArray(text, 128);
+  auto bytes = TypedStreamWriter::archivedDataWithRootObject(StoredArray(inner, 128));
+  ASSERT_TRUE(bytes);
+  EXPECT_LT(bytes->size(), 20u << 10);
+  std::string error;
+  EXPECT_FALSE(TypedStreamReader::unarchiveObjectWithData(*bytes, &error));
+  EXPECT_NE(error.find("expands"), std::string::npos) << error;
+
+  // One level of the same sharing (2 MB) is an ordinary stream.
+  auto modest = TypedStreamWriter::archivedDataWithRootObject(inner);
+  ASSERT_TRUE(modest);
+  auto decoded = TypedStreamReader::unarchiveObjectWithData(*modest, &error);
+  ASSERT_TRUE(decoded) << error;
+  ASSERT_TRUE(decoded->isArray());
+  EXPECT_EQ(decoded->asArray().size(), 128u);
+  EXPECT_EQ(decoded->asArray()[127], Value(std::string(16 << 10, 'x')));
+}
+
 TEST(TypedStreamWriter, RefusesWhatTheFormatCannotHold) {
   auto refuses = [](auto write) {
     TypedStreamWriter writer;
