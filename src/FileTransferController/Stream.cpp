@@ -182,11 +182,15 @@ std::string ParentFolderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+// fsync, repeated when interrupted. A file system that offers no sync at
+// all for the item (some network and FUSE file systems for folders) counts
+// as synced: nothing more can be done there.
 int FsyncRetrying(int fd) {
   int result;
   do {
     result = fsync(fd);
   } while (result != 0 && errno == EINTR);
+  if (result != 0 && (errno == EINVAL || errno == ENOTSUP || errno == ENOSYS)) result = 0;
   return result;
 }
 
