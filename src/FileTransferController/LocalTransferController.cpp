@@ -193,8 +193,9 @@ std::optional<Dictionary> LocalTransferController::contentsOfDirectoryAtPath(con
     int errorNumber = errno;
     if (folderFd >= 0) close(folderFd);
     std::string what = "Could not list \"" + *folder + "\"";
-    if (errorNumber == ELOOP) what += " (it is a symbolic link)";
-    notifyDidFail(Error::posixError(errorNumber, what, *folder));
+    Error error = Error::posixError(errorNumber, what, *folder);
+    if (errorNumber == ELOOP) error.markPermanent();
+    notifyDidFail(error);
     return std::nullopt;
   }
   Dictionary listing;
@@ -254,7 +255,8 @@ std::optional<std::pair<std::string, std::string>> LocalTransferController::clea
   // A link is moved or copied by no one: what it points to is not ours.
   struct stat st;
   if (lstat(source.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    notifyDidFail(Error::posixError(ELOOP, "Could not use \"" + source + "\": it is a symbolic link", source));
+    notifyDidFail(
+        Error::posixError(ELOOP, "Could not use \"" + source + "\": it is a symbolic link", source).markPermanent());
     return std::nullopt;
   }
   std::error_code code;

@@ -224,20 +224,24 @@ void FileInputStream::open() {
     if (fd_ < 0) {
       int errorNumber = errno;
       std::string what = "Could not open \"" + path_ + "\" for reading";
-      if (storedFile_ && errorNumber == ELOOP) what += " (it is a symbolic link)";
-      failWithError(Error::posixError(errorNumber, what, path_));
+      Error error = Error::posixError(errorNumber, what, path_);
+      // A link planted in the destination stays until someone removes it.
+      if (storedFile_ && errorNumber == ELOOP) error.markPermanent();
+      failWithError(std::move(error));
       return;
     }
     if (storedFile_) {
       struct stat st;
       int errorNumber = 0;
       std::string what;
+      bool planted = false;
       if (fstat(fd_, &st) != 0) {
         errorNumber = errno;
         what = "Could not read the attributes of \"" + path_ + "\"";
       } else if (!S_ISREG(st.st_mode)) {
         errorNumber = NotARegularFileErrno(st.st_mode);
         what = "Could not read \"" + path_ + "\": it " + NotARegularFileText(st.st_mode);
+        planted = true;
       } else {
         int fileFlags = fcntl(fd_, F_GETFL);
         if (fileFlags < 0 || fcntl(fd_, F_SETFL, fileFlags & ~O_NONBLOCK) != 0) {
@@ -248,7 +252,9 @@ void FileInputStream::open() {
       if (errorNumber != 0) {
         ::close(fd_);
         fd_ = -1;
-        failWithError(Error::posixError(errorNumber, what, path_));
+        Error error = Error::posixError(errorNumber, what, path_);
+        if (planted) error.markPermanent();
+        failWithError(std::move(error));
         return;
       }
       remaining_ = static_cast<std::uint64_t>(st.st_size);
@@ -342,9 +348,11 @@ bool FileOutputStream::openStoredFile() {
   struct stat st;
   if (lstat(path_.c_str(), &st) == 0) {
     if (!S_ISREG(st.st_mode)) {
+      // Left alone, and in the way until someone removes it.
       failWithError(Error::posixError(NotARegularFileErrno(st.st_mode),
                                       "Could not write \"" + path_ + "\": it " + NotARegularFileText(st.st_mode),
-                                      path_));
+                                      path_)
+                        .markPermanent());
       return false;
     }
     if (unlink(path_.c_str()) != 0 && errno != ENOENT) {

@@ -229,6 +229,8 @@ class TamperedDestination : public ::testing::TestWithParam<PlantedCase> {
     ASSERT_EQ(delegate.failures, 1) << delegate.lastErrorText();
     EXPECT_EQ(delegate.errors.back().domain(), kPOSIXErrorDomain);
     EXPECT_EQ(delegate.errors.back().code(), errorNumber) << delegate.lastErrorText();
+    // Trying again cannot help while the item is there.
+    EXPECT_TRUE(delegate.errors.back().isPermanent());
     EXPECT_EQ(delegate.successes, 0);
   }
 
@@ -328,6 +330,7 @@ TEST_F(LocalDestination, ListingALinkedFolderInsideTheDestinationFails) {
   EXPECT_FALSE(controller->contentsOfDirectoryAtPath("Archives"));
   ASSERT_EQ(delegate.failures, 1);
   EXPECT_EQ(delegate.errors.back().code(), ELOOP);
+  EXPECT_TRUE(delegate.errors.back().isPermanent());
 
   // The destination folder itself may be reached through a link of the user's.
   auto throughLink = LocalController(dest / "Archives");
