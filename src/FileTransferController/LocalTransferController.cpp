@@ -192,6 +192,9 @@ std::optional<Dictionary> LocalTransferController::contentsOfDirectoryAtPath(con
   if (!directory) {
     int errorNumber = errno;
     if (folderFd >= 0) close(folderFd);
+    // With O_DIRECTORY a link answers ENOTDIR; it is named for what it is.
+    struct stat st;
+    if (errorNumber == ENOTDIR && lstat(folder->c_str(), &st) == 0 && S_ISLNK(st.st_mode)) errorNumber = ELOOP;
     std::string what = "Could not list \"" + *folder + "\"";
     Error error = Error::posixError(errorNumber, what, *folder);
     if (errorNumber == ELOOP) error.markPermanent();
