@@ -170,6 +170,7 @@ struct PlantedCase {
 };
 
 std::string PrintCase(const ::testing::TestParamInfo<PlantedCase>& info) { return info.param.name; }
+void PrintTo(const PlantedCase& item, std::ostream* out) { *out << item.name; }
 
 class TamperedDestination : public ::testing::TestWithParam<PlantedCase> {
  protected:
