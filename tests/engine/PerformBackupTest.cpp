@@ -422,6 +422,8 @@ struct SyncBeforeDeletionCase {
   bool syncFails;
 };
 
+void PrintTo(const SyncBeforeDeletionCase& item, std::ostream* out) { *out << item.name; }
+
 class SyncBeforeDeletion : public PerformBackup, public ::testing::WithParamInterface<SyncBeforeDeletionCase> {};
 
 TEST_P(SyncBeforeDeletion, TheReplacedRevisionGoesOnlyAfterTheDestinationIsSynced) {
