@@ -241,7 +241,9 @@ void FileInputStream::open() {
       } else if (!S_ISREG(st.st_mode)) {
         errorNumber = NotARegularFileErrno(st.st_mode);
         what = "Could not read \"" + path_ + "\": it " + NotARegularFileText(st.st_mode);
-        planted = true;
+        // A FIFO or device stays until someone removes it; a folder fails
+        // as it always did (as a failure worth retrying).
+        planted = !S_ISDIR(st.st_mode);
       } else {
         int fileFlags = fcntl(fd_, F_GETFL);
         if (fileFlags < 0 || fcntl(fd_, F_SETFL, fileFlags & ~O_NONBLOCK) != 0) {
@@ -348,11 +350,13 @@ bool FileOutputStream::openStoredFile() {
   struct stat st;
   if (lstat(path_.c_str(), &st) == 0) {
     if (!S_ISREG(st.st_mode)) {
-      // Left alone, and in the way until someone removes it.
-      failWithError(Error::posixError(NotARegularFileErrno(st.st_mode),
+      // Left alone. A link, FIFO or device is in the way until someone
+      // removes it; a folder fails as it always did (worth retrying).
+      Error error = Error::posixError(NotARegularFileErrno(st.st_mode),
                                       "Could not write \"" + path_ + "\": it " + NotARegularFileText(st.st_mode),
-                                      path_)
-                        .markPermanent());
+                                      path_);
+      if (!S_ISDIR(st.st_mode)) error.markPermanent();
+      failWithError(std::move(error));
       return false;
     }
     if (unlink(path_.c_str()) != 0 && errno != ENOENT) {
