@@ -555,7 +555,11 @@ long FileTransferController::downloadFileFromPathToBuffer(const std::string& rem
   std::shared_ptr<DataStreamDestination> self(std::shared_ptr<DataStreamDestination>(), this);
   std::unique_ptr<DataWriteStream> stream =
       DataWriteStream::initWithDataDestination(self, ByteRangeCursor{static_cast<std::uint8_t*>(buffer), capacity});
-  if (!downloadFileFromPath(remotePath, static_cast<OutputStream&>(*stream))) return -1;
+  // A stored file longer than the buffer can hold (once stored) is not read at all.
+  downloadSizeLimit_ = expectedUploadLength(capacity);
+  bool downloaded = downloadFileFromPath(remotePath, static_cast<OutputStream&>(*stream));
+  downloadSizeLimit_ = 0;
+  if (!downloaded) return -1;
   auto* cursor = std::any_cast<ByteRangeCursor>(&stream->userInfo());
   return static_cast<long>(capacity - cursor->remaining);
 }

@@ -193,6 +193,11 @@ class FileTransferController : public DataStreamSource, public DataStreamDestina
   virtual bool deleteDirectoryRecursivelyAtPath(const std::string& path);
   virtual bool movePath(const std::string& fromPath, const std::string& toPath);
   virtual bool copyPath(const std::string& fromPath, const std::string& toPath);
+  // Makes everything stored so far durable before the caller deletes what
+  // it replaced. Destinations whose stores are durable once acknowledged
+  // answer true without doing anything (the default); a local folder syncs
+  // itself. Reports to the delegate only where it does work.
+  virtual bool syncDestination() { return true; }
 
   // ---- Convenience transfers -------------------------------------------------
 
@@ -309,6 +314,11 @@ class FileTransferController : public DataStreamSource, public DataStreamDestina
   // Reports "<operation> is not implemented by <class>" and returns false.
   bool failNotImplemented(const char* operation);
 
+  // The most a download may read from the destination: set while
+  // downloadFileFromPathToBuffer runs (what fits the buffer once stored),
+  // else 0 (no bound but the file's own size).
+  std::uint64_t downloadSizeLimit() const { return downloadSizeLimit_; }
+
   // Which host the local-host test and reachability look at: the base URL's.
   virtual std::string hostForReachability() const;
 
@@ -354,6 +364,7 @@ class FileTransferController : public DataStreamSource, public DataStreamDestina
   std::optional<Error> lastFailure_;
   std::unique_ptr<BackgroundDigest> backgroundDigest_;
   bool digestPending_ = false;
+  std::uint64_t downloadSizeLimit_ = 0;
 };
 
 }  // namespace quorvel

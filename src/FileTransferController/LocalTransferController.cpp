@@ -86,9 +86,21 @@ bool CopyItem(const std::string& source, const std::string& destination, int* er
     closedir(folder);
     return success;
   }
-  int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  // The item checked above, not a link put in its place since; the copy
+  // lands only on a free name.
+  int in = open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (in < 0) return fail(source);
-  int out = open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);
+  struct stat opened;
+  bool described = fstat(in, &opened) == 0;
+  if (!described || !S_ISREG(opened.st_mode)) {
+    if (described) errno = EINVAL;
+    fail(source);
+    close(in);
+    return false;
+  }
+  int inFlags = fcntl(in, F_GETFL);
+  if (inFlags >= 0) fcntl(in, F_SETFL, inFlags & ~O_NONBLOCK);
+  int out = open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, st.st_mode & 07777);
   if (out < 0) {
     fail(destination);
     close(in);
@@ -119,10 +131,21 @@ bool CopyItem(const std::string& source, const std::string& destination, int* er
   if (success) {
     timespec times[2] = {st.st_atim, st.st_mtim};
     futimens(out, times);  // best effort
+    if (fsync(out) != 0) success = fail(destination);
   }
   if (close(out) != 0 && success) success = fail(destination);
   close(in);
   return success;
+}
+
+// A destination-relative path naming the base folder itself.
+bool NamesBaseFolder(const std::string& path) { return path.find_first_not_of('/') == std::string::npos; }
+
+std::string ParentFolderOf(const std::string& path) {
+  std::string::size_type slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
 }
 
 }  // namespace
@@ -161,9 +184,21 @@ std::optional<Dictionary> LocalTransferController::contentsOfDirectoryAtPath(con
   std::optional<std::string> folder = localPathOrFail(path);
   if (!folder) return std::nullopt;
   notifyDidStart();
-  DIR* directory = opendir(folder->c_str());
+  // The base folder is the user's choice and may be reached through a link;
+  // a link inside it is not followed (the opening fails with ELOOP).
+  int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (NamesBaseFolder(path) ? 0 : O_NOFOLLOW);
+  int folderFd = open(folder->c_str(), flags);
+  DIR* directory = folderFd >= 0 ? fdopendir(folderFd) : nullptr;
   if (!directory) {
-    notifyDidFail(Error::posixError(errno, "Could not list \"" + *folder + "\"", *folder));
+    int errorNumber = errno;
+    if (folderFd >= 0) close(folderFd);
+    // With O_DIRECTORY a link answers ENOTDIR; it is named for what it is.
+    struct stat st;
+    if (errorNumber == ENOTDIR && lstat(folder->c_str(), &st) == 0 && S_ISLNK(st.st_mode)) errorNumber = ELOOP;
+    std::string what = "Could not list \"" + *folder + "\"";
+    Error error = Error::posixError(errorNumber, what, *folder);
+    if (errorNumber == ELOOP) error.markPermanent();
+    notifyDidFail(error);
     return std::nullopt;
   }
   Dictionary listing;
@@ -199,6 +234,10 @@ bool LocalTransferController::createDirectoryAtPath(const std::string& path) {
     notifyDidFail(Error::posixError(errno, "Could not create the folder \"" + *folder + "\"", *folder));
     return false;
   }
+  if (int errorNumber = syncParentFolder(*folder)) {
+    notifyDidFail(Error::posixError(errorNumber, "Could not sync the folder holding \"" + *folder + "\"", *folder));
+    return false;
+  }
   notifyDidSucceed();
   return true;
 }
@@ -216,6 +255,13 @@ std::optional<std::pair<std::string, std::string>> LocalTransferController::clea
     return std::nullopt;
   }
   std::string source = fromURL->path(), destination = toURL->path();
+  // A link is moved or copied by no one: what it points to is not ours.
+  struct stat st;
+  if (lstat(source.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    notifyDidFail(
+        Error::posixError(ELOOP, "Could not use \"" + source + "\": it is a symbolic link", source).markPermanent());
+    return std::nullopt;
+  }
   std::error_code code;
   if (ItemExists(destination)) {
     std::filesystem::remove_all(destination, code);
@@ -250,6 +296,16 @@ bool LocalTransferController::movePath(const std::string& fromPath, const std::s
       return false;
     }
   }
+  // Both folders changed; the new name must be on disk before anything
+  // that relies on it (the deletion of what it replaces).
+  int errorNumber = syncParentFolder(destination);
+  if (errorNumber == 0 && ParentFolderOf(source) != ParentFolderOf(destination)) {
+    errorNumber = syncParentFolder(source);
+  }
+  if (errorNumber != 0) {
+    notifyDidFail(Error::posixError(errorNumber, "Could not sync the move of \"" + source + "\"", destination));
+    return false;
+  }
   notifyDidSucceed();
   return true;
 }
@@ -262,6 +318,10 @@ bool LocalTransferController::copyPath(const std::string& fromPath, const std::s
   std::string failedPath;
   if (!CopyItem(source, destination, &errorNumber, &failedPath)) {
     notifyDidFail(Error::posixError(errorNumber, "Could not copy \"" + source + "\"", failedPath));
+    return false;
+  }
+  if (int syncError = syncParentFolder(destination)) {
+    notifyDidFail(Error::posixError(syncError, "Could not sync the copy \"" + destination + "\"", destination));
     return false;
   }
   notifyDidSucceed();
@@ -296,10 +356,21 @@ bool LocalTransferController::downloadFileFromPathImpl(const std::string& path, 
   std::optional<std::string> file = localPathOrFail(path);
   if (!file) return false;
   struct stat attributes;
-  if (stat(file->c_str(), &attributes) != 0) return false;
-  setMaxLength(static_cast<std::uint64_t>(attributes.st_size));
+  if (lstat(file->c_str(), &attributes) != 0) return false;
+  std::uint64_t size = static_cast<std::uint64_t>(attributes.st_size);
+  if (S_ISREG(attributes.st_mode) && downloadSizeLimit() != 0 && size > downloadSizeLimit()) {
+    notifyDidStart();
+    notifyDidFail(Error::posixError(EFBIG,
+                                    "Could not read \"" + *file + "\": its " + std::to_string(size) +
+                                        " bytes exceed the " + std::to_string(downloadSizeLimit()) + " expected",
+                                    *file));
+    return false;
+  }
+  // The stream refuses links and anything but a regular file, and reads no
+  // more than the size the file has when it opens.
+  setMaxLength(S_ISREG(attributes.st_mode) ? size : 0);
   std::optional<Value> result =
-      runReadStream(std::make_unique<FileInputStream>(*file), &stream, std::any(), true);
+      runReadStream(FileInputStream::forStoredFile(*file), &stream, std::any(), true);
   return result && result->asBool();
 }
 
@@ -308,8 +379,51 @@ bool LocalTransferController::uploadFileToPathImpl(const std::string& path, Inpu
   std::optional<std::string> file = localPathOrFail(path);
   if (!file) return false;
   std::optional<Value> result =
-      runWriteStream(std::make_unique<FileOutputStream>(*file, false), &stream, std::any(), true);
+      runWriteStream(FileOutputStream::forStoredFile(*file), &stream, std::any(), true);
   return result && result->asBool();
+}
+
+// ---------------------------------------------------------------------------
+// Durability
+
+int LocalTransferController::syncDescriptor(int fd) {
+  int result;
+  do {
+    result = fsync(fd);
+  } while (result != 0 && errno == EINTR);
+  // A file system without a sync for the item (some network and FUSE file
+  // systems for folders) counts as synced: nothing more can be done there.
+  if (result != 0 && (errno == EINVAL || errno == ENOTSUP || errno == ENOSYS)) result = 0;
+  return result;
+}
+
+int LocalTransferController::syncParentFolder(const std::string& localPath) {
+  std::string folder = ParentFolderOf(localPath);
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int errorNumber = syncDescriptor(fd) == 0 ? 0 : errno;
+  close(fd);
+  return errorNumber;
+}
+
+bool LocalTransferController::syncDestination() {
+  std::optional<std::string> folder = localPathOrFail("");
+  if (!folder) return false;
+  notifyDidStart();
+  int fd = open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int errorNumber = 0;
+  if (fd < 0) {
+    errorNumber = errno;
+  } else {
+    if (syncDescriptor(fd) != 0) errorNumber = errno;
+    close(fd);
+  }
+  if (errorNumber != 0) {
+    notifyDidFail(Error::posixError(errorNumber, "Could not sync \"" + *folder + "\" to disk", *folder));
+    return false;
+  }
+  notifyDidSucceed();
+  return true;
 }
 
 }  // namespace quorvel

@@ -41,6 +41,9 @@ class LocalTransferController : public StreamTransferController {
   // A missing item counts as deleted; folders go with their contents.
   bool deleteFileAtPath(const std::string& path) override;
   bool deleteDirectoryRecursivelyAtPath(const std::string& path) override;
+  // Syncs the destination folder (stored files are synced as their uploads
+  // complete, their folders after each creation or rename).
+  bool syncDestination() override;
 
   // Always a true result.
   std::optional<Value> processReadResultStream(OutputStream* stream, std::any& userInfo,
@@ -58,6 +61,13 @@ class LocalTransferController : public StreamTransferController {
   // reporting the failure.
   std::optional<std::pair<std::string, std::string>> clearedTarget(const std::string& fromPath,
                                                                    const std::string& toPath);
+
+  // Flushes one open item (a file or a folder) to disk; the fsync of every
+  // sync this class makes outside the file streams, so that a subclass can
+  // watch them.
+  virtual int syncDescriptor(int fd);
+  // Syncs the folder holding the local path; 0 or an errno.
+  int syncParentFolder(const std::string& localPath);
 
  private:
   bool deletePath(const std::string& path);

@@ -171,7 +171,8 @@ bool RemoteTransferController::automount() {
     return true;
   }
   std::string busyFile = JoinPath(*basePath_, UniqueFileName());
-  fd_ = open(busyFile.c_str(), O_CREAT | O_TRUNC | O_RDONLY | O_CLOEXEC, 0600);
+  // A new file of a fresh name: nothing planted there is opened or truncated.
+  fd_ = open(busyFile.c_str(), O_CREAT | O_EXCL | O_NOFOLLOW | O_RDONLY | O_CLOEXEC, 0600);
   if (fd_ < 0) {
     SystemLog("%s: open(%s) failed with error \"%s\"", __func__, busyFile, std::strerror(errno));
   } else if (unlink(busyFile.c_str()) != 0) {

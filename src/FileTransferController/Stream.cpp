@@ -162,6 +162,38 @@ bool IsPollable(int fd) {
   return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode);
 }
 
+// The errno for an item that is not a regular file where one is needed.
+int NotARegularFileErrno(mode_t mode) {
+  if (S_ISLNK(mode)) return ELOOP;
+  if (S_ISDIR(mode)) return EISDIR;
+  return EINVAL;
+}
+
+std::string NotARegularFileText(mode_t mode) {
+  if (S_ISLNK(mode)) return "is a symbolic link";
+  if (S_ISDIR(mode)) return "is a folder";
+  return "is not a regular file";
+}
+
+std::string ParentFolderOf(const std::string& path) {
+  std::string::size_type slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// fsync, repeated when interrupted. A file system that offers no sync at
+// all for the item (some network and FUSE file systems for folders) counts
+// as synced: nothing more can be done there.
+int FsyncRetrying(int fd) {
+  int result;
+  do {
+    result = fsync(fd);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0 && (errno == EINVAL || errno == ENOTSUP || errno == ENOSYS)) result = 0;
+  return result;
+}
+
 }  // namespace
 
 FileInputStream::FileInputStream(std::string path) : path_(std::move(path)) {}
@@ -173,6 +205,12 @@ std::unique_ptr<FileInputStream> FileInputStream::withFileDescriptor(int fd, boo
   return stream;
 }
 
+std::unique_ptr<FileInputStream> FileInputStream::forStoredFile(std::string path) {
+  auto stream = std::make_unique<FileInputStream>(std::move(path));
+  stream->storedFile_ = true;
+  return stream;
+}
+
 FileInputStream::~FileInputStream() {
   if (fd_ >= 0 && ownsDescriptor_) ::close(fd_);
 }
@@ -180,10 +218,48 @@ FileInputStream::~FileInputStream() {
 void FileInputStream::open() {
   if (streamStatus() != StreamStatus::NotOpen) return;
   if (fd_ < 0) {
-    fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    // A stored file never makes the opening wait (a FIFO without writer).
+    int flags = O_RDONLY | O_CLOEXEC | (storedFile_ ? O_NOFOLLOW | O_NONBLOCK : 0);
+    fd_ = ::open(path_.c_str(), flags);
     if (fd_ < 0) {
-      failWithError(Error::posixError(errno, "Could not open \"" + path_ + "\" for reading", path_));
+      int errorNumber = errno;
+      std::string what = "Could not open \"" + path_ + "\" for reading";
+      Error error = Error::posixError(errorNumber, what, path_);
+      // A link planted in the destination stays until someone removes it.
+      if (storedFile_ && errorNumber == ELOOP) error.markPermanent();
+      failWithError(std::move(error));
       return;
+    }
+    if (storedFile_) {
+      struct stat st;
+      int errorNumber = 0;
+      std::string what;
+      bool planted = false;
+      if (fstat(fd_, &st) != 0) {
+        errorNumber = errno;
+        what = "Could not read the attributes of \"" + path_ + "\"";
+      } else if (!S_ISREG(st.st_mode)) {
+        errorNumber = NotARegularFileErrno(st.st_mode);
+        what = "Could not read \"" + path_ + "\": it " + NotARegularFileText(st.st_mode);
+        // A FIFO or device stays until someone removes it; a folder fails
+        // as it always did (as a failure worth retrying).
+        planted = !S_ISDIR(st.st_mode);
+      } else {
+        int fileFlags = fcntl(fd_, F_GETFL);
+        if (fileFlags < 0 || fcntl(fd_, F_SETFL, fileFlags & ~O_NONBLOCK) != 0) {
+          errorNumber = errno;
+          what = "Could not prepare \"" + path_ + "\" for reading";
+        }
+      }
+      if (errorNumber != 0) {
+        ::close(fd_);
+        fd_ = -1;
+        Error error = Error::posixError(errorNumber, what, path_);
+        if (planted) error.markPermanent();
+        failWithError(std::move(error));
+        return;
+      }
+      remaining_ = static_cast<std::uint64_t>(st.st_size);
     }
   }
   pollable_ = IsPollable(fd_);
@@ -203,14 +279,25 @@ long FileInputStream::read(std::uint8_t* buffer, std::size_t maxLength) {
   StreamStatus status = streamStatus();
   if (status == StreamStatus::AtEnd) return 0;
   if (status != StreamStatus::Open) return -1;
+  std::size_t wanted = maxLength;
+  if (storedFile_) {
+    // Whatever was appended after the opening is not read.
+    if (remaining_ < wanted) wanted = static_cast<std::size_t>(remaining_);
+    if (wanted == 0 && maxLength > 0) {
+      setStatus(StreamStatus::AtEnd);
+      streamStateChanged();
+      return 0;
+    }
+  }
   ssize_t n;
   do {
-    n = ::read(fd_, buffer, maxLength);
+    n = ::read(fd_, buffer, wanted);
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
     failWithError(Error::posixError(errno, "Could not read \"" + path_ + "\"", path_));
     return -1;
   }
+  if (storedFile_) remaining_ -= static_cast<std::uint64_t>(n);
   if (n == 0 && maxLength > 0) setStatus(StreamStatus::AtEnd);
   streamStateChanged();
   return static_cast<long>(n);
@@ -228,13 +315,21 @@ std::unique_ptr<FileOutputStream> FileOutputStream::withFileDescriptor(int fd, b
   return stream;
 }
 
+std::unique_ptr<FileOutputStream> FileOutputStream::forStoredFile(std::string path) {
+  auto stream = std::make_unique<FileOutputStream>(std::move(path), false);
+  stream->storedFile_ = true;
+  return stream;
+}
+
 FileOutputStream::~FileOutputStream() {
   if (fd_ >= 0 && ownsDescriptor_) ::close(fd_);
 }
 
 void FileOutputStream::open() {
   if (streamStatus() != StreamStatus::NotOpen) return;
-  if (fd_ < 0) {
+  if (fd_ < 0 && storedFile_) {
+    if (!openStoredFile()) return;
+  } else if (fd_ < 0) {
     int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append_ ? O_APPEND : O_TRUNC);
     fd_ = ::open(path_.c_str(), flags, 0666);
     if (fd_ < 0) {
@@ -246,6 +341,55 @@ void FileOutputStream::open() {
   makeNonBlockingWhenScheduled();
   setStatus(StreamStatus::Open);
   streamStateChanged();
+}
+
+bool FileOutputStream::openStoredFile() {
+  // Only a regular file of the name is replaced; it is removed rather than
+  // truncated, so that a link planted in its place between this check and
+  // the creation makes the creation fail instead of writing through it.
+  struct stat st;
+  if (lstat(path_.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode)) {
+      // Left alone. A link, FIFO or device is in the way until someone
+      // removes it; a folder fails as it always did (worth retrying).
+      Error error = Error::posixError(NotARegularFileErrno(st.st_mode),
+                                      "Could not write \"" + path_ + "\": it " + NotARegularFileText(st.st_mode),
+                                      path_);
+      if (!S_ISDIR(st.st_mode)) error.markPermanent();
+      failWithError(std::move(error));
+      return false;
+    }
+    if (unlink(path_.c_str()) != 0 && errno != ENOENT) {
+      failWithError(Error::posixError(errno, "Could not replace \"" + path_ + "\"", path_));
+      return false;
+    }
+  } else if (errno != ENOENT) {
+    failWithError(Error::posixError(errno, "Could not read the attributes of \"" + path_ + "\"", path_));
+    return false;
+  }
+  fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd_ < 0) {
+    failWithError(Error::posixError(errno, "Could not open \"" + path_ + "\" for writing", path_));
+    return false;
+  }
+  return true;
+}
+
+bool FileOutputStream::syncStoredFile() {
+  if (FsyncRetrying(fd_) != 0) {
+    failWithError(Error::posixError(errno, "Could not sync \"" + path_ + "\" to disk", path_));
+    return false;
+  }
+  std::string folder = ParentFolderOf(path_);
+  int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folderFd < 0 || FsyncRetrying(folderFd) != 0) {
+    int errorNumber = errno;
+    if (folderFd >= 0) ::close(folderFd);
+    failWithError(Error::posixError(errorNumber, "Could not sync the folder \"" + folder + "\" to disk", folder));
+    return false;
+  }
+  ::close(folderFd);
+  return true;
 }
 
 void FileOutputStream::scheduleInRunLoop(RunLoop& runLoop, const std::string& mode) {
@@ -271,6 +415,8 @@ long FileOutputStream::write(const std::uint8_t* bytes, std::size_t length) {
   StreamStatus status = streamStatus();
   if (status != StreamStatus::Open) return status == StreamStatus::AtEnd ? 0 : -1;
   if (length == 0) {
+    // A stored file is complete only once it is on disk.
+    if (storedFile_ && !syncStoredFile()) return -1;
     setStatus(StreamStatus::AtEnd);
     streamStateChanged();
     return 0;

@@ -164,6 +164,12 @@ class FileInputStream : public InputStream {
   explicit FileInputStream(std::string path);
   // Reads an already open descriptor; with closeWhenDone the stream closes it.
   static std::unique_ptr<FileInputStream> withFileDescriptor(int fd, bool closeWhenDone);
+  // Reads a file stored on a destination, which is untrusted: opening fails
+  // (ELOOP) on a symbolic link instead of following it, fails (EINVAL) on
+  // anything but a regular file without waiting for a FIFO's writer, and
+  // reading ends after the size the file had when it was opened, however
+  // much is appended later.
+  static std::unique_ptr<FileInputStream> forStoredFile(std::string path);
   ~FileInputStream() override;
 
   void open() override;
@@ -179,6 +185,9 @@ class FileInputStream : public InputStream {
   int fd_ = -1;
   bool ownsDescriptor_ = true;
   bool pollable_ = false;
+  bool storedFile_ = false;
+  // What a stored file may still deliver.
+  std::uint64_t remaining_ = 0;
 };
 
 // Writes a file, created when missing; truncated unless appending. Also
@@ -190,6 +199,14 @@ class FileOutputStream : public OutputStream {
  public:
   FileOutputStream(std::string path, bool append);
   static std::unique_ptr<FileOutputStream> withFileDescriptor(int fd, bool closeWhenDone);
+  // Writes a file onto a destination, which is untrusted: a regular file of
+  // the name is replaced (removed, then created anew), while a symbolic link,
+  // a folder or any other item there fails the opening (ELOOP for a link,
+  // EISDIR, EINVAL) and is left alone; the file is created without following
+  // links and only when the name is free. The zero-length write that ends
+  // the data syncs the file and then its folder to disk, and fails when
+  // either sync fails.
+  static std::unique_ptr<FileOutputStream> forStoredFile(std::string path);
   ~FileOutputStream() override;
 
   void open() override;
@@ -204,11 +221,15 @@ class FileOutputStream : public OutputStream {
  private:
   void makeNonBlockingWhenScheduled();
 
+  bool openStoredFile();
+  bool syncStoredFile();
+
   std::string path_;
   bool append_ = false;
   int fd_ = -1;
   bool ownsDescriptor_ = true;
   bool pollable_ = false;
+  bool storedFile_ = false;
 };
 
 // Reads bytes from memory: either its own copy of a buffer, or a caller's

@@ -71,6 +71,12 @@ void CleanUpAfterBackup(RemoteBackupOperation& command, bool success) {
   }
   if (names.empty() || !command.transferController()) return;
   FileTransferController& client = *command.transferController();
+  // What the new revision references must be on disk before the files it
+  // replaces go: a crash in between then still leaves one whole revision.
+  if (success && !client.syncDestination()) {
+    command.logErrorMessage("Failed syncing the destination; the files the new revision replaces are kept");
+    return;
+  }
   const auto count = static_cast<std::uint32_t>(names.size());
   command.willBeginPhaseWithType(kPhaseDeleteSpareBackupFiles, 0);
   command.didUpdatePhaseWithType(kPhaseDeleteSpareBackupFiles, 0, 0, count);

@@ -342,6 +342,121 @@ TEST_F(PerformBackup, NewEmptyFolderStoresOnlyANewRevision) {
   EXPECT_EQ(results.get("copiedFiles").asUInt(), 0u);
 }
 
+// ---- Durability before deletion -----------------------------------------------------
+// Local clients that record, in order, the destination syncs and the
+// deletions of every client the engine makes while recording is on; a sync
+// can be made to fail.
+
+struct DestinationEvents {
+  std::mutex mutex;
+  std::vector<std::string> events;
+  std::atomic<bool> recording{false};
+  std::atomic<bool> failSync{false};
+};
+
+DestinationEvents& Events() {
+  static DestinationEvents* events = new DestinationEvents();
+  return *events;
+}
+
+class EventRecordingController : public LocalTransferController {
+ public:
+  using LocalTransferController::LocalTransferController;
+  static std::shared_ptr<FileTransferController> make(const Url& url) {
+    return makeController<EventRecordingController>(url);
+  }
+  bool syncDestination() override {
+    if (Events().failSync) {
+      record("failed sync");
+      notifyDidStart();
+      notifyDidFail(Error::posixError(EIO, "Could not sync the destination"));
+      return false;
+    }
+    bool synced = LocalTransferController::syncDestination();
+    record(synced ? "sync" : "failed sync");
+    return synced;
+  }
+  bool deleteFileAtPath(const std::string& path) override {
+    record("delete " + path);
+    return LocalTransferController::deleteFileAtPath(path);
+  }
+  bool deleteDirectoryRecursivelyAtPath(const std::string& path) override {
+    record("delete " + path);
+    return LocalTransferController::deleteDirectoryRecursivelyAtPath(path);
+  }
+
+ private:
+  static void record(std::string event) {
+    std::lock_guard<std::mutex> guard(Events().mutex);
+    Events().events.push_back(std::move(event));
+  }
+};
+
+// Serves "file" URLs with EventRecordingController while alive.
+class RecordingDestinationEvents {
+ public:
+  explicit RecordingDestinationEvents(bool failSync) {
+    static bool registered = [] {
+      FileTransferController::registerClassForScheme("file", &EventRecordingController::make,
+                                                     [](const std::string&) { return Events().recording.load(); });
+      return true;
+    }();
+    (void)registered;
+    std::lock_guard<std::mutex> guard(Events().mutex);
+    Events().events.clear();
+    Events().failSync = failSync;
+    Events().recording = true;
+  }
+  ~RecordingDestinationEvents() {
+    Events().recording = false;
+    Events().failSync = false;
+  }
+  std::vector<std::string> events() {
+    std::lock_guard<std::mutex> guard(Events().mutex);
+    return Events().events;
+  }
+};
+
+struct SyncBeforeDeletionCase {
+  const char* name;
+  bool syncFails;
+};
+
+void PrintTo(const SyncBeforeDeletionCase& item, std::ostream* out) { *out << item.name; }
+
+class SyncBeforeDeletion : public PerformBackup, public ::testing::WithParamInterface<SyncBeforeDeletionCase> {};
+
+TEST_P(SyncBeforeDeletion, TheReplacedRevisionGoesOnlyAfterTheDestinationIsSynced) {
+  ASSERT_TRUE(backup().get(kSuccessResult).asBool());
+  ASSERT_EQ(::mkdir((source + "/second").c_str(), 0755), 0);
+  RecordingDestinationEvents recording(GetParam().syncFails);
+  Dictionary results = backup();
+  ASSERT_TRUE(results.get(kSuccessResult).asBool()) << JoinedMessages(results);
+  std::vector<std::string> events = recording.events();
+  std::set<std::string> listing = ListingSet(destination);
+  EXPECT_EQ(listing.count("Revision_0002.data"), 1u);
+  const std::string deletion = "delete Revision_0001.data";
+  auto deleted = std::find(events.begin(), events.end(), deletion);
+  if (GetParam().syncFails) {
+    // The previous revision stays whole when the new one may not be on disk.
+    EXPECT_NE(std::find(events.begin(), events.end(), "failed sync"), events.end());
+    EXPECT_EQ(deleted, events.end());
+    EXPECT_EQ(listing.count("Revision_0001.data"), 1u);
+  } else {
+    ASSERT_NE(deleted, events.end()) << "the replaced revision was not deleted";
+    EXPECT_NE(std::find(events.begin(), deleted, "sync"), deleted) << "deleted before any sync";
+    EXPECT_EQ(std::find(events.begin(), events.end(), "failed sync"), events.end());
+    EXPECT_EQ(listing.count("Revision_0001.data"), 0u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sync, SyncBeforeDeletion,
+                         ::testing::Values(SyncBeforeDeletionCase{"Synced", false},
+                                           SyncBeforeDeletionCase{"SyncFails", true}),
+                         [](const ::testing::TestParamInfo<SyncBeforeDeletionCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
 TEST_F(PerformBackup, OlderRevisionFilesLeftBehindAreDeletedAfterTheNextRevisionIsVerified) {
   ASSERT_TRUE(backup().get(kSuccessResult).asBool());
   const std::string first = destination + "/Revision_0001.data";
