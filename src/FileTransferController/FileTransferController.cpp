@@ -22,6 +22,7 @@
 #include "foundation/SystemLog.h"
 #include "foundation/InternalInconsistency.h"
 #include "foundation/Mutex.h"
+#include "foundation/Posix.h"
 
 namespace quorvel {
 
@@ -148,13 +149,6 @@ std::string StandardizePath(const std::string& input) {
   }
   if (result.empty()) result = absolute ? "/" : input;
   return result;
-}
-
-std::string ParentFolder(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
 }
 
 }  // namespace
@@ -500,7 +494,7 @@ bool FileTransferController::uploadFileFromPath(const std::string& localPath, co
       return false;
     }
     std::string destination(target.data(), static_cast<std::size_t>(length));
-    path = StandardizePath(destination.front() == '/' ? destination : ParentFolder(path) + "/" + destination);
+    path = StandardizePath(destination.front() == '/' ? destination : ParentFolderOf(path) + "/" + destination);
   }
   setMaxLength(expectedUploadLength(static_cast<std::uint64_t>(attributes.st_size)));
   FileInputStream stream(path);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "foundation/SystemLog.h"
+#include "foundation/Posix.h"
 
 namespace quorvel {
 
@@ -140,13 +141,6 @@ bool CopyItem(const std::string& source, const std::string& destination, int* er
 
 // A destination-relative path naming the base folder itself.
 bool NamesBaseFolder(const std::string& path) { return path.find_first_not_of('/') == std::string::npos; }
-
-std::string ParentFolderOf(const std::string& path) {
-  std::string::size_type slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
 
 }  // namespace
 
@@ -387,14 +381,11 @@ bool LocalTransferController::uploadFileToPathImpl(const std::string& path, Inpu
 // Durability
 
 int LocalTransferController::syncDescriptor(int fd) {
-  int result;
-  do {
-    result = fsync(fd);
-  } while (result != 0 && errno == EINTR);
-  // A file system without a sync for the item (some network and FUSE file
-  // systems for folders) counts as synced: nothing more can be done there.
-  if (result != 0 && (errno == EINVAL || errno == ENOTSUP || errno == ENOSYS)) result = 0;
-  return result;
+  if (int error = SyncDescriptor(fd)) {
+    errno = error;
+    return -1;
+  }
+  return 0;
 }
 
 int LocalTransferController::syncParentFolder(const std::string& localPath) {

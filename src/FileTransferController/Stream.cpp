@@ -1,6 +1,7 @@
 #include "FileTransferController/Stream.h"
 
 #include "foundation/RunLoop.h"
+#include "foundation/Posix.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -173,25 +174,6 @@ std::string NotARegularFileText(mode_t mode) {
   if (S_ISLNK(mode)) return "is a symbolic link";
   if (S_ISDIR(mode)) return "is a folder";
   return "is not a regular file";
-}
-
-std::string ParentFolderOf(const std::string& path) {
-  std::string::size_type slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-// fsync, repeated when interrupted. A file system that offers no sync at
-// all for the item (some network and FUSE file systems for folders) counts
-// as synced: nothing more can be done there.
-int FsyncRetrying(int fd) {
-  int result;
-  do {
-    result = fsync(fd);
-  } while (result != 0 && errno == EINTR);
-  if (result != 0 && (errno == EINVAL || errno == ENOTSUP || errno == ENOSYS)) result = 0;
-  return result;
 }
 
 }  // namespace
@@ -376,13 +358,13 @@ bool FileOutputStream::openStoredFile() {
 }
 
 bool FileOutputStream::syncStoredFile() {
-  if (FsyncRetrying(fd_) != 0) {
+  if (SyncDescriptor(fd_) != 0) {
     failWithError(Error::posixError(errno, "Could not sync \"" + path_ + "\" to disk", path_));
     return false;
   }
   std::string folder = ParentFolderOf(path_);
   int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folderFd < 0 || FsyncRetrying(folderFd) != 0) {
+  if (folderFd < 0 || SyncDescriptor(folderFd) != 0) {
     int errorNumber = errno;
     if (folderFd >= 0) ::close(folderFd);
     failWithError(Error::posixError(errorNumber, "Could not sync the folder \"" + folder + "\" to disk", folder));

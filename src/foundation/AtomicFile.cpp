@@ -13,12 +13,6 @@ namespace quorvel {
 
 namespace {
 
-std::string FolderOf(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 Status WriteAll(int fd, const void* bytes, std::size_t length, const std::string& path) {
   const auto* data = static_cast<const char*>(bytes);
   for (std::size_t written = 0; written < length;) {
@@ -35,9 +29,7 @@ Status WriteAll(int fd, const void* bytes, std::size_t length, const std::string
 Status SyncFolder(const std::string& folder) {
   UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid()) return Status::posix(errno, "Could not open the folder \"" + folder + "\"");
-  if (::fsync(fd.get()) != 0 && errno != EINVAL) {
-    return Status::posix(errno, "Could not flush the folder \"" + folder + "\"");
-  }
+  if (int error = SyncDescriptor(fd.get())) return Status::posix(error, "Could not flush the folder \"" + folder + "\"");
   return Status();
 }
 
@@ -55,12 +47,14 @@ Status WriteFileAtomically(const std::string& path, const void* bytes, std::size
   struct stat existing;
   if (keepExistingMode && ::stat(path.c_str(), &existing) == 0) mode = existing.st_mode & 07777;
   if (::fchmod(fd.get(), mode) != 0) return fail(Status::posix(errno, "Could not set the mode of \"" + temporary + "\""));
-  if (synced && ::fsync(fd.get()) != 0) return fail(Status::posix(errno, "Could not flush \"" + temporary + "\""));
+  if (int error = synced ? SyncDescriptor(fd.get()) : 0) {
+    return fail(Status::posix(error, "Could not flush \"" + temporary + "\""));
+  }
   if (::close(fd.release()) != 0) return fail(Status::posix(errno, "Could not write \"" + temporary + "\""));
   if (::rename(temporary.c_str(), path.c_str()) != 0) {
     return fail(Status::posix(errno, "Could not replace \"" + path + "\""));
   }
-  return synced ? SyncFolder(FolderOf(path)) : Status();
+  return synced ? SyncFolder(ParentFolderOf(path)) : Status();
 }
 
 }  // namespace quorvel

@@ -16,6 +16,22 @@ std::string ErrnoText(int errorNumber) {
   return std::string(strerror_r(errorNumber, buffer, sizeof buffer));
 }
 
+int SyncDescriptor(int fd) {
+  int result;
+  do {
+    result = ::fsync(fd);
+  } while (result != 0 && errno == EINTR);
+  if (result == 0 || errno == EINVAL || errno == ENOTSUP || errno == ENOSYS) return 0;
+  return errno;
+}
+
+std::string ParentFolderOf(const std::string& path) {
+  std::string::size_type slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
 bool IsPermanentErrno(int errorNumber) {
   switch (errorNumber) {
     case ENOSPC:

@@ -12,6 +12,15 @@ namespace quorvel {
 // strerror's text for an errno value (thread-safe).
 std::string ErrnoText(int errorNumber);
 
+// fsync, repeated when interrupted. A file system that offers no sync for the
+// item (some network and FUSE file systems for folders: EINVAL, ENOTSUP,
+// ENOSYS) counts as synced, since nothing more can be done there. 0 or the
+// errno of the failure.
+int SyncDescriptor(int fd);
+
+// The folder part of a path: "." without a slash, "/" for an item at the root.
+std::string ParentFolderOf(const std::string& path);
+
 // Owns a file descriptor: closes it when destroyed or reset. -1 is "none".
 class UniqueFd {
  public:
