@@ -385,12 +385,15 @@ class XmlWriter {
 
 // ---- XML reader
 
+// An element's text as valid UTF-8: bytes that are not (the document says
+// UTF-8) become U+FFFD, as the writer would write them, so that two keys
+// differing only in such bytes are one key already when read.
 std::string ElementText(const pugi::xml_node& node) {
   std::string text;
   for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
     if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata) text += child.value();
   }
-  return text;
+  return ValidUtf8(text);
 }
 
 pugi::xml_node NextElement(pugi::xml_node node) {

@@ -451,6 +451,18 @@ TEST(PropertyListReadXml, RefusesMalformedDocuments) {
   }
 }
 
+TEST(PropertyListReadXml, TextThatIsNotUtf8ReadsAsTheWriterWouldWriteIt) {
+  // Two keys that differ only in bytes that are not UTF-8 are one key once
+  // read, and what is read writes back and reads again to the same bytes.
+  const std::string xml =
+      "<plist><dict><key>a\xFF</key><integer>1</integer><key>a\xFE</key><integer>2</integer></dict></plist>";
+  Expected<Value> value = PropertyList::readXml(DataFromString(xml));
+  ASSERT_TRUE(value) << value.status().message();
+  ASSERT_EQ(value->asDictionary().keys(), std::vector<std::string>{"a\xEF\xBF\xBD"});
+  Data written = *PropertyList::writeXml(*value);
+  EXPECT_EQ(*PropertyList::writeXml(*PropertyList::readXml(written)), written);
+}
+
 TEST(PropertyListFile, WritesAtomicallyAndReadsEitherForm) {
   test::TempDir dir;
   std::string path = dir / "settings.plist";
