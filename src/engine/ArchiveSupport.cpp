@@ -225,7 +225,9 @@ Expected<std::vector<std::string>> ParseBillOfMaterials(const std::string& text)
   std::size_t countEnd = text.find('\n', magic.size());
   if (countEnd == std::string::npos) return reject("bill of materials without an entry count");
   const std::string countText = text.substr(magic.size(), countEnd - magic.size());
-  if (countText.empty() || countText.size() > 12 || countText.find_first_not_of("0123456789") != std::string::npos)
+  // Digits only, and no leading zero: one text for each bill of materials.
+  if (countText.empty() || countText.size() > 12 || countText.find_first_not_of("0123456789") != std::string::npos ||
+      (countText.size() > 1 && countText[0] == '0'))
     return reject("bad entry count \"" + countText + "\"");
   const std::uint64_t count = std::stoull(countText);
   auto entries = ParseBomFileList(text.substr(countEnd + 1));

@@ -59,6 +59,7 @@ TEST(BillOfMaterials, RoundTripsAndChecksItsCount) {
   EXPECT_FALSE(ParseBillOfMaterials("QUORVEL-BOM 1\n5\n.\n./a\n./a/._b\n./a/b\n"));
   EXPECT_FALSE(ParseBillOfMaterials("QUORVEL-BOM 2\n1\n.\n"));
   EXPECT_FALSE(ParseBillOfMaterials("QUORVEL-BOM 1\n-1\n.\n"));
+  EXPECT_FALSE(ParseBillOfMaterials("QUORVEL-BOM 1\n01\n.\n")) << "a count has one form";
   EXPECT_FALSE(ParseBillOfMaterials("QUORVEL-BOM 1\n1\n"));
   TempDir dir;
   WriteFile(dir / "bom", text);
