@@ -521,9 +521,14 @@ bool FileTransferController::uploadFileFromData(const Data& data, const std::str
   return uploadFileToPath(remotePath, *stream);
 }
 
-std::optional<Data> FileTransferController::downloadFileFromPathToData(const std::string& remotePath) {
-  MemoryOutputStream stream;
-  if (!downloadFileFromPath(remotePath, static_cast<OutputStream&>(stream))) return std::nullopt;
+std::optional<Data> FileTransferController::downloadFileFromPathToData(const std::string& remotePath,
+                                                                      std::uint64_t largestSize) {
+  // The plain bytes are no more than the stored ones.
+  MemoryOutputStream stream(static_cast<std::size_t>(std::min<std::uint64_t>(largestSize, SIZE_MAX)));
+  downloadSizeLimit_ = largestSize;
+  bool downloaded = downloadFileFromPath(remotePath, static_cast<OutputStream&>(stream));
+  downloadSizeLimit_ = 0;
+  if (!downloaded) return std::nullopt;
   return stream.takeData();
 }
 

@@ -209,8 +209,10 @@ class FileTransferController : public DataStreamSource, public DataStreamDestina
   // failure a partly written file is deleted.
   bool downloadFileFromPath(const std::string& remotePath, const std::string& localPath);
   bool uploadFileFromData(const Data& data, const std::string& remotePath);
-  // The file's bytes, or nothing on failure.
-  std::optional<Data> downloadFileFromPathToData(const std::string& remotePath);
+  // The file's bytes, or nothing on failure, also when the file holds more
+  // than largestSize bytes once stored (a stored file's size cannot be
+  // trusted; reading stops there).
+  std::optional<Data> downloadFileFromPathToData(const std::string& remotePath, std::uint64_t largestSize);
   // Reads the remote file completely and drops it (to obtain its digest, say).
   bool downloadFileFromPathToNull(const std::string& remotePath);
   // Uploads a caller's byte range; fails on a missing pointer.
@@ -315,8 +317,8 @@ class FileTransferController : public DataStreamSource, public DataStreamDestina
   bool failNotImplemented(const char* operation);
 
   // The most a download may read from the destination: set while
-  // downloadFileFromPathToBuffer runs (what fits the buffer once stored),
-  // else 0 (no bound but the file's own size).
+  // downloadFileFromPathToBuffer or downloadFileFromPathToData runs, else 0
+  // (no bound but the file's own size).
   std::uint64_t downloadSizeLimit() const { return downloadSizeLimit_; }
 
   // Which host the local-host test and reachability look at: the base URL's.

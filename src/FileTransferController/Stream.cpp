@@ -481,6 +481,10 @@ long MemoryOutputStream::write(const std::uint8_t* bytes, std::size_t length) {
   if (status != StreamStatus::Open) return status == StreamStatus::AtEnd ? 0 : -1;
   if (length == 0) {
     setStatus(StreamStatus::AtEnd);
+  } else if (length > capacity_ - data_.size()) {
+    failWithError(Error::posixError(EFBIG, "More than the " + std::to_string(capacity_) + " bytes expected"));
+    streamStateChanged();
+    return -1;
   } else {
     data_.insert(data_.end(), bytes, bytes + length);
   }

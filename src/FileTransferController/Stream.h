@@ -251,10 +251,11 @@ class MemoryInputStream : public InputStream {
 };
 
 // Collects everything written in memory; the bytes are data() and the
-// kStreamPropertyDataWritten property.
+// kStreamPropertyDataWritten property. A write that would take the total past
+// the capacity stores nothing and fails the stream (EFBIG).
 class MemoryOutputStream : public OutputStream {
  public:
-  MemoryOutputStream() = default;
+  explicit MemoryOutputStream(std::size_t capacity = SIZE_MAX) : capacity_(capacity) {}
   void open() override;
   void close() override;
   long write(const std::uint8_t* bytes, std::size_t length) override;
@@ -263,6 +264,7 @@ class MemoryOutputStream : public OutputStream {
   Data takeData() { return std::move(data_); }
 
  private:
+  std::size_t capacity_;
   Data data_;
 };
 

@@ -277,7 +277,8 @@ std::optional<Data> RemoteBackupOperation::downloadRevisionData(const std::strin
       if (received < 0) return std::nullopt;
       return buffer;
     }
-    return transferController_->downloadFileFromPathToData(name);
+    // A destination that lists no size: no more than any revision may have.
+    return transferController_->downloadFileFromPathToData(name, kLargestRevisionFileSize);
   });
 }
 

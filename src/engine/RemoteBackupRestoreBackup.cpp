@@ -139,6 +139,8 @@ class RestoreRun {
   bool prepareFileTarget(const StoredFile& file);
   void createSteps();
   Value uploadDigest(const std::string& name) const;
+  // The size the named file was stored with, or null when not recorded.
+  Value uploadedSize(const std::string& name) const;
   void applyDirectoryProperties();
   void rollBack();
   // Removes an item below the target without following links; logs a failure.
@@ -516,6 +518,14 @@ bool RestoreRun::prepareFileTarget(const StoredFile& file) {
   return true;
 }
 
+Value RestoreRun::uploadedSize(const std::string& name) const {
+  const Value& files = scanner_.userInfoForKey(kBackupFilesKey);
+  if (!files.isDictionary()) return Value();
+  std::optional<UploadInformation> information = UploadInformation::fromValue(files.asDictionary().get(name));
+  if (!information) return Value();
+  return Value(information->size);
+}
+
 Value RestoreRun::uploadDigest(const std::string& name) const {
   const Value& files = scanner_.userInfoForKey(kBackupFilesKey);
   if (!files.isDictionary()) return Value();
@@ -584,9 +594,10 @@ void RestoreRun::createSteps() {
     if (items.empty()) continue;
     std::string name = ArchiveName(static_cast<int>(archiveIndex), compressed, encrypted);
     Value digest = uploadDigest(name);
+    Value storedSize = uploadedSize(name);
     ArchiveSlotPtr slot = slots_.nextSlot();
-    auto download = std::make_shared<RemoteBackupDownloadArchiveOperation>(command, Value(std::move(name)),
-                                                                           archiveIndex, Array{Value(slot), digest});
+    auto download = std::make_shared<RemoteBackupDownloadArchiveOperation>(
+        command, Value(std::move(name)), archiveIndex, Array{Value(slot), digest, storedSize});
     auto extraction = std::make_shared<RemoteBackupExtractArchiveOperation>(
         command, Value(slot), archiveIndex, Array{Value(std::move(items)), Value(target_), Value(!erase_)});
     download->setNextOperation(extraction);

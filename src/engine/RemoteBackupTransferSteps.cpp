@@ -433,7 +433,13 @@ int RemoteBackupDownloadArchiveOperation::runWithFileTransferController(FileTran
   const std::uint64_t segmentSize = std::uint64_t{remoteController().maximumSegmentSize()} << 20;
 
   std::optional<Data> bytes = inPhase(kPhaseDownloadFileArchive, index(), [&]() -> std::optional<Data> {
-    if (segmentSize == 0) return controller.downloadFileFromPathToData(name);
+    if (segmentSize == 0) {
+      // One archive holds everything: no larger than it was stored, or than
+      // any revision may list when that size was not recorded.
+      const Value& storedSize = argument(2);
+      return controller.downloadFileFromPathToData(name, storedSize.isInteger() ? storedSize.asUInt()
+                                                                                : kLargestRevisionFileSize);
+    }
     // An archive's members total less than one segment; what compression
     // or encryption may add fits in the sixteenth on top.
     Data buffer(segmentSize + segmentSize / 16);

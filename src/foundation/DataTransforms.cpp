@@ -224,12 +224,14 @@ std::optional<Data> compressGZip(const Data& data) {
   return block;
 }
 
-std::optional<Data> decompressGZip(const Data& data) {
+std::optional<Data> decompressGZip(const Data& data) { return decompressGZip(data, kLargestDecompressedLength); }
+
+std::optional<Data> decompressGZip(const Data& data, std::size_t largestLength) {
   std::uint32_t length = 0xFFFFFFFF;
   if (data.size() >= 4)
     length = (std::uint32_t{data[0]} << 24) | (std::uint32_t{data[1]} << 16) | (std::uint32_t{data[2]} << 8) |
              std::uint32_t{data[3]};
-  if (length > kLargestDecompressedLength) return std::nullopt;
+  if (length > kLargestDecompressedLength || length > largestLength) return std::nullopt;
   // Inflates into a buffer that grows with what the stream yields (up to the
   // declared length), so that damaged data declaring a large length costs no
   // more memory than it inflates to. Accepts exactly what zlib's uncompress()

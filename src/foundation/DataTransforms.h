@@ -53,6 +53,8 @@ std::optional<Data> compressGZip(const Data& data);
 // that does not inflate into the declared length. The result always has the
 // declared length.
 std::optional<Data> decompressGZip(const Data& data);
+// The same, refusing a declared length above largestLength.
+std::optional<Data> decompressGZip(const Data& data, std::size_t largestLength);
 
 // Gzip files (RFC 1952). Writing uses level 9 with the filtered strategy and
 // deletes a partly written file on failure.

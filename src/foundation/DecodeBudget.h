@@ -27,6 +27,14 @@ class DecodeBudget {
     return DecodeBudget(kNodeFloor + kNodesPerInputByte * size, kByteFloor + kBytesPerInputByte * size);
   }
 
+  // What one decoded value is reckoned to occupy, beyond its text or data.
+  static constexpr std::uint64_t kBytesPerNode = 128;
+
+  // A budget in memory: half of it for values at kBytesPerNode each, half
+  // for their text and data, so that what a decode produces stays within
+  // `bytes` however it mixes the two.
+  static DecodeBudget forMemory(std::uint64_t bytes) { return DecodeBudget(bytes / 2 / kBytesPerNode, bytes / 2); }
+
   // Takes nodes and bytes from what is left; false (and exhausted from then
   // on) when they do not fit.
   bool charge(std::uint64_t nodes, std::uint64_t bytes) {

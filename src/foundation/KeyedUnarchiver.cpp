@@ -171,8 +171,13 @@ std::shared_ptr<const KeyedUnarchiver::ClassDecoder> KeyedUnarchiver::findDecode
 
 // ---- archive
 
-KeyedUnarchiver::KeyedUnarchiver(const Data& data) {
-  Expected<Value> plist = PropertyList::read(data);
+KeyedUnarchiver::KeyedUnarchiver(const Data& data) : KeyedUnarchiver(data, DecodeBudget::forInput(data.size())) {}
+
+KeyedUnarchiver::KeyedUnarchiver(const Data& data, DecodeBudget budget) {
+  // The property list is read within the budget too; the objects get what
+  // it leaves.
+  Expected<Value> plist = PropertyList::read(data, budget);
+  budget_ = budget;
   if (!plist) {
     failWithError("not a keyed archive: " + plist.status().message());
     return;
@@ -203,7 +208,6 @@ KeyedUnarchiver::KeyedUnarchiver(const Data& data) {
   sizes_.assign(count, Cost{});
   for (const auto& object : *objects_) CountReferences(object, references_, 0);
   CountReferences(top, references_, 0);
-  budget_ = DecodeBudget::forInput(data.size());
 }
 
 void KeyedUnarchiver::failWithError(const std::string& message) {
@@ -214,8 +218,9 @@ namespace {
 
 // The archive's root object, decoded by a fresh unarchiver; unknown classes
 // become dictionaries when asked for.
-std::optional<Value> DecodeRoot(const Data& data, bool unknownClassesAsDictionaries, std::string* error) {
-  KeyedUnarchiver unarchiver(data);
+std::optional<Value> DecodeRoot(const Data& data, DecodeBudget budget, bool unknownClassesAsDictionaries,
+                                std::string* error) {
+  KeyedUnarchiver unarchiver(data, budget);
   unarchiver.setDecodesUnknownClassesAsDictionaries(unknownClassesAsDictionaries);
   if (unarchiver.ok() && !unarchiver.containsValueForKey(kRootKey)) unarchiver.failWithError("archive has no root object");
   Value root = unarchiver.ok() ? unarchiver.decodeObjectForKey(kRootKey) : Value();
@@ -229,11 +234,16 @@ std::optional<Value> DecodeRoot(const Data& data, bool unknownClassesAsDictionar
 }  // namespace
 
 std::optional<Value> KeyedUnarchiver::unarchiveObjectWithData(const Data& data, std::string* error) {
-  return DecodeRoot(data, false, error);
+  return DecodeRoot(data, DecodeBudget::forInput(data.size()), false, error);
+}
+
+std::optional<Value> KeyedUnarchiver::unarchiveObjectWithData(const Data& data, DecodeBudget budget,
+                                                              std::string* error) {
+  return DecodeRoot(data, budget, false, error);
 }
 
 std::optional<Value> KeyedUnarchiver::unarchiveRawGraph(const Data& data, std::string* error) {
-  return DecodeRoot(data, true, error);
+  return DecodeRoot(data, DecodeBudget::forInput(data.size()), true, error);
 }
 
 // ---- keyed access

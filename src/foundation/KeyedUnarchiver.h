@@ -50,11 +50,15 @@ class KeyedUnarchiver {
   // The root object ("root" in "$top"). Nothing, with a reason in *error,
   // for anything but a well-formed archive of known classes.
   static std::optional<Value> unarchiveObjectWithData(const Data& data, std::string* error = nullptr);
+  // The same within a budget that the property list and the objects share
+  // (the form above allows what DecodeBudget::forInput gives the data).
+  static std::optional<Value> unarchiveObjectWithData(const Data& data, DecodeBudget budget, std::string* error = nullptr);
   // The root object with unknown classes as dictionaries (see above).
   static std::optional<Value> unarchiveRawGraph(const Data& data, std::string* error = nullptr);
 
   // Parses and checks the archive; ok() is false when it is not one.
   explicit KeyedUnarchiver(const Data& data);
+  KeyedUnarchiver(const Data& data, DecodeBudget budget);
 
   bool ok() const { return error_.empty(); }
   const std::string& error() const { return error_; }

@@ -10,7 +10,10 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <mutex>
 #include <locale.h>
 #include <stdlib.h>
 #include <string_view>
@@ -27,6 +30,7 @@ namespace {
 // Deeper nesting than this is refused by readers and writers alike; real
 // property lists stay far below it.
 constexpr unsigned kMaxDepth = 512;
+constexpr std::uint64_t kElementsReservedAtOnce = 4096;
 
 constexpr char kBinaryHeader[] = "bplist00";
 constexpr std::size_t kTrailerSize = 32;
@@ -401,8 +405,12 @@ pugi::xml_node NextElement(pugi::xml_node node) {
   return node;
 }
 
-bool ReadXmlValue(const pugi::xml_node& node, unsigned depth, Value& out, std::string* error) {
+bool ReadXmlValue(const pugi::xml_node& node, unsigned depth, DecodeBudget& budget, Value& out, std::string* error) {
   if (depth > kMaxDepth) return Fail(error, "property list nested too deeply");
+  // Every element is charged for its text, which is what the value keeps of
+  // it (base64 shrinks, the others stay as long or get shorter).
+  if (!budget.charge(1, node.first_child() ? std::strlen(node.first_child().value()) : 0))
+    return Fail(error, "property list larger than its budget allows");
   std::string_view name = node.name();
   if (name == "string" || name == "key") {
     out = Value(ElementText(node));
@@ -440,7 +448,7 @@ bool ReadXmlValue(const pugi::xml_node& node, unsigned depth, Value& out, std::s
     Array array;
     for (pugi::xml_node child = NextElement(node.first_child()); child; child = NextElement(child.next_sibling())) {
       Value item;
-      if (!ReadXmlValue(child, depth + 1, item, error)) return false;
+      if (!ReadXmlValue(child, depth + 1, budget, item, error)) return false;
       array.push_back(std::move(item));
     }
     out = Value(std::move(array));
@@ -454,7 +462,7 @@ bool ReadXmlValue(const pugi::xml_node& node, unsigned depth, Value& out, std::s
       pugi::xml_node child = NextElement(key.next_sibling());
       if (!child) return Fail(error, "<key> without a value in <dict>");
       Value item;
-      if (!ReadXmlValue(child, depth + 1, item, error)) return false;
+      if (!ReadXmlValue(child, depth + 1, budget, item, error)) return false;
       dictionary.set(ElementText(key), std::move(item));
       key = child;
     }
@@ -474,7 +482,8 @@ bool ReadXmlValue(const pugi::xml_node& node, unsigned depth, Value& out, std::s
 
 class BinaryReader {
  public:
-  BinaryReader(const Data& data, std::string* error) : data_(data), error_(error) {}
+  BinaryReader(const Data& data, DecodeBudget& budget, std::string* error)
+      : data_(data), error_(error), budget_(budget) {}
 
   std::optional<Value> read() {
     if (!readTrailer()) return std::nullopt;
@@ -548,7 +557,8 @@ class BinaryReader {
   }
 
   bool spend(std::uint64_t bytes) {
-    if (nodeBudget_ == 0 || bytes > byteBudget_) return fail("object graph expands beyond reasonable size");
+    if (nodeBudget_ == 0 || bytes > byteBudget_ || !budget_.charge(1, bytes))
+      return fail("object graph expands beyond reasonable size");
     --nodeBudget_;
     byteBudget_ -= bytes;
     return true;
@@ -650,7 +660,9 @@ class BinaryReader {
         if (active_[static_cast<std::size_t>(ref)]) return fail("reference cycle");
         active_[static_cast<std::size_t>(ref)] = true;
         Array array;
-        array.reserve(static_cast<std::size_t>(count));
+        // Each element is charged as it is read; reserving all of them at
+        // once would spend what the budget has not yet approved.
+        array.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(count, kElementsReservedAtOnce)));
         for (std::uint64_t i = 0; i < count; ++i) {
           Value item;
           if (!readObject(bigEndian(pos + i * refSize_, refSize_), depth + 1, item)) return false;
@@ -684,6 +696,7 @@ class BinaryReader {
 
   const Data& data_;
   std::string* error_;
+  DecodeBudget& budget_;
   std::size_t offsetSize_ = 0;
   std::size_t refSize_ = 0;
   std::uint64_t objectCount_ = 0;
@@ -885,10 +898,31 @@ namespace {
 
 Status Invalid(const std::string& reason) { return Status::invalid(kPropertyListDomain, reason); }
 
-std::optional<Value> ReadXmlDocument(const Data& data, std::string* error) {
+// The budget the XML parser's allocations on this thread are charged to
+// (none: not charged). The parser allocates through ChargedAllocate, which
+// refuses what the budget cannot pay for; the parser then fails with "out of
+// memory".
+thread_local DecodeBudget* tl_parserBudget = nullptr;
+
+void* ChargedAllocate(std::size_t size) {
+  if (tl_parserBudget && !tl_parserBudget->charge(0, size)) return nullptr;
+  return std::malloc(size);
+}
+
+void InstallChargedAllocator() {
+  static std::once_flag installed;
+  std::call_once(installed, [] { pugi::set_memory_management_functions(ChargedAllocate, std::free); });
+}
+
+std::optional<Value> ReadXmlDocument(const Data& data, DecodeBudget& budget, std::string* error) {
+  InstallChargedAllocator();
   pugi::xml_document document;
-  unsigned options = pugi::parse_default | pugi::parse_ws_pcdata;
+  // Whitespace-only text is kept where it is an element's whole content (a
+  // <string> of spaces), not where it indents the elements of a list.
+  unsigned options = pugi::parse_default | pugi::parse_ws_pcdata_single;
+  tl_parserBudget = &budget;
   pugi::xml_parse_result result = document.load_buffer(data.data(), data.size(), options, pugi::encoding_auto);
+  tl_parserBudget = nullptr;
   if (!result) {
     Fail(error, std::string("XML property list: ") + result.description() + " at offset " +
                     std::to_string(result.offset));
@@ -908,36 +942,55 @@ std::optional<Value> ReadXmlDocument(const Data& data, std::string* error) {
   }
   Value value;
   std::string reason;
-  if (!ReadXmlValue(root, 0, value, &reason)) {
+  if (!ReadXmlValue(root, 0, budget, value, &reason)) {
     Fail(error, "XML property list: " + reason);
     return std::nullopt;
   }
   return value;
 }
 
-}  // namespace
+DecodeBudget Unlimited() {
+  return DecodeBudget(std::numeric_limits<std::uint64_t>::max(), std::numeric_limits<std::uint64_t>::max());
+}
 
-Expected<Value> readBinary(const Data& data) {
+Expected<Value> ReadBinaryWithin(const Data& data, DecodeBudget& budget) {
   std::string error;
-  std::optional<Value> value = BinaryReader(data, &error).read();
+  std::optional<Value> value = BinaryReader(data, budget, &error).read();
   if (!value) return Invalid(error);
   return std::move(*value);
 }
 
-Expected<Value> readXml(const Data& data) {
+Expected<Value> ReadXmlWithin(const Data& data, DecodeBudget& budget) {
   std::string reason;
-  std::optional<Value> value = ReadXmlDocument(data, &reason);
+  std::optional<Value> value = ReadXmlDocument(data, budget, &reason);
   if (!value) return Invalid(reason);
   return std::move(*value);
 }
 
-Expected<Value> read(const Data& data, Format* format) {
+}  // namespace
+
+Expected<Value> readBinary(const Data& data) {
+  DecodeBudget budget = Unlimited();
+  return ReadBinaryWithin(data, budget);
+}
+
+Expected<Value> readXml(const Data& data) {
+  DecodeBudget budget = Unlimited();
+  return ReadXmlWithin(data, budget);
+}
+
+Expected<Value> read(const Data& data, DecodeBudget& budget, Format* format) {
   if (isBinary(data)) {
     if (format) *format = Format::Binary;
-    return readBinary(data);
+    return ReadBinaryWithin(data, budget);
   }
   if (format) *format = Format::Xml;
-  return readXml(data);
+  return ReadXmlWithin(data, budget);
+}
+
+Expected<Value> read(const Data& data, Format* format) {
+  DecodeBudget budget = Unlimited();
+  return read(data, budget, format);
 }
 
 Expected<Data> writeXml(const Value& value) {

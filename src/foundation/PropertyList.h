@@ -24,6 +24,7 @@
 #include <string>
 
 #include "foundation/Data.h"
+#include "foundation/DecodeBudget.h"
 #include "foundation/Status.h"
 #include "foundation/Value.h"
 
@@ -39,6 +40,11 @@ Expected<Value> readBinary(const Data& data);
 // Reads either form: "bplist00" at the start selects the binary reader.
 // *format (when given) tells which form was found.
 Expected<Value> read(const Data& data, Format* format = nullptr);
+// The same for data whose reading must stay within a budget: every value
+// read is charged, and for XML everything the parser allocates. A list that
+// does not fit is refused ("larger than its budget" or "out of memory");
+// the budget keeps what is left for the caller's further decoding.
+Expected<Value> read(const Data& data, DecodeBudget& budget, Format* format = nullptr);
 
 // True when the data starts with the binary header "bplist00".
 bool isBinary(const Data& data);

@@ -166,6 +166,15 @@ class DirectoryScanner : public Object, public KeyedCoding {
   // of DataTransforms::compressGZip. Bytes after the block are ignored.
   std::optional<Data> serializedData() const;
   static DirectoryScannerPtr initWithSerializedData(const Data& data);
+
+  // What reading a snapshot stored in storedSize bytes may cost: its
+  // inflated form, and the memory its decoded values take (see
+  // DecodeBudget::forMemory), each a floor plus a multiple of the stored
+  // size, so that a small file cannot ask for gigabytes. Our compact form
+  // inflates about 6 times and decodes into a fraction of what is allowed;
+  // gzip XML lists inflate about 35 times and use most of it.
+  static std::uint64_t largestInflatedSize(std::uint64_t storedSize);
+  static std::uint64_t largestDecodedSize(std::uint64_t storedSize);
   // The scanner's keys in a keyed archive (class "DirectoryScanner"; the
   // decoder is registered by registerKeyedArchiveClass, which the compact
   // reader calls itself).

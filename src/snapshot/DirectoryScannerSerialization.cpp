@@ -7,6 +7,7 @@
 #include <limits>
 #include <mutex>
 
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include "foundation/DataTransforms.h"
@@ -28,6 +29,13 @@ namespace {
 // length beyond this bound can never be filled by the stream behind it.
 constexpr std::uint64_t kLargestInflationRatio = 1040;
 constexpr std::uint64_t kInflationSlack = 4096;
+
+// See largestInflatedSize and largestDecodedSize: a stored snapshot of 1 MiB
+// may inflate to 56 MiB and decode into 336 MiB.
+constexpr std::uint64_t kInflatedFloor = std::uint64_t{16} << 20;
+constexpr std::uint64_t kInflatedPerStoredByte = 40;
+constexpr std::uint64_t kDecodedFloor = std::uint64_t{48} << 20;
+constexpr std::uint64_t kDecodedPerStoredByte = 288;
 
 void PutU16(std::uint8_t* p, std::uint16_t v) {
   p[0] = static_cast<std::uint8_t>(v);
@@ -375,12 +383,21 @@ std::optional<Data> DirectoryScanner::serializedData() const {
   return CompressArchive(*archive);
 }
 
+std::uint64_t DirectoryScanner::largestInflatedSize(std::uint64_t storedSize) {
+  return kInflatedFloor + kInflatedPerStoredByte * storedSize;
+}
+
+std::uint64_t DirectoryScanner::largestDecodedSize(std::uint64_t storedSize) {
+  return kDecodedFloor + kDecodedPerStoredByte * storedSize;
+}
+
 DirectoryScannerPtr DirectoryScanner::initWithSerializedData(const Data& data) {
   registerKeyedArchiveClass();
   if (!DeclaredLengthIsPlausible(data)) return nullptr;
-  auto archive = DataTransforms::decompressGZip(data);
+  auto archive = DataTransforms::decompressGZip(data, largestInflatedSize(data.size()));
   if (!archive) return nullptr;
-  auto root = KeyedUnarchiver::unarchiveObjectWithData(*archive);
+  auto root = KeyedUnarchiver::unarchiveObjectWithData(*archive,
+                                                       DecodeBudget::forMemory(largestDecodedSize(data.size())));
   if (!root) return nullptr;
   return root->object<DirectoryScanner>();
 }
@@ -574,9 +591,13 @@ bool DirectoryScanner::writeToFile(const std::string& path) const {
 }
 
 DirectoryScannerPtr DirectoryScanner::initWithFile(const std::string& path) {
-  auto contents = DataTransforms::initWithGZipFile(path);
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) return nullptr;
+  const auto storedSize = static_cast<std::uint64_t>(status.st_size);
+  auto contents = DataTransforms::initWithGZipFile(path, largestInflatedSize(storedSize));
   if (!contents) return nullptr;
-  Expected<Value> list = PropertyList::read(*contents);
+  DecodeBudget budget = DecodeBudget::forMemory(largestDecodedSize(storedSize));
+  Expected<Value> list = PropertyList::read(*contents, budget);
   DirectoryScannerPtr scanner = list ? initWithPropertyList(*list) : nullptr;
   if (!scanner) {
     // A list that parsed but is no snapshot has no serializer error to show.

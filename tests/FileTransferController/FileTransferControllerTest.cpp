@@ -187,7 +187,7 @@ TEST(AbsolutePaths, AFileURLWithoutHostReachesNothing) {
   EXPECT_EQ(delegate.lastErrorText(), notReachable);
   EXPECT_FALSE(controller->deleteDirectoryRecursivelyAtPath("f"));
   EXPECT_EQ(delegate.lastErrorText(), notReachable);
-  EXPECT_FALSE(controller->downloadFileFromPathToData("f"));
+  EXPECT_FALSE(controller->downloadFileFromPathToData("f", std::uint64_t{1} << 30));
   EXPECT_EQ(delegate.lastErrorText(), notReachable);
   EXPECT_FALSE(controller->uploadFileFromData(DataFromString("y"), "f"));
   EXPECT_EQ(delegate.lastErrorText(), notReachable);
@@ -309,13 +309,13 @@ TEST_F(EncryptedPayloads, WrongPasswordFailsAtTheEndAndLeavesNoLocalFile) {
   // Every stored byte had arrived before the padding check failed.
   EXPECT_EQ(delegate.lastProgress, (600000u & ~15u) + 16u);
   EXPECT_FALSE(controller->lastTransferDigestData());
-  EXPECT_FALSE(controller->downloadFileFromPathToData("secret"));
+  EXPECT_FALSE(controller->downloadFileFromPathToData("secret", std::uint64_t{1} << 30));
 }
 
 TEST_F(EncryptedPayloads, TruncatedCiphertextFailsTheDownload) {
   ASSERT_TRUE(controller->uploadFileFromData(PseudoRandomData(1000), "t"));
   ASSERT_EQ(truncate((dest / "t").c_str(), 1000 - 8), 0);
-  EXPECT_FALSE(controller->downloadFileFromPathToData("t"));
+  EXPECT_FALSE(controller->downloadFileFromPathToData("t", std::uint64_t{1} << 30));
 }
 
 TEST_F(EncryptedPayloads, AnEmptyPasswordMakesTheOpenFail) {

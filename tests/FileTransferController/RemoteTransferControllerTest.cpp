@@ -252,7 +252,7 @@ TEST_F(MountedShare, AVanishedVolumeIsMountedAgainByTheNextOperation) {
   // The volume goes away behind the controller's back.
   ASSERT_EQ(unlink((root / "volumes/Backups").c_str()), 0);
   SystemLogCapture log;
-  std::optional<Data> data = controller->downloadFileFromPathToData("f");
+  std::optional<Data> data = controller->downloadFileFromPathToData("f", std::uint64_t{1} << 30);
   EXPECT_TRUE(log.contains("automount: Volume is unavailable"));
   ASSERT_TRUE(data) << delegate.lastErrorText();
   EXPECT_EQ(*data, DataFromString("before"));

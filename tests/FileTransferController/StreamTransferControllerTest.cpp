@@ -105,6 +105,24 @@ class EventDriven : public ::testing::Test {
 
 // ------------------------------------------------------------------ event-driven transfers
 
+// A peer that lists no size and sends more than the caller bounds the file
+// to: reading stops at the bound and the download fails with EFBIG.
+TEST_F(EventDriven, ADownloadToDataStopsAtItsBound) {
+  signal(SIGPIPE, SIG_IGN);
+  Pipe pipe;
+  controller->descriptor = pipe.takeRead();
+  std::thread peer([&] {
+    WriteAll(pipe.writeEnd, PseudoRandomData(4 << 20, 5));
+    close(std::exchange(pipe.writeEnd, -1));
+  });
+  std::optional<Data> received = controller->downloadFileFromPathToData("x", 100000);
+  peer.join();
+  EXPECT_FALSE(received);
+  ASSERT_TRUE(controller->lastFailure());
+  EXPECT_EQ(controller->lastFailure()->code(), EFBIG) << delegate.lastErrorText();
+  EXPECT_EQ(delegate.failures, 1);
+}
+
 TEST_F(EventDriven, DownloadsWhatThePeerWritesWithDigestAndCipher) {
   Data plain = PseudoRandomData(1000000, 21);
   std::optional<Data> stored = DataTransforms::encryptAES256WithPassword(plain, "pw");
@@ -117,7 +135,7 @@ TEST_F(EventDriven, DownloadsWhatThePeerWritesWithDigestAndCipher) {
     WriteAll(pipe.writeEnd, *stored);
     close(std::exchange(pipe.writeEnd, -1));
   });
-  std::optional<Data> received = controller->downloadFileFromPathToData("x");
+  std::optional<Data> received = controller->downloadFileFromPathToData("x", std::uint64_t{1} << 30);
   peer.join();
   ASSERT_TRUE(received) << delegate.lastErrorText();
   EXPECT_TRUE(*received == plain);
@@ -164,7 +182,7 @@ TEST_F(EventDriven, SilentStreamWithoutTimeOutWaitsUntilTheDelegateAborts) {
   controller->setTimeOut(0);
   delegate.shouldAbort = [&](FileTransferController&) { return delegate.abortQuestions >= 4; };
   auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(controller->downloadFileFromPathToData("x"));
+  EXPECT_FALSE(controller->downloadFileFromPathToData("x", std::uint64_t{1} << 30));
   double elapsed = SecondsSince(start);
   // One question a second while nothing happens: about three seconds of waiting.
   EXPECT_GE(elapsed, 2.5);
@@ -179,7 +197,7 @@ TEST_F(EventDriven, SilentReadStreamTimesOut) {
   controller->descriptor = pipe.takeRead();
   controller->setTimeOut(2);
   auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(controller->downloadFileFromPathToData("x"));
+  EXPECT_FALSE(controller->downloadFileFromPathToData("x", std::uint64_t{1} << 30));
   EXPECT_GE(SecondsSince(start), 2.0);
   ASSERT_EQ(delegate.failures, 1);
   EXPECT_EQ(delegate.lastErrorText(), "Timeout while reading from stream");
@@ -210,7 +228,7 @@ TEST_F(EventDriven, LateFirstEventWithinTheTimeOutIsNoFailure) {
     WriteAll(pipe.writeEnd, DataFromString("late"));
     close(std::exchange(pipe.writeEnd, -1));
   });
-  std::optional<Data> received = controller->downloadFileFromPathToData("x");
+  std::optional<Data> received = controller->downloadFileFromPathToData("x", std::uint64_t{1} << 30);
   peer.join();
   ASSERT_TRUE(received) << delegate.lastErrorText();
   EXPECT_EQ(*received, DataFromString("late"));
@@ -232,7 +250,7 @@ TEST_F(EventDriven, AbortDuringAnUploadReturnsNothingAndReportsNothing) {
 TEST_F(EventDriven, AStreamThatFailsToOpenReportsItsOwnError) {
   TempDir dir;
   controller->missingPath = dir / "missing";
-  EXPECT_FALSE(controller->downloadFileFromPathToData("x"));
+  EXPECT_FALSE(controller->downloadFileFromPathToData("x", std::uint64_t{1} << 30));
   ASSERT_EQ(delegate.failures, 1);
   EXPECT_EQ(delegate.errors.back().domain(), kPOSIXErrorDomain);
   EXPECT_EQ(delegate.errors.back().code(), ENOENT);
@@ -248,7 +266,7 @@ TEST_F(EventDriven, OtherSourcesOfTheThreadDoNotFireDuringATransfer) {
     WriteAll(pipe.writeEnd, DataFromString("abc"));
     close(std::exchange(pipe.writeEnd, -1));
   });
-  EXPECT_TRUE(controller->downloadFileFromPathToData("x"));
+  EXPECT_TRUE(controller->downloadFileFromPathToData("x", std::uint64_t{1} << 30));
   peer.join();
   EXPECT_EQ(fired, 0);
   timer->invalidate();
