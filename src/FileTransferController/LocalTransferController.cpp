@@ -132,7 +132,10 @@ bool CopyItem(const std::string& source, const std::string& destination, int* er
   if (success) {
     timespec times[2] = {st.st_atim, st.st_mtim};
     futimens(out, times);  // best effort
-    if (fsync(out) != 0) success = fail(destination);
+    if (int error = SyncDescriptor(out)) {
+      errno = error;
+      success = fail(destination);
+    }
   }
   if (close(out) != 0 && success) success = fail(destination);
   close(in);

@@ -358,14 +358,14 @@ bool FileOutputStream::openStoredFile() {
 }
 
 bool FileOutputStream::syncStoredFile() {
-  if (SyncDescriptor(fd_) != 0) {
-    failWithError(Error::posixError(errno, "Could not sync \"" + path_ + "\" to disk", path_));
+  if (int error = SyncDescriptor(fd_)) {
+    failWithError(Error::posixError(error, "Could not sync \"" + path_ + "\" to disk", path_));
     return false;
   }
   std::string folder = ParentFolderOf(path_);
   int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folderFd < 0 || SyncDescriptor(folderFd) != 0) {
-    int errorNumber = errno;
+  int errorNumber = folderFd < 0 ? errno : SyncDescriptor(folderFd);
+  if (errorNumber != 0) {
     if (folderFd >= 0) ::close(folderFd);
     failWithError(Error::posixError(errorNumber, "Could not sync the folder \"" + folder + "\" to disk", folder));
     return false;

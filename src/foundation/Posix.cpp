@@ -3,6 +3,7 @@
 #include <acl/libacl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -16,13 +17,20 @@ std::string ErrnoText(int errorNumber) {
   return std::string(strerror_r(errorNumber, buffer, sizeof buffer));
 }
 
+namespace {
+std::atomic<SyncObserver> g_syncObserver{nullptr};
+}  // namespace
+
+void SetSyncObserver(SyncObserver observer) { g_syncObserver.store(observer); }
+
 int SyncDescriptor(int fd) {
   int result;
   do {
     result = ::fsync(fd);
   } while (result != 0 && errno == EINTR);
-  if (result == 0 || errno == EINVAL || errno == ENOTSUP || errno == ENOSYS) return 0;
-  return errno;
+  if (result != 0 && errno != EINVAL && errno != ENOTSUP && errno != ENOSYS) return errno;
+  if (SyncObserver observer = g_syncObserver.load()) observer(fd);
+  return 0;
 }
 
 std::string ParentFolderOf(const std::string& path) {

@@ -18,6 +18,12 @@ std::string ErrnoText(int errorNumber);
 // errno of the failure.
 int SyncDescriptor(int fd);
 
+// Called on the syncing thread with every descriptor SyncDescriptor has
+// flushed, before it returns; none by default. It lets a test model what a
+// power cut would keep. Install it while no sync runs.
+using SyncObserver = void (*)(int fd);
+void SetSyncObserver(SyncObserver observer);
+
 // The folder part of a path: "." without a slash, "/" for an item at the root.
 std::string ParentFolderOf(const std::string& path);
 
