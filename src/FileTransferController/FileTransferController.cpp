@@ -262,6 +262,15 @@ std::shared_ptr<FileTransferController> FileTransferController::fileTransferCont
   return chosen ? chosen(url) : nullptr;
 }
 
+std::vector<std::string> FileTransferController::supportedSchemes() {
+  EnsureBuiltInClassesRegistered();
+  SchemeRegistry& registry = Registry();
+  MutexLock lock(registry.mutex);
+  std::set<std::string> schemes;
+  for (const RegistryEntry& entry : registry.entries) schemes.insert(entry.scheme);
+  return std::vector<std::string>(schemes.begin(), schemes.end());
+}
+
 void FileTransferController::registerClassForScheme(const std::string& scheme, Factory factory,
                                                     HostMatcher hostMatcher) {
   SchemeRegistry& registry = Registry();

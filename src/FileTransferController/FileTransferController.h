@@ -82,6 +82,8 @@ class FileTransferController : public DataStreamSource, public DataStreamDestina
   // the scheme's previous catch-all entry; entries with a matcher are tried
   // in the order they were added. Safe to call from any thread.
   static void registerClassForScheme(const std::string& scheme, Factory factory, HostMatcher hostMatcher = {});
+  // The schemes some class serves, sorted (the built-in ones included).
+  static std::vector<std::string> supportedSchemes();
 
   // This class is abstract: always throws InternalInconsistency("FileTransferController is an abstract class").
   static std::shared_ptr<FileTransferController> initWithBaseURL(const Url& url);

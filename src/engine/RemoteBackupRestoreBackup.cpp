@@ -141,6 +141,7 @@ class RestoreRun {
   Value uploadDigest(const std::string& name) const;
   // The size the named file was stored with, or null when not recorded.
   Value uploadedSize(const std::string& name) const;
+  std::optional<UploadInformation> uploadInformation(const std::string& name) const;
   void applyDirectoryProperties();
   void rollBack();
   // Removes an item below the target without following links; logs a failure.
@@ -518,20 +519,20 @@ bool RestoreRun::prepareFileTarget(const StoredFile& file) {
   return true;
 }
 
-Value RestoreRun::uploadedSize(const std::string& name) const {
+std::optional<UploadInformation> RestoreRun::uploadInformation(const std::string& name) const {
   const Value& files = scanner_.userInfoForKey(kBackupFilesKey);
-  if (!files.isDictionary()) return Value();
-  std::optional<UploadInformation> information = UploadInformation::fromValue(files.asDictionary().get(name));
-  if (!information) return Value();
-  return Value(information->size);
+  if (!files.isDictionary()) return std::nullopt;
+  return UploadInformation::fromValue(files.asDictionary().get(name));
+}
+
+Value RestoreRun::uploadedSize(const std::string& name) const {
+  std::optional<UploadInformation> information = uploadInformation(name);
+  return information ? Value(information->size) : Value();
 }
 
 Value RestoreRun::uploadDigest(const std::string& name) const {
-  const Value& files = scanner_.userInfoForKey(kBackupFilesKey);
-  if (!files.isDictionary()) return Value();
-  std::optional<UploadInformation> information = UploadInformation::fromValue(files.asDictionary().get(name));
-  if (!information) return Value();
-  return Value(information->digest);
+  std::optional<UploadInformation> information = uploadInformation(name);
+  return information ? Value(information->digest) : Value();
 }
 
 void RestoreRun::createSteps() {

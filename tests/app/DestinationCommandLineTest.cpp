@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -162,7 +163,7 @@ TEST_F(DestinationCommandLineTest, EncryptedBackupWithoutPasswordOrTerminalIsRef
     EXPECT_TRUE(Contains(run.err, "--password-env")) << run.err;
     EXPECT_TRUE(Contains(run.err, "--password-file")) << run.err;
     // Refused before the engine ran: no phase was reported.
-    EXPECT_FALSE(Contains(run.err, "__main__")) << run.err;
+    EXPECT_FALSE(Contains(run.err, " started\n")) << run.err;
   }
   // The destination is untouched.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Encrypted()), {}), 1);
@@ -180,16 +181,16 @@ TEST_F(DestinationCommandLineTest, GivenPasswordOrPlainBackupGoesOnToTheEngine) 
   Outcome withFile = Quorvel("check " + Quoted(Encrypted()) + " --max-retries 0 --password-file " +
                              Quoted(PasswordFile()));
   EXPECT_FALSE(Contains(withFile.err, "is encrypted")) << withFile.err;
-  EXPECT_TRUE(Contains(withFile.err, "__main__\n")) << withFile.err;
+  EXPECT_TRUE(Contains(withFile.err, "check started\n")) << withFile.err;
 
   Outcome withVariable = Quorvel("check " + Quoted(Encrypted()) + " --max-retries 0 --password-env QV_TEST_PASSWORD",
                              "QV_TEST_PASSWORD='correct horse'");
   EXPECT_FALSE(Contains(withVariable.err, "is encrypted")) << withVariable.err;
-  EXPECT_TRUE(Contains(withVariable.err, "__main__\n")) << withVariable.err;
+  EXPECT_TRUE(Contains(withVariable.err, "check started\n")) << withVariable.err;
 
   Outcome plain = Quorvel("check " + Quoted(Plain()) + " --max-retries 0");
   EXPECT_FALSE(Contains(plain.err, "is encrypted")) << plain.err;
-  EXPECT_TRUE(Contains(plain.err, "__main__\n")) << plain.err;
+  EXPECT_TRUE(Contains(plain.err, "check started\n")) << plain.err;
 }
 
 TEST_F(DestinationCommandLineTest, DataThatDoesNotDecryptFailsAtOnceWithoutRetries) {
@@ -299,7 +300,7 @@ TEST_F(DestinationCommandLineTest, PhasesAreListedOnePerLineWhenStandardErrorIsN
   TempDir work;
   MakeExecutable(work / "pre", "#!/bin/sh\nexit 0\n");
   Outcome run = Quorvel("check " + Quoted(Plain()) + " --pre " + Quoted(work / "pre"));
-  EXPECT_TRUE(run.err.starts_with("__pre__\n__main__\n")) << run.err;
+  EXPECT_TRUE(run.err.starts_with("running the command before\ncheck started\n")) << run.err;
   EXPECT_FALSE(Contains(run.err, "\r")) << run.err;
   EXPECT_FALSE(Contains(run.err, "\033[")) << run.err;
 }
@@ -379,7 +380,7 @@ TEST_F(DestinationCommandLineTest, MissingIncompressibleListIsAWarningOnly) {
                         "QUORVEL_RESOURCES_DIR=" + Quoted(resources.path()));
   EXPECT_TRUE(run.err.starts_with("quorvel: warning: cannot read \"" + (resources / "Incompressible.plist") + "\""))
       << run.err;
-  EXPECT_TRUE(Contains(run.err, "; every file will be compressed\n__pre__\n")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "; every file will be compressed\nrunning the command before\n")) << run.err;
   EXPECT_EQ(run.status, 1);  // the pre-executable's failure
 }
 
@@ -514,6 +515,53 @@ TEST_F(DestinationCommandLineTest, RetriesOnceAfterTheWaitThenGivesUp) {
 
 // ---- With the engine's destination commands ------------------------------------------------
 
+// A destination that cannot be used fails at once, with its cause in one
+// line (the same in --json), and nothing is created.
+TEST_F(DestinationCommandLineTest, UnusableDestinationsAreRefusedWithTheirCause) {
+  TempDir work;
+  struct Case {
+    std::string destination;
+    std::string cause;
+  } cases[] = {
+      {"ftp//x", "\"ftp//x\" looks like a mistyped URL (a URL starts with \"ftp://\")"},
+      {"smb:/nas/share", "looks like a mistyped URL (a URL starts with \"smb://\")"},
+      {"gopher://x/y", "unknown URL scheme \"gopher\" (supported: afp, file, smb)"},
+      {"sftp://me@host/b", "sftp destinations are not supported in this build (supported: afp, file, smb)"},
+  };
+  for (const Case& c : cases) {
+    Outcome run = Quorvel("backup " + Quoted(Source()) + " " + Quoted(c.destination) + " --json", "cd " +
+                                                                                          Quoted(work.path()) + " &&");
+    EXPECT_EQ(run.status, 1) << c.destination;
+    EXPECT_TRUE(Contains(run.err, c.cause)) << c.destination << ": " << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    nlohmann::json results = nlohmann::json::parse(run.out);
+    EXPECT_TRUE(Contains(results["errorMessages"][0].get<std::string>(), c.cause)) << run.out;
+  }
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(work.path()), {}), 0);
+  // A folder whose name starts like a scheme is still reachable as a path.
+  Outcome folder = Quorvel("check " + Quoted("./ftp//x"), "cd " + Quoted(work.path()) + " &&");
+  EXPECT_FALSE(Contains(folder.err, "mistyped")) << folder.err;
+  // The help names what this build supports.
+  EXPECT_TRUE(Contains(Quorvel("help").out, "a URL of a scheme this build supports: afp, file, smb."));
+}
+
+// A destination inside its own source is left out of the scan: the second
+// run finds nothing new.
+TEST_F(DestinationCommandLineTest, ADestinationInsideItsSourceIsLeftOut) {
+  TempDir work;
+  std::filesystem::copy(Source(), work / "data", std::filesystem::copy_options::recursive);
+  const std::string destination = work / "data/backups/mine";
+  Outcome first = Quorvel("backup " + Quoted(work / "data") + " " + Quoted(destination));
+  ASSERT_EQ(first.status, 0) << first.err;
+  EXPECT_TRUE(Contains(first.err, "the destination is inside the source; \"backups/mine\" is left out")) << first.err;
+  EXPECT_TRUE(Contains(first.out, "first backup, 3 files stored")) << first.out;
+  Outcome second = Quorvel("backup " + Quoted(work / "data") + " " + Quoted(destination) + " --json");
+  ASSERT_EQ(second.status, 0) << second.err;
+  nlohmann::json results = nlohmann::json::parse(second.out);
+  EXPECT_EQ(results["copiedFiles"], 0) << second.out;
+  EXPECT_FALSE(results.contains("changedPaths")) << second.out;
+}
+
 TEST_F(DestinationCommandLineTest, BackupCheckTestRestoreVerifyAndDeleteThroughTheEngine) {
   TempDir work;
   std::string destination = work / "dest";
@@ -522,7 +570,7 @@ TEST_F(DestinationCommandLineTest, BackupCheckTestRestoreVerifyAndDeleteThroughT
   Outcome backup = Quorvel("backup " + Quoted(Source()) + " " + Quoted(destination) + withPassword, password);
   if (Contains(backup.err, kNotSupported)) GTEST_SKIP() << "the engine does not run destination commands yet";
   ASSERT_EQ(backup.status, 0) << backup.err;
-  EXPECT_TRUE(Contains(backup.out, "Backup finished")) << backup.out;
+  EXPECT_TRUE(Contains(backup.out, "first backup, 3 files stored, 0 skipped.")) << backup.out;
   EXPECT_TRUE(std::filesystem::exists(destination + "/Revision_0001.data.aes"));
 
   Outcome check = Quorvel("check " + Quoted(destination) + withPassword + " --json", password);

@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "app/cli/ProgressDisplay.h"
+#include "engine/BackupStorage.h"
+#include "engine/PhaseProgress.h"
 
 namespace quorvel {
 namespace {
@@ -84,7 +86,7 @@ TEST_F(ProgressDisplayTest, LiveLineShowsPhaseStepsBytesSpeedAndTimeLeft) {
     display.didUpdatePhase("__main__", 0, static_cast<std::uint32_t>(second) * 5, 200);
   }
   std::string line = display.statusLine();
-  EXPECT_EQ(line, "backup | uploadFilePart | 25% 50/200 items | 10.0 MB | 1.0 MB/s | 30s left");
+  EXPECT_EQ(line, "backup | storing large files in parts | 25% 50/200 items | 10.0 MB | 1.0 MB/s | 30s left");
 }
 
 TEST_F(ProgressDisplayTest, BytesOfEndedTransfersAreKeptAndRunningOnesAdded) {
@@ -113,21 +115,21 @@ TEST_F(ProgressDisplayTest, ALoneTransferShowsItsSizeAndTimeLeft) {
   display.willBeginPhase("downloadBackupInfo", 0);
   now += 2.0;
   display.didUpdatePhase("downloadBackupInfo", 0, 2u << 20, 8u << 20);
-  EXPECT_EQ(display.statusLine(), "backup | downloadBackupInfo | 2.0 MB of 8.0 MB | 1.0 MB/s | 6s left");
+  EXPECT_EQ(display.statusLine(), "backup | reading the stored snapshot | 2.0 MB of 8.0 MB | 1.0 MB/s | 6s left");
 }
 
 TEST_F(ProgressDisplayTest, ItemCountPhasesShowTheirCount) {
   ProgressDisplay display = Make(ProgressDisplay::Mode::Live);
   display.willBeginPhase("deleteBackupFiles", 0);
   display.didUpdatePhase("deleteBackupFiles", 0, 12, 40);
-  EXPECT_EQ(display.statusLine(), "backup | deleteBackupFiles | 12/40 items");
+  EXPECT_EQ(display.statusLine(), "backup | deleting stored files | 12/40 items");
 }
 
 TEST_F(ProgressDisplayTest, TheLineIsCutToTheTerminalWidth) {
   ProgressDisplay display = Make(ProgressDisplay::Mode::Live, 20);
   display.willBeginPhase("deleteSpareBackupFiles", 0);
   ASSERT_FALSE(writes.empty());
-  EXPECT_EQ(writes.back(), "\rbackup | deleteSpar\033[K");
+  EXPECT_EQ(writes.back(), "\rbackup | removing f\033[K");
 }
 
 TEST_F(ProgressDisplayTest, MessagesEraseTheLiveLineAndAppearOnTheirOwnLine) {
@@ -141,7 +143,7 @@ TEST_F(ProgressDisplayTest, MessagesEraseTheLiveLineAndAppearOnTheirOwnLine) {
   // Redrawn at the next chance.
   now += 0.3;
   display.tick();
-  EXPECT_EQ(writes.back(), "\rbackup | scanSource\033[K");
+  EXPECT_EQ(writes.back(), "\rbackup | scanning the source\033[K");
   // finish erases the line; nothing is drawn afterwards.
   display.finish();
   EXPECT_EQ(writes.back(), "\r\033[K");
@@ -180,7 +182,25 @@ TEST_F(ProgressDisplayTest, LinesModePrintsEachPhaseTypeOnceAndNoControlCharacte
   display.showMessage("a message");
   display.tick();
   display.finish();
-  EXPECT_EQ(Output(), "checkDestination\ndownloadBackupInfo\nscanSource\n__main__\nuploadFilePart\na message\n");
+  EXPECT_EQ(Output(),
+            "checking the destination\nreading the stored snapshot\nscanning the source\nbackup started\n"
+            "storing large files in parts\na message\n");
+}
+
+// Every phase the engine announces has words of its own.
+TEST(ProgressDisplayFormat, EveryEnginePhaseReadsAsWords) {
+  for (const char* type :
+       {kPhasePreExecutable, kPhasePostExecutable, kPhaseCheckDestination, kPhaseDownloadBackupInfo,
+        kPhaseScanSource, kPhaseUploadFileMetadata, kPhaseUploadFilePart, kPhaseComputeFileDigest,
+        kPhaseComputeArchiveDigest, kPhaseCreateFileArchive, kPhaseUploadFileArchive, kPhaseUploadBackupData,
+        kPhaseVerifyBackupInfo, kPhaseDeleteSpareBackupFiles, kPhaseDownloadFilePart, kPhaseDownloadFileMetadata,
+        kPhaseDownloadFileArchive, kPhaseExtractFileArchive, kPhaseVerifyBackupFile, kPhaseDeleteBackupData,
+        kPhaseDeleteBackupFiles}) {
+    std::string words = ProgressDisplay::PhaseDescription(type, "backup");
+    EXPECT_NE(words, type);
+    EXPECT_EQ(words.find_first_of("_ABCDEFGHIJKLMNOPQRSTUVWXYZ"), std::string::npos) << words;
+  }
+  EXPECT_EQ(ProgressDisplay::PhaseDescription(kPhaseMain, "restore"), "restore started");
 }
 
 TEST(ProgressDisplayFormat, DurationsAndTransferPhases) {

@@ -42,6 +42,9 @@
 #include <thread>
 #include <vector>
 
+#include "app/cli/ProgressDisplay.h"
+#include "engine/BackupStorage.h"
+#include "engine/PhaseProgress.h"
 #include "support/GeneratedTree.h"
 #include "support/TestSupport.h"
 #include "support/TreeComparison.h"
@@ -376,11 +379,20 @@ class CrashLoop {
   // The program's last announced phase (progress goes to standard error one
   // line per phase when it is not a terminal).
   std::string lastPhase() const {
+    static const std::set<std::string> kPhaseLines = [] {
+      std::set<std::string> lines;
+      for (const char* type : {kPhaseMain, kPhaseCheckDestination, kPhaseDownloadBackupInfo, kPhaseScanSource,
+                               kPhaseUploadFileMetadata, kPhaseUploadFilePart, kPhaseComputeFileDigest,
+                               kPhaseComputeArchiveDigest, kPhaseCreateFileArchive, kPhaseUploadFileArchive,
+                               kPhaseUploadBackupData, kPhaseVerifyBackupInfo, kPhaseDeleteSpareBackupFiles})
+        lines.insert(ProgressDisplay::PhaseDescription(type, "backup"));
+      return lines;
+    }();
     std::istringstream lines(ReadText(work_ / "logs/stderr"));
     std::string line;
     std::string last = "(before the first phase)";
     while (std::getline(lines, line)) {
-      if (!line.empty() && line.find(' ') == std::string::npos) last = line;
+      if (kPhaseLines.count(line)) last = line;
     }
     return last;
   }
@@ -542,11 +554,12 @@ TEST_P(CrashSafety, BackupsKilledAtRandomMomentsLeaveARestorableDestination) {
     // Most moments are spread over the whole run; every third one follows
     // the announcement of one of the short closing phases, which a moment
     // drawn over the whole run seldom hits.
-    static const char* const kClosingPhases[] = {"uploadBackupData", "verifyBackupInfo", "deleteSpareBackupFiles"};
+    static const char* const kClosingPhases[] = {kPhaseUploadBackupData, kPhaseVerifyBackupInfo,
+                                                 kPhaseDeleteSpareBackupFiles};
     std::string atPhase;
     double delay = fraction(loop.random_) * incrementalRun * 1.05;
     if (iteration % 3 == 1) {
-      atPhase = kClosingPhases[(iteration / 3) % 3];
+      atPhase = ProgressDisplay::PhaseDescription(kClosingPhases[(iteration / 3) % 3], "backup");
       delay = fraction(loop.random_) * 0.004;
     }
     double unkilled = 0;

@@ -39,10 +39,17 @@ constexpr const char* kUsage =
     "  prune          delete what the backup does not need: quorvel prune SOURCE DESTINATION\n"
     "  delete         delete the backup: quorvel delete DESTINATION [--destination-too]\n"
     "\n"
-    "A DESTINATION is a local folder or a URL (file, smb, afp, ftp, ftps, sftp, http, https, s3).\n"
+    "A DESTINATION is a local folder or a URL of a scheme this build supports: SCHEMES.\n"
     "The destination commands also take --password-env VAR or --password-file FILE, --max-retries N,\n"
     "--json, and --pre/--post-success/--post-failure EXE (\"quorvel COMMAND --help\" for details).\n"
-    "Exit status: 0 success, 1 failure, 2 usage error, 130 interrupted.\n";
+    "Exit status: 0 success, 1 failure, 2 usage error, 3 finished but left items out, 130 interrupted.\n";
+
+// The usage with this build's schemes in place of "SCHEMES".
+std::string UsageText() {
+  std::string text = kUsage;
+  text.replace(text.find("SCHEMES"), 7, SupportedSchemesText());
+  return text;
+}
 
 // --pre, --post-success, --post-failure and --json, worded for what runs.
 template <typename Options>
@@ -203,7 +210,7 @@ std::optional<DestinationCommandOptions> ParseDestinationCommand(int command, in
 
 int RunCommandLine(int argc, char** argv) {
   if (argc < 2) {
-    std::fputs(kUsage, stderr);
+    std::fputs(UsageText().c_str(), stderr);
     return 2;
   }
   std::string command = argv[1];
@@ -212,7 +219,7 @@ int RunCommandLine(int argc, char** argv) {
     return 0;
   }
   if (command == "help" || command == "--help" || command == "-h") {
-    std::fputs(kUsage, stdout);
+    std::fputs(UsageText().c_str(), stdout);
     return 0;
   }
   if (command == "check-source") return CheckSource(argc - 1, argv + 1);

@@ -3,12 +3,14 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <regex>
+#include <set>
 
 #include "FileTransferController/FileTransferController.h"
 #include "app/cli/CheckSourceCommand.h"
@@ -157,8 +159,15 @@ void PrintSummary(const DestinationCommandOptions& options, const std::string& d
       std::shared_ptr<DirectoryScanner> scanner = results.get(kDirectoryScannerResult).object<DirectoryScanner>();
       std::printf("Backup finished in %s", ProgressDisplay::FormatDuration(duration).c_str());
       if (scanner) std::printf(" (revision %u)", static_cast<unsigned>(scanner->revision()));
-      std::printf(": %zu changed, %zu skipped.\n", Count(results, kChangedPathsResult),
-                  Count(results, kSkippedPathsResult));
+      // A first backup has nothing to compare with: everything is new.
+      if (scanner && scanner->revision() == 1 && results.contains(kCopiedFilesResult)) {
+        std::printf(": first backup, %llu files stored, %zu skipped.\n",
+                    static_cast<unsigned long long>(results.get(kCopiedFilesResult).asUInt()),
+                    Count(results, kSkippedPathsResult));
+      } else {
+        std::printf(": %zu changed, %zu skipped.\n", Count(results, kChangedPathsResult),
+                    Count(results, kSkippedPathsResult));
+      }
       if (results.contains(kSourceFilesResult)) {
         std::printf("%-22s %llu files, %llu folders, %s\n", "Source:",
                     static_cast<unsigned long long>(results.get(kSourceFilesResult).asUInt()),
@@ -320,6 +329,34 @@ std::optional<Url> DestinationURLFromArgument(const std::string& text) {
     return Url::URLWithScheme("file", "localhost", url->path());
   }
   return url;
+}
+
+std::string SupportedSchemesText() {
+  std::string text;
+  for (const std::string& scheme : FileTransferController::supportedSchemes()) text += (text.empty() ? "" : ", ") + scheme;
+  return text;
+}
+
+std::optional<std::string> DestinationArgumentProblem(const std::string& text) {
+  if (text.empty()) return "the destination is empty";
+  // A scheme everyone knows, followed by something that is not "://", was
+  // meant as a URL; taken as a folder it would quietly back up next to the
+  // current folder.
+  static const std::regex kMistypedURL("^(file|smb|afp|ftp|ftps|sftp|ssh|http|https|s3)(:/?([^/]|$)|//)",
+                                       std::regex::icase);
+  std::smatch match;
+  if (std::regex_search(text, match, kMistypedURL)) {
+    return "\"" + text + "\" looks like a mistyped URL (a URL starts with \"" + match[1].str() +
+           "://\"); to mean a local folder of that name, write \"./" + text + "\"";
+  }
+  std::optional<Url> url = DestinationURLFromArgument(text);
+  if (!url) return "\"" + text + "\" is not a valid URL";
+  std::vector<std::string> schemes = FileTransferController::supportedSchemes();
+  if (std::find(schemes.begin(), schemes.end(), url->scheme()) != schemes.end()) return std::nullopt;
+  static const std::set<std::string> kPlanned{"ftp", "ftps", "sftp", "ssh", "http", "https", "s3"};
+  if (kPlanned.count(url->scheme()))
+    return url->scheme() + " destinations are not supported in this build (supported: " + SupportedSchemesText() + ")";
+  return "unknown URL scheme \"" + url->scheme() + "\" (supported: " + SupportedSchemesText() + ")";
 }
 
 Dictionary DestinationCommandArguments(const DestinationCommandOptions& options) {
@@ -537,7 +574,33 @@ int ReportOutcome(const DestinationCommandOptions& options, const std::string& s
 
 }  // namespace
 
+namespace {
+
+// A local destination inside the source would be backed up into itself,
+// growing with every run: its subpath is left out of the scan, and the user
+// told so once.
+DestinationCommandOptions WithoutDestinationInSource(const DestinationCommandOptions& options,
+                                                     const Url& destination) {
+  if (!CommandScansSource(options.command) || !destination.isFileURL()) return options;
+  std::error_code error;
+  const std::filesystem::path source = std::filesystem::weakly_canonical(AbsolutePath(options.source), error);
+  if (error) return options;
+  const std::filesystem::path target = std::filesystem::weakly_canonical(destination.path(), error);
+  if (error) return options;
+  const std::filesystem::path relative = target.lexically_relative(source);
+  if (relative.empty() || *relative.begin() == ".." || relative == ".") return options;
+  DestinationCommandOptions adjusted = options;
+  adjusted.excludedSubpaths.push_back(relative.string());
+  std::fprintf(stderr, "quorvel: the destination is inside the source; \"%s\" is left out of the backup\n",
+               EscapeControlCharacters(relative.string()).c_str());
+  return adjusted;
+}
+
+}  // namespace
+
 int RunDestinationCommand(const DestinationCommandOptions& options) {
+  if (std::optional<std::string> problem = DestinationArgumentProblem(options.destination))
+    return FailBeforeRunning(options, EscapeControlCharacters(*problem));
   std::optional<Url> destination = DestinationURLFromArgument(options.destination);
   if (!destination) return FailBeforeRunning(options, "invalid destination \"" + options.destination + "\"");
   std::optional<std::string> password;
@@ -551,7 +614,8 @@ int RunDestinationCommand(const DestinationCommandOptions& options) {
     extensions = std::vector<std::string>();
   }
   std::shared_ptr<RemoteBackupController> controller = RemoteBackupController::create();
-  ConfigureController(*controller, options, *destination, *extensions, password);
+  ConfigureController(*controller, WithoutDestinationInSource(options, *destination), *destination, *extensions,
+                      password);
 
   ProgressOutput progress(CommandWord(options.command));
   NetworkRetryPolicy policy(options.maxRetries, MonotonicSeconds);

@@ -61,6 +61,15 @@ std::string CommandWord(int command);
 // not parse.
 std::optional<Url> DestinationURLFromArgument(const std::string& text);
 
+// Why a destination argument cannot be used, in one line, or nothing when
+// it can: empty; a well-known scheme followed by something other than "://"
+// ("ftp//host", "smb:/share": a mistyped URL, not a folder); a URL that does
+// not parse; a scheme no class of this build serves (those still to come
+// are named as such).
+std::optional<std::string> DestinationArgumentProblem(const std::string& text);
+// The schemes of this build, as a comma-separated list ("afp, file, smb").
+std::string SupportedSchemesText();
+
 // The command's arguments dictionary:
 //   every command: "reportHiddenItems" (bool), and "preExecutable",
 //     "successPostExecutable", "failurePostExecutable" when given;

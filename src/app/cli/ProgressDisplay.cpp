@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <vector>
 
 #include "app/cli/CheckSourceCommand.h"
@@ -49,10 +50,40 @@ std::string ProgressDisplay::FormatDuration(double seconds) {
   return text;
 }
 
+std::string ProgressDisplay::PhaseDescription(const std::string& type, const std::string& command) {
+  static const std::map<std::string, std::string, std::less<>> kWords{
+      {kMainPhase, ""},
+      {"__pre__", "running the command before"},
+      {"__post__", "running the command after"},
+      {"checkDestination", "checking the destination"},
+      {"downloadBackupInfo", "reading the stored snapshot"},
+      {"scanSource", "scanning the source"},
+      {"uploadFileMetadata", "storing file metadata"},
+      {"uploadFilePart", "storing large files in parts"},
+      {"computeFileDigest", "computing file digests"},
+      {"computeArchiveDigest", "computing archive digests"},
+      {"createFileArchive", "packing small files into archives"},
+      {"uploadFileArchive", "storing archives"},
+      {"uploadBackupData", "storing the snapshot"},
+      {"verifyBackupInfo", "checking the stored snapshot"},
+      {"deleteSpareBackupFiles", "removing files no longer needed"},
+      {"downloadFilePart", "fetching large files"},
+      {"downloadFileMetadata", "fetching file metadata"},
+      {"downloadFileArchive", "fetching archives"},
+      {"extractFileArchive", "unpacking archives"},
+      {"verifyBackupFile", "verifying stored files"},
+      {"deleteBackupData", "deleting the snapshot"},
+      {"deleteBackupFiles", "deleting stored files"},
+  };
+  auto found = kWords.find(type);
+  if (found == kWords.end()) return type;
+  return found->second.empty() ? command + " started" : found->second;
+}
+
 void ProgressDisplay::willBeginPhase(const std::string& type, std::uint32_t identifier) {
   if (finished_) return;
   if (mode_ == Mode::Lines) {
-    if (announcedTypes_.insert(type).second) sink_(type + "\n");
+    if (announcedTypes_.insert(type).second) sink_(PhaseDescription(type, command_) + "\n");
     return;
   }
   if (type != kMainPhase) phase_ = type;
@@ -152,7 +183,7 @@ std::string ProgressDisplay::statusLine() const {
                     std::to_string(retryAttempt_) + " of " + std::to_string(retryMaximum_) + ")");
     return Join(parts);
   }
-  if (!phase_.empty()) parts.push_back(phase_);
+  if (!phase_.empty()) parts.push_back(PhaseDescription(phase_, command_));
   char text[96];
   if (mainMax_ > 0) {
     unsigned percent = static_cast<unsigned>(static_cast<std::uint64_t>(mainCurrent_) * 100 / mainMax_);

@@ -71,6 +71,10 @@ class ProgressDisplay {
 
   // "45s", "2m 05s", "1h 02m".
   static std::string FormatDuration(double seconds);
+  // Words a user reads for an engine phase type ("storing archives" for
+  // "uploadFileArchive"); the command's own phase reads "<command> started";
+  // an unknown type is shown as it is.
+  static std::string PhaseDescription(const std::string& type, const std::string& command);
   // Phase types whose progress counts bytes of a transfer.
   static bool IsTransferPhase(std::string_view type);
 
