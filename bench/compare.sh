@@ -3,12 +3,16 @@
 # three with encryption and a local repository / destination folder:
 #
 #   1. first backup           2. unchanged second run
-#   3. run after about 1 % of the files changed
-#   4. full restore of the last backup (checked against the source with diff)
+#   3. run after about 1 % of the files changed (every 100th file)
+#   4. run after scattered changes: 1 % of the small files modified, 0.5 %
+#      added and 0.5 % deleted, spread over all folders, and 16 MiB appended
+#      to one large file
+#   5. full restore of the last backup (checked against the source with diff)
 #
 # For every step it prints wall time, CPU time (user + system, child
 # processes included), peak resident memory (/usr/bin/time -v) and the size
-# of the destination, side by side for the three programs.
+# of the destination and the bytes the step wrote to it (files new or
+# changed since the step began), side by side for the three programs.
 #
 # Usage: bench/compare.sh [SCALE]
 #   SCALE (or QV_BENCH_SCALE) multiplies the data set; 1 (the default) is
@@ -260,10 +264,53 @@ def change(root):
     print("changed %d of %d files" % (changed, len(paths)))
 
 
+def scatter(root):
+    """Scattered changes: 1 % of the small files modified, 0.5 % added and
+    0.5 % deleted, drawn over all folders, and 16 MiB appended to the
+    smallest large file."""
+    small, large, folders = [], [], set()
+    for folder, dirs, names in os.walk(root):
+        dirs.sort()
+        folders.add(folder)
+        for name in sorted(names):
+            path = os.path.join(folder, name)
+            if os.path.isfile(path) and not os.path.islink(path):
+                (small if os.path.getsize(path) < MIB else large).append(path)
+    small.sort()
+    rng = random.Random(4242)
+    picked = rng.sample(small, len(small) * 2 // 100)
+    modified, deleted = picked[: len(small) // 100], picked[len(small) // 100:]
+    modified_bytes = 0
+    for path in modified:
+        size = os.path.getsize(path)
+        with open(path, "wb") as f:
+            f.write(rng.randbytes(size + 11))
+        modified_bytes += size + 11
+        os.utime(path, (BASE_TIME + 2 * 86400, BASE_TIME + 2 * 86400))
+    for path in deleted:
+        os.unlink(path)
+    folder_list = sorted(folders)
+    added_bytes = 0
+    for i in range(len(small) // 200):
+        folder = folder_list[rng.randrange(len(folder_list))]
+        size = rng.randrange(1024, 64 * 1024)
+        with open(os.path.join(folder, "added-%05d.txt" % i), "wb") as f:
+            f.write(rng.randbytes(size))
+        added_bytes += size
+    large.sort(key=os.path.getsize)
+    with open(large[0], "ab") as f:
+        f.write(rng.randbytes(16 * MIB))
+    print("modified %d, deleted %d, added %d small files (%.1f MiB changed or added) and appended 16 MiB to %s"
+          % (len(modified), len(deleted), len(small) // 200, (modified_bytes + added_bytes) / MIB,
+             os.path.basename(large[0])))
+
+
 if __name__ == "__main__":
     if sys.argv[1] == "generate":
         os.makedirs(sys.argv[2], exist_ok=True)
         generate(sys.argv[2], float(sys.argv[3]))
+    elif sys.argv[1] == "scatter":
+        scatter(sys.argv[2])
     else:
         change(sys.argv[2])
 PY
@@ -276,7 +323,7 @@ say "compare.sh: $dataset ($(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN { print
 
 # ---- Measuring ----------------------------------------------------------------------
 
-declare -A wall cpu peak size ok
+declare -A wall cpu peak size written ok
 
 # measure TOOL STEP COMMAND...: runs the command under GNU time and records
 # its figures, or "failed".
@@ -285,6 +332,8 @@ measure() {
   shift 2
   local log="$work/logs/$tool-$step"
   say "compare.sh: $tool: $step"
+  touch "$work/logs/$tool-$step.began"
+  sleep 0.01
   /usr/bin/time -v -o "$log.time" timeout --kill-after=10 "$step_timeout" "$@" </dev/null >"$log.log" 2>&1
   local status=$?
   if ((status != 0)); then
@@ -301,6 +350,10 @@ measure() {
 }
 
 mib_of() { du -sb "$1" 2>/dev/null | awk '{ printf "%.1f", $1 / 1048576 }'; }
+# MiB of the files below FOLDER written since MARKER was touched.
+written_mib_since() {
+  find "$1" -type f -newer "$2" -printf '%s\n' 2>/dev/null | awk '{ s += $1 } END { printf "%.1f", s / 1048576 }'
+}
 
 repo_of() {
   case $1 in
@@ -329,7 +382,8 @@ run_backup() {  # TOOL STEP RUN-NUMBER
     borg) measure borg "$step" borg create "::run-$run" "$source_dir" ;;
   esac
   size[$tool,$step]=$(mib_of "$(repo_of "$tool")")
-  [[ ${wall[$tool,$step]} == failed ]] && size[$tool,$step]=failed
+  written[$tool,$step]=$(written_mib_since "$(repo_of "$tool")" "$work/logs/$tool-$step.began")
+  [[ ${wall[$tool,$step]} == failed ]] && size[$tool,$step]=failed written[$tool,$step]=failed
 }
 
 # Restores the last backup and compares the restored tree with the source.
@@ -346,7 +400,7 @@ run_restore() {
       restored="$target$source_dir"
       ;;
     borg)
-      measure borg restore sh -c 'cd "$1" && exec borg extract ::run-3' sh "$target"
+      measure borg restore sh -c 'cd "$1" && exec borg extract ::run-4' sh "$target"
       restored="$target$source_dir"
       ;;
   esac
@@ -376,6 +430,11 @@ say "compare.sh: $("$python" "$generator" change "$source_dir")"
 sync
 for tool in "${tools[@]}"; do
   [[ -n ${usable[$tool]:-} ]] && run_backup "$tool" changed 3
+done
+say "compare.sh: $("$python" "$generator" scatter "$source_dir")"
+sync
+for tool in "${tools[@]}"; do
+  [[ -n ${usable[$tool]:-} ]] && run_backup "$tool" scattered 4
 done
 for tool in "${tools[@]}"; do
   [[ -n ${usable[$tool]:-} ]] && run_restore "$tool"
@@ -410,20 +469,23 @@ echo
 printf '%-22s %-14s' "step" "figure"
 for tool in "${tools[@]}"; do printf ' %12s' "$tool"; done
 echo
-for step in first unchanged changed restore; do
+for step in first unchanged changed scattered restore; do
   case $step in
     first) label="first backup" ;;
     unchanged) label="unchanged run" ;;
     changed) label="after 1% changed" ;;
+    scattered) label="after scattered" ;;
     restore) label="full restore" ;;
   esac
-  for figure in wall cpu peak size; do
+  for figure in wall cpu peak size written; do
     case $figure in
       wall) name="wall s" ;;
       cpu) name="cpu s (u+s)" ;;
       peak) name="peak RSS MiB" ;;
       size) name="dest MiB" ;;
+      written) name="written MiB" ;;
     esac
+    [[ $step == restore && $figure == written ]] && continue
     if [[ $step == restore && $figure == size ]]; then
       name="same as source"
     fi

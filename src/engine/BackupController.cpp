@@ -1,5 +1,6 @@
 #include "engine/BackupController.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "engine/BackupCommandOperation.h"
@@ -497,6 +498,12 @@ void RemoteBackupController::setMaximumSegmentSize(std::uint32_t mebibytes) {
   willChangeValueForKey("maximumSegmentSize");
   segmentSize_.store(mebibytes);
   didChangeValueForKey("maximumSegmentSize");
+}
+
+void RemoteBackupController::setArchiveRewritePercent(std::uint32_t percent) {
+  willChangeValueForKey("archiveRewritePercent");
+  archiveRewritePercent_.store(std::min<std::uint32_t>(percent, 100));
+  didChangeValueForKey("archiveRewritePercent");
 }
 
 void RemoteBackupController::setMaximumSimultaneousSegments(std::uint32_t count) {

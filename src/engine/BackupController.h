@@ -295,6 +295,14 @@ class RemoteBackupController : public EncryptedBackupController {
   void setMaximumDownloadSpeed(std::uint32_t kibPerSecond);
   bool computeFileDigests() const { return computeDigests_.load(); }
   void setComputeFileDigests(bool compute);
+  // When a member of an archive changes or goes, it is stored anew and the
+  // archive keeps its other members; the archive itself is stored again
+  // (its remaining members with it) only once they hold less than this
+  // percentage of its bytes, or deleted once none is left. 100 stores an
+  // archive again whenever a member leaves it (archives are never partly
+  // replaced); 0 never stores one again while a member remains. Default 50.
+  std::uint32_t archiveRewritePercent() const { return archiveRewritePercent_.load(); }
+  void setArchiveRewritePercent(std::uint32_t percent);
 
  protected:
   RemoteBackupController() = default;
@@ -307,6 +315,7 @@ class RemoteBackupController : public EncryptedBackupController {
   std::atomic<std::uint32_t> maxUploadSpeed_{0};
   std::atomic<std::uint32_t> maxDownloadSpeed_{0};
   std::atomic<bool> computeDigests_{false};
+  std::atomic<std::uint32_t> archiveRewritePercent_{50};
 };
 
 }  // namespace quorvel

@@ -157,6 +157,13 @@ std::optional<StorageRecord> ValidStorageRecordOfItem(const DirectoryItem& item)
   return record;
 }
 
+int ListedPartCount(const StorageRecord& record, const std::string& base, bool encrypted,
+                    const Dictionary& backupFiles) {
+  int listed = 0;
+  while (listed < record.partCount && backupFiles.contains(FilePartName(base, listed + 1, encrypted))) ++listed;
+  return listed;
+}
+
 bool SetStorageRecordOfItem(DirectoryScanner& scanner, std::string_view subpath, const StorageRecord& record) {
   return scanner.setUserInfoForDirectoryItemAtSubpath(Value(record.encode()), subpath);
 }

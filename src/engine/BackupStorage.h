@@ -167,6 +167,14 @@ std::uint64_t LargestPartCountForSize(std::uint64_t dataSize);
 // Nothing otherwise (an invalid entry, which callers report as
 // "[Internal Error] Invalid backup data entry "%@"" with item.description()).
 std::optional<StorageRecord> ValidStorageRecordOfItem(const DirectoryItem& item);
+
+// How many of the record's parts, counted from the first, the revision's
+// "backupFiles" lists under `base` (see FileBaseName): a revision lists every
+// part it stored, so a part it does not list was never stored and neither
+// were those after it. Bounds what a record that claims more parts than
+// were stored costs the commands that walk them (the claim is untrusted).
+int ListedPartCount(const StorageRecord& record, const std::string& base, bool encrypted,
+                    const Dictionary& backupFiles);
 // The item's record when it is 24 bytes long, whatever its kind.
 std::optional<StorageRecord> StorageRecordOfItem(const DirectoryItem& item);
 // Stores the record as the user info of the item at subpath; false when the

@@ -331,7 +331,11 @@ std::optional<Dictionary> RemoteBackupOperation::retrieveBackupFiles() {
     if (record->isStoredByItself()) {
       std::string base = FileBaseName(record->storageIndex, item->path());
       if (record->hasMetadata()) expect(FileMetadataName(base, encrypted), "metadata");
-      for (int part = 1; part <= record->partCount; ++part) expect(FilePartName(base, part, encrypted), "part");
+      // The first part the revision does not list stands for itself and
+      // every later one: one message, not one per claimed part.
+      const int listed = ListedPartCount(*record, base, encrypted, backupFiles);
+      for (int part = 1; part <= std::min<int>(listed + 1, record->partCount); ++part)
+        expect(FilePartName(base, part, encrypted), "part");
     } else {
       std::uint32_t key = record->storageIndex | (record->isCompressedArchive() ? 0x80000000u : 0u);
       if (!archives.insert(key).second) continue;

@@ -114,13 +114,16 @@ class BackupRun {
     std::vector<DirectoryItemPtr> files;
     bool directoriesChanged = false;
     bool scheduledDeletion = false;
+    // A member left an archive that stays: the next revision must say so.
+    bool membersLeftArchives = false;
   };
 
   void recordUsedIndexes();
   std::optional<Dictionary> scanAndCompare();
   UploadSet collectUploads(const Dictionary& scan);
-  void replaceStorageOf(const DirectoryItem& item, std::set<std::uint32_t>& replacedArchives,
-                        Dictionary& backupFiles, UploadSet& uploads, std::set<std::string>& paths);
+  void replaceStorageOf(const DirectoryItem& item, Dictionary& backupFiles, UploadSet& uploads);
+  void settleArchives(Dictionary& backupFiles, UploadSet& uploads, std::set<std::string>& paths);
+  void scheduleDeletion(const std::string& name, Dictionary& backupFiles, UploadSet& uploads);
   bool scheduleSteps(std::vector<DirectoryItemPtr> files);
   void dropUnaccountedFiles();
   bool storeRevisionData();
@@ -135,7 +138,14 @@ class BackupRun {
   const bool hadRevision_;
   std::string previousRevisionName_;
   StorageIndexes usedIndexes_;
-  std::map<std::uint32_t, std::vector<std::string>> archiveMembers_;
+  // Each archive of the loaded revision: its members' paths and sizes.
+  struct ArchiveContents {
+    bool compressed = true;
+    std::vector<std::pair<std::string, std::uint64_t>> members;
+  };
+  std::map<std::uint32_t, ArchiveContents> archiveMembers_;
+  // Members leaving each archive this run (changed or gone).
+  std::map<std::uint32_t, std::set<std::string>> departures_;
   ArchiveSlots slots_;
 };
 
@@ -186,7 +196,8 @@ bool BackupRun::run() {
 
   // ---- 6. Anything to do?
   if (command_.isCancelled()) return false;
-  if (uploads.files.empty() && !uploads.scheduledDeletion && !uploads.directoriesChanged) {
+  if (uploads.files.empty() && !uploads.scheduledDeletion && !uploads.directoriesChanged &&
+      !uploads.membersLeftArchives) {
     if (hadRevision_) return true;
     command_.logErrorMessage("Initial backup is empty");
     return false;
@@ -218,7 +229,9 @@ void BackupRun::recordUsedIndexes() {
       usedIndexes_.files[record->storageIndex] = true;
     } else {
       usedIndexes_.archives[record->storageIndex] = true;
-      archiveMembers_[record->storageIndex].push_back(item->path());
+      ArchiveContents& contents = archiveMembers_[record->storageIndex];
+      contents.compressed = record->isCompressedArchive();
+      contents.members.emplace_back(item->path(), item->totalSize());
     }
   }
   for (const std::string& path : invalid) snapshot.removeDirectoryItemAtSubpath(path);
@@ -247,7 +260,6 @@ BackupRun::UploadSet BackupRun::collectUploads(const Dictionary& scan) {
   Dictionary backupFiles = snapshot.userInfoForKey(kBackupFilesKey).asDictionary();
   std::vector<std::string> formerFiles;
   if (hadRevision_) {
-    std::set<std::uint32_t> replacedArchives;
     for (const char* key : {kModifiedDataItemsKey, kModifiedMetadataItemsKey, kRemovedItemsKey}) {
       for (const DirectoryItemPtr& item : ItemsOfResult(scan, key)) {
         if (item->isDirectory()) {
@@ -259,9 +271,10 @@ BackupRun::UploadSet BackupRun::collectUploads(const Dictionary& scan) {
         // goes, and so does the record); a file that was a folder has none.
         if (!item->userInfo()) continue;
         if (item->isDirectory()) formerFiles.push_back(item->path());
-        replaceStorageOf(*item, replacedArchives, backupFiles, uploads, paths);
+        replaceStorageOf(*item, backupFiles, uploads);
       }
     }
+    settleArchives(backupFiles, uploads, paths);
     // A new folder counts as a changed one: even empty, it belongs in the
     // next revision.
     for (const DirectoryItemPtr& item : ItemsOfResult(scan, kAddedItemsKey)) {
@@ -296,16 +309,16 @@ BackupRun::UploadSet BackupRun::collectUploads(const Dictionary& scan) {
   return uploads;
 }
 
-// What a changed or removed item was stored as is scheduled for deletion and
-// leaves "backupFiles"; the other members of its archive are stored again (an
-// archive is never partly replaced).
-void BackupRun::replaceStorageOf(const DirectoryItem& item, std::set<std::uint32_t>& replacedArchives,
-                                 Dictionary& backupFiles, UploadSet& uploads, std::set<std::string>& paths) {
-  auto scheduleDeletion = [&](const std::string& name) {
-    command_.addDeletedPath(name);
-    backupFiles.erase(name);
-    uploads.scheduledDeletion = true;
-  };
+void BackupRun::scheduleDeletion(const std::string& name, Dictionary& backupFiles, UploadSet& uploads) {
+  command_.addDeletedPath(name);
+  backupFiles.erase(name);
+  uploads.scheduledDeletion = true;
+}
+
+// What a changed or removed item was stored as by itself is scheduled for
+// deletion and leaves "backupFiles". A member of an archive only leaves it:
+// settleArchives decides about the archive once every departure is known.
+void BackupRun::replaceStorageOf(const DirectoryItem& item, Dictionary& backupFiles, UploadSet& uploads) {
   std::optional<StorageRecord> record = ValidStorageRecordOfItem(item);
   if (!record) {
     command_.logErrorMessage("[Internal Error] Invalid backup data entry \"%@\"", item.description());
@@ -313,11 +326,38 @@ void BackupRun::replaceStorageOf(const DirectoryItem& item, std::set<std::uint32
   }
   if (record->isStoredByItself()) {
     const std::string base = FileBaseName(record->storageIndex, item.path());
-    for (int part = 1; part <= record->partCount; ++part) scheduleDeletion(FilePartName(base, part, encrypted_));
-    if (record->hasMetadata()) scheduleDeletion(FileMetadataName(base, encrypted_));
-  } else if (replacedArchives.insert(record->storageIndex).second) {
-    scheduleDeletion(ArchiveName(record->storageIndex, record->isCompressedArchive(), encrypted_));
-    for (const std::string& member : archiveMembers_[record->storageIndex]) paths.insert(member);
+    const int listed = ListedPartCount(*record, base, encrypted_, backupFiles);
+    for (int part = 1; part <= listed; ++part) scheduleDeletion(FilePartName(base, part, encrypted_), backupFiles, uploads);
+    if (record->hasMetadata()) scheduleDeletion(FileMetadataName(base, encrypted_), backupFiles, uploads);
+  } else {
+    departures_[record->storageIndex].insert(item.path());
+  }
+}
+
+// An archive that lost members keeps the others where they are (a restore
+// extracts only the members the revision names), unless what remains is
+// less than archiveRewritePercent of its bytes: then the archive goes and
+// its remaining members are stored again, as is an archive none of whose
+// members remain. Scattered changes thus store what changed, not every
+// archive a change touched.
+void BackupRun::settleArchives(Dictionary& backupFiles, UploadSet& uploads, std::set<std::string>& paths) {
+  const std::uint64_t rewritePercent = settings_.archiveRewritePercent();
+  if (!departures_.empty()) uploads.membersLeftArchives = true;
+  for (const auto& [index, departed] : departures_) {
+    const ArchiveContents& contents = archiveMembers_[index];
+    std::uint64_t allBytes = 0;
+    std::uint64_t liveBytes = 0;
+    std::vector<std::string> live;
+    for (const auto& [path, size] : contents.members) {
+      allBytes += size;
+      if (departed.count(path)) continue;
+      liveBytes += size;
+      live.push_back(path);
+    }
+    const bool keep = !live.empty() && rewritePercent < 100 && liveBytes * 100 >= allBytes * rewritePercent;
+    if (keep) continue;
+    scheduleDeletion(ArchiveName(index, contents.compressed, encrypted_), backupFiles, uploads);
+    paths.insert(live.begin(), live.end());
   }
 }
 

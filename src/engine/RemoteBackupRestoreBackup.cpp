@@ -41,11 +41,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <map>
 #include <set>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "engine/RemoteBackupArchiveSteps.h"
@@ -142,6 +144,12 @@ class RestoreRun {
   // The size the named file was stored with, or null when not recorded.
   Value uploadedSize(const std::string& name) const;
   std::optional<UploadInformation> uploadInformation(const std::string& name) const;
+  // The revision's "backupFiles" (empty when it has none).
+  const Dictionary& backupFiles() const;
+  // A file that shared its inode with one planned before it is linked to
+  // that one rather than restored again; answers whether `item` is such a file.
+  bool plannedAsHardLink(const DirectoryItem& item, const StorageRecord& record);
+  void linkHardLinks();
   void applyDirectoryProperties();
   void rollBack();
   // Removes an item below the target without following links; logs a failure.
@@ -167,6 +175,12 @@ class RestoreRun {
   std::set<std::string> madeDirectories_;
   // Those of them this run created.
   std::vector<std::string> createdDirectories_;
+  // Files that shared an inode in the snapshot: what identifies the inode
+  // (number, size, modification date, mode, content digest) -> the path
+  // restored; and each further path with the path it links to.
+  using InodeKey = std::tuple<std::uint32_t, std::uint64_t, double, std::uint16_t, std::array<std::uint8_t, 16>>;
+  std::map<InodeKey, std::string> restoredInodes_;
+  std::vector<std::pair<DirectoryItemPtr, std::string>> hardLinks_;
 };
 
 bool RestoreRun::run(const std::optional<std::vector<std::string>>& restorePaths, const std::string& destination) {
@@ -221,7 +235,10 @@ bool RestoreRun::run(const std::optional<std::vector<std::string>>& restorePaths
 }
 
 bool RestoreRun::finish(bool success) {
-  if (success) applyDirectoryProperties();
+  if (success) {
+    linkHardLinks();
+    applyDirectoryProperties();
+  }
   else rollBack();
   operation_.resetUniqueCreatedPaths();
   return success;
@@ -402,6 +419,7 @@ void RestoreRun::plan() {
       operation_.logErrorMessage("[Internal Error] Invalid backup data entry \"%@\"", item->description());
       continue;
     }
+    if (plannedAsHardLink(*item, *record)) continue;
     if (record->isStoredByItself()) {
       storedFiles_.push_back({item, *record});
     } else {
@@ -411,6 +429,61 @@ void RestoreRun::plan() {
   }
   std::sort(directories_.begin(), directories_.end(),
             [](const DirectoryItemPtr& a, const DirectoryItemPtr& b) { return a->path() < b->path(); });
+}
+
+// ---- Hard links -------------------------------------------------------------
+// The snapshot keeps a file's inode number (its low 32 bits), not which files
+// were links of one another. Files that agree on the inode number and on
+// everything a link shares - size, modification date, mode and the content
+// digest - were one file with several names: the first is restored, the
+// others are linked to it. Without a digest (backups made without digests)
+// nothing is linked: equal numbers alone may come from two file systems.
+bool RestoreRun::plannedAsHardLink(const DirectoryItem& item, const StorageRecord& record) {
+  if (item.nodeID() == 0 || item.isSymbolicLink() || item.isDirectory()) return false;
+  const std::array<std::uint8_t, 16> noDigest{};
+  if (record.digest == noDigest) return false;
+  InodeKey key{item.nodeID(), item.dataSize(), item.modificationDate(), item.mode(), record.digest};
+  auto [known, inserted] = restoredInodes_.emplace(key, item.path());
+  if (inserted) return false;
+  hardLinks_.emplace_back(scanner_.directoryItemAtSubpath(item.path()), known->second);
+  return true;
+}
+
+void RestoreRun::linkHardLinks() {
+  for (const auto& [item, linkedTo] : hardLinks_) {
+    if (!item) continue;
+    const std::string& path = item->path();
+    if (!isBelowMadeDirectory(path)) {
+      operation_.addSkippedPath(path);
+      continue;
+    }
+    // Both names resolved without following links; the existing one must be
+    // the regular file this run restored.
+    Expected<ItemBelow> existing = OpenParentBelow(target_, linkedTo);
+    Expected<ItemBelow> created = OpenParentBelow(target_, path);
+    struct stat status {};
+    int error = !existing ? existing.status().code() : !created ? created.status().code() : 0;
+    if (error == 0 && (fstatat(existing->parent.get(), existing->name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+                       !S_ISREG(status.st_mode))) {
+      error = errno ? errno : EINVAL;
+    }
+    if (error == 0 && !erase_) {
+      // What stands there already goes, as it would for a restored file.
+      if (unlinkat(created->parent.get(), created->name.c_str(), 0) != 0 && errno != ENOENT) error = errno;
+    }
+    if (error == 0 && linkat(existing->parent.get(), existing->name.c_str(), created->parent.get(),
+                             created->name.c_str(), 0) != 0) {
+      error = errno;
+    }
+    if (error != 0) {
+      operation_.logErrorMessage("Failed linking \"%@\" to \"%@\" (%s)", JoinPath(target_, path),
+                                 JoinPath(target_, linkedTo), ErrnoText(error));
+      operation_.addSkippedPath(path);
+      continue;
+    }
+    operation_.addUniqueCreatedPath(path);
+    operation_.addCopiedPath(path);
+  }
 }
 
 void RestoreRun::makeDirectories() {
@@ -519,10 +592,14 @@ bool RestoreRun::prepareFileTarget(const StoredFile& file) {
   return true;
 }
 
-std::optional<UploadInformation> RestoreRun::uploadInformation(const std::string& name) const {
+const Dictionary& RestoreRun::backupFiles() const {
+  static const Dictionary kNone;
   const Value& files = scanner_.userInfoForKey(kBackupFilesKey);
-  if (!files.isDictionary()) return std::nullopt;
-  return UploadInformation::fromValue(files.asDictionary().get(name));
+  return files.isDictionary() ? files.asDictionary() : kNone;
+}
+
+std::optional<UploadInformation> RestoreRun::uploadInformation(const std::string& name) const {
+  return UploadInformation::fromValue(backupFiles().get(name));
 }
 
 Value RestoreRun::uploadedSize(const std::string& name) const {
@@ -559,7 +636,11 @@ void RestoreRun::createSteps() {
     const std::string baseName = FileBaseName(fileIndex, item->path());
     HelperOperationPtr first;
     HelperOperationPtr previous;
-    for (int part = 1; part <= file.record.partCount; ++part) {
+    // Parts after the first one the revision does not list are not fetched:
+    // that one fails the file already.
+    const int parts = std::min<int>(file.record.partCount, ListedPartCount(file.record, baseName, encrypted,
+                                                                           backupFiles()) + 1);
+    for (int part = 1; part <= parts; ++part) {
       std::string name = FilePartName(baseName, part, encrypted);
       Value digest = uploadDigest(name);
       auto step = std::make_shared<RemoteBackupDownloadPartOperation>(

@@ -297,7 +297,9 @@ TEST_F(DestinationOpening, NameWithoutUploadInformationMapsToTheNullMarkerAfterI
   Dictionary results = run();
   ASSERT_TRUE(results.get(kSuccessResult).asBool()) << JoinedMessages(results);
   const Dictionary& expected = results.get("expected").asDictionary();
-  EXPECT_EQ(expected.size(), 3u);
+  // Part 3, after the unlisted part 2, is not expected: part 2 already
+  // stands for the file.
+  EXPECT_EQ(expected.size(), 2u);
   EXPECT_TRUE(expected.get("File_0001.txt.0001").isArray());
   ASSERT_TRUE(expected.find("File_0001.txt.0002"));
   EXPECT_TRUE(expected.get("File_0001.txt.0002").isNull());
@@ -310,6 +312,30 @@ TEST_F(DestinationOpening, NameWithoutUploadInformationMapsToTheNullMarkerAfterI
   }
   EXPECT_TRUE(invalidReported) << JoinedMessages(results);
   // docs/report.PDF has no record at all: also invalid.
+  EXPECT_EQ(ErrorMessages(results).size(), 3u) << JoinedMessages(results);
+}
+
+// A record may claim as many parts as its file has bytes; parts the
+// revision never listed cost one message, not one each.
+TEST_F(DestinationOpening, PartsClaimedBeyondTheListedOnesCostOneMessage) {
+  DirectoryScannerPtr scanner = ScanFolder(source.path());
+  DestinationBuilder builder(destination.path());
+  Dictionary files;
+  StorageRecord record = builder.storeFile(*scanner, "notes.txt", 1, 4, files);
+  record.partCount = 10;  // "some notes": 10 bytes, stored in 3 parts
+  ASSERT_TRUE(SetStorageRecordOfItem(*scanner, "notes.txt", record));
+  builder.storeRevision(*scanner, files, 1);
+
+  retrieve = true;
+  Dictionary results = run();
+  ASSERT_TRUE(results.get(kSuccessResult).asBool()) << JoinedMessages(results);
+  std::vector<std::string> names = results.get("expected").asDictionary().keys();
+  SortPaths(names);
+  EXPECT_EQ(names, (std::vector<std::string>{"File_0001.txt.0001", "File_0001.txt.0002", "File_0001.txt.0003",
+                                             "File_0001.txt.0004"}));
+  EXPECT_TRUE(HasMessage(results, "Missing upload information for file part \"File_0001.txt.0004\""))
+      << JoinedMessages(results);
+  // The other two files have no records: one message each.
   EXPECT_EQ(ErrorMessages(results).size(), 3u) << JoinedMessages(results);
 }
 

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <atomic>
 #include <mutex>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
@@ -493,7 +494,9 @@ TEST_F(PerformBackup, FileBecomingAFolderAndFolderBecomingAFile) {
   EXPECT_TRUE(Records(*revision).count("empty-folder"));
 }
 
+// With archives rewritten whenever a member changes (the setting at 100).
 TEST_F(PerformBackup, ChangedArchiveMemberMovesItsWholeArchive) {
+  controller->setArchiveRewritePercent(100);
   usePassword("secret");
   ASSERT_TRUE(backup().get(kSuccessResult).asBool());
   DirectoryScannerPtr first = checkDestination();
@@ -542,6 +545,89 @@ TEST_F(PerformBackup, ChangedArchiveMemberMovesItsWholeArchive) {
     if (event.name == "beginPhase" && event.text == "deleteSpareBackupFiles") order.push_back("beginDelete");
   }
   EXPECT_EQ(order, (std::vector<std::string>{"verifyBackupInfo", "beginDelete", "deleteSpareBackupFiles"}));
+}
+
+// By default an archive keeps its unchanged members: a changed member is
+// stored anew, a removed one only leaves the revision, and the archive is
+// stored again only once what remains of it is less than half its bytes.
+TEST_F(PerformBackup, ArchivesKeepTheirUnchangedMembersUntilLessThanHalfRemains) {
+  ASSERT_TRUE(backup().get(kSuccessResult).asBool());
+  DirectoryScannerPtr first = checkDestination();
+  ASSERT_TRUE(first);
+  std::map<std::string, StorageRecord> before = Records(*first);
+  const StorageRecord archive = before.at("small/a/file-001.txt");
+  ASSERT_TRUE(archive.isArchiveMember());
+  std::vector<std::string> members;
+  for (const auto& [path, record] : before)
+    if (record.isArchiveMember() && record.storageIndex == archive.storageIndex &&
+        record.storageKind == archive.storageKind)
+      members.push_back(path);
+  ASSERT_GE(members.size(), 6u);
+  const std::string archiveName = ArchiveName(archive.storageIndex, true, false);
+  auto restoredTree = [&](const std::string& into) {
+    Dictionary arguments;
+    arguments.set(kDestinationPathArgument, into);
+    ::mkdir(into.c_str(), 0700);
+    return RunCommand(*controller, delegate, BackupCommandRestoreBackup, arguments);
+  };
+
+  // One member changes, another goes: both leave the archive, which stays.
+  WriteFile(source + "/" + members[0], "changed contents");
+  ASSERT_EQ(::unlink((source + "/" + members[1]).c_str()), 0);
+  Dictionary results = backup();
+  ASSERT_TRUE(results.get(kSuccessResult).asBool()) << JoinedMessages(results);
+  DirectoryScannerPtr second = checkDestination();
+  ASSERT_TRUE(second);
+  std::map<std::string, StorageRecord> after = Records(*second);
+  EXPECT_NE(after.at(members[0]).storageIndex, archive.storageIndex);
+  EXPECT_FALSE(after.count(members[1]));
+  for (std::size_t i = 2; i < members.size(); ++i) EXPECT_EQ(after.at(members[i]), before.at(members[i])) << members[i];
+  EXPECT_TRUE(ListingSet(destination).count(archiveName));
+  // Only the replaced revision data goes.
+  EXPECT_EQ(PathList(results, kDeletedPathsResult), std::vector<std::string>{"Revision_0001.data"});
+  // The archive still holds the old copies; a restore takes only what the
+  // revision names.
+  Dictionary restore = restoredTree(work.path() + "/restored");
+  ASSERT_TRUE(restore.get(kSuccessResult).asBool()) << JoinedMessages(restore);
+  EXPECT_EQ(ReadFile(work.path() + "/restored/source/" + members[0]), ReadFile(source + "/" + members[0]));
+  EXPECT_FALSE(std::filesystem::exists(work.path() + "/restored/source/" + members[1]));
+
+  // Once less than half of it remains, the rest is stored again and the archive goes.
+  const std::size_t kept = members.size() - 2;
+  for (std::size_t i = 2; i < kept; ++i) ::unlink((source + "/" + members[i]).c_str());
+  results = backup();
+  ASSERT_TRUE(results.get(kSuccessResult).asBool()) << JoinedMessages(results);
+  DirectoryScannerPtr third = checkDestination();
+  ASSERT_TRUE(third);
+  after = Records(*third);
+  for (std::size_t i = kept; i < members.size(); ++i)
+    EXPECT_NE(after.at(members[i]).storageIndex, archive.storageIndex) << members[i];
+  EXPECT_FALSE(ListingSet(destination).count(archiveName));
+}
+
+// Files that were hard links of one another come back as links; a copy with
+// the same content stays a file of its own.
+TEST_F(PerformBackup, HardLinkedFilesAreRestoredAsLinks) {
+  WriteFile(source + "/linked-a.txt", "one file, two names");
+  ASSERT_EQ(::link((source + "/linked-a.txt").c_str(), (source + "/small/linked-b.txt").c_str()), 0);
+  WriteFile(source + "/copy.txt", "one file, two names");
+  ASSERT_TRUE(backup().get(kSuccessResult).asBool());
+  const std::string into = work.path() + "/restored";
+  ASSERT_EQ(::mkdir(into.c_str(), 0700), 0);
+  Dictionary arguments;
+  arguments.set(kDestinationPathArgument, into);
+  Dictionary results = RunCommand(*controller, delegate, BackupCommandRestoreBackup, arguments);
+  ASSERT_TRUE(results.get(kSuccessResult).asBool()) << JoinedMessages(results);
+  struct stat a {}, b {}, copy {};
+  ASSERT_EQ(::stat((into + "/source/linked-a.txt").c_str(), &a), 0);
+  ASSERT_EQ(::stat((into + "/source/small/linked-b.txt").c_str(), &b), 0);
+  ASSERT_EQ(::stat((into + "/source/copy.txt").c_str(), &copy), 0);
+  EXPECT_EQ(a.st_ino, b.st_ino);
+  EXPECT_EQ(a.st_nlink, 2u);
+  EXPECT_NE(copy.st_ino, a.st_ino);
+  EXPECT_EQ(ReadFile(into + "/source/small/linked-b.txt"), ReadFile(source + "/linked-a.txt"));
+  std::vector<std::string> copied = PathList(results, kCopiedPathsResult);
+  EXPECT_NE(std::find(copied.begin(), copied.end(), "small/linked-b.txt"), copied.end());
 }
 
 TEST_F(PerformBackup, RemovedFileIsGoneAfterSuccessAndKeptAfterFailure) {

@@ -225,6 +225,41 @@ TEST_F(ArchiveTools, ACompressedArchiveListsInBsdtarWithExactlyTheMembersAndThei
   EXPECT_NE(verbose.find(" 65534 "), std::string::npos) << "the owner of file 7";
 }
 
+// Members that look random are stored, not compressed: the archive is
+// barely larger than them, the text beside them still shrinks, and any
+// reader gets both back.
+TEST_F(ArchiveTools, RandomMembersAreStoredAndTheRestCompressedInOneGzipStream) {
+  if (!test::HaveProgram("bsdtar")) GTEST_SKIP() << "bsdtar is not installed";
+  TempDir mixed;
+  std::string random(std::size_t{2} << 20, '\0');
+  std::uint64_t state = 0x2545F4914F6CDD1Dull;
+  for (char& byte : random) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    byte = static_cast<char>(state >> 56);
+  }
+  std::string text;
+  while (text.size() < (std::size_t{2} << 20)) text += "line " + std::to_string(text.size() % 977) + " of some text\n";
+  const std::vector<std::string> members{"a.txt", "b.bin", "c.txt"};
+  WriteFile(mixed / "a.txt", text);
+  WriteFile(mixed / "b.bin", random);
+  WriteFile(mixed / "c.txt", text);
+  ToolRun run = RunTool(kDitto, {"-c", "-j", "--noqtn", "--bom", MakeBom(members), mixed.path(), "-"});
+  ASSERT_EQ(run.status, 0) << run.errorText();
+  EXPECT_GT(run.output.size(), random.size());
+  EXPECT_LT(run.output.size(), random.size() + (std::size_t{128} << 10));
+
+  const std::string archive = work / "mixed.cpgz";
+  WriteFile(archive, run.output);
+  const std::string out = work / "out";
+  std::filesystem::create_directories(out);
+  ASSERT_EQ(test::RunShell("cd '" + out + "' && bsdtar -xf '" + archive + "'"), 0);
+  EXPECT_EQ(StringFromData(test::ReadFile(out + "/a.txt")), text);
+  EXPECT_TRUE(StringFromData(test::ReadFile(out + "/b.bin")) == random);
+  EXPECT_EQ(StringFromData(test::ReadFile(out + "/c.txt")), text);
+}
+
 TEST_F(ArchiveTools, AnUncompressedArchiveIsPortableCpioThatGnuCpioLists) {
   if (!test::HaveProgram("cpio")) GTEST_SKIP() << "GNU cpio is not installed";
   ToolRun run = Create(MakeBom(members_), false);

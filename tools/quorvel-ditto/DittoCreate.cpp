@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "Ditto.h"
+#include "GzipSink.h"
 #include "engine/ArchiveSupport.h"
 #include "foundation/AppleDouble.h"
 
@@ -46,7 +47,11 @@ using Entry = std::unique_ptr<archive_entry, EntryDeleter>;
 
 class Writer {
  public:
-  Writer(struct archive* archive, bool verbose) : archive_(archive) { report_.verbose = verbose; }
+  // `sink` (may be null: no compression) learns, member by member, whether
+  // the data that follows compresses.
+  Writer(struct archive* archive, GzipSink* sink, bool verbose) : archive_(archive), sink_(sink) {
+    report_.verbose = verbose;
+  }
 
   bool fatal() const { return fatal_; }
   bool wroteSomething() const { return wroteSomething_; }
@@ -226,6 +231,11 @@ class Writer {
         complete = false;
         break;
       }
+      // The first chunk tells whether the member is worth compressing.
+      if (sink_ && remaining == status.st_size) {
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(buffer.data());
+        sink_->setIncompressible(ByteEntropy(bytes, static_cast<std::size_t>(n)) > kIncompressibleEntropy);
+      }
       if (!writeData(buffer.data(), static_cast<std::size_t>(n))) {
         close(fd);
         return false;
@@ -253,11 +263,20 @@ class Writer {
   }
 
   struct archive* archive_;
+  GzipSink* sink_;
   Report report_;
   bool fatal_ = false;
   bool wroteSomething_ = false;
   std::int64_t nextNode_ = 0;
 };
+
+// libarchive's write callback: the archive's bytes into the gzip sink.
+la_ssize_t WriteToSink(struct archive* archive, void* client, const void* bytes, size_t length) {
+  auto* sink = static_cast<GzipSink*>(client);
+  if (sink->write(bytes, length)) return static_cast<la_ssize_t>(length);
+  archive_set_error(archive, EIO, "%s", sink->error().c_str());
+  return -1;
+}
 
 // True for "a/b/c": no empty, "." or ".." component, so that the entry
 // names an item inside the source folder and the archive names it the same.
@@ -288,17 +307,28 @@ int CreateArchive(const CreateOptions& options) {
     return kExitFatal;
   }
 
+  // Compression is ours (GzipSink), so that it can follow the members; the
+  // archive hands over its bytes unblocked.
+  std::unique_ptr<GzipSink> sink;
+  if (options.compress) {
+    sink = std::make_unique<GzipSink>(STDOUT_FILENO);
+    if (!sink->ok()) {
+      Complain("%s", sink->error().c_str());
+      return kExitFatal;
+    }
+  }
   WriteArchive archive(archive_write_new());
   if (!archive || archive_write_set_format_cpio_odc(archive.get()) != ARCHIVE_OK ||
-      (options.compress ? archive_write_add_filter_gzip(archive.get())
-                        : archive_write_add_filter_none(archive.get())) != ARCHIVE_OK ||
+      archive_write_add_filter_none(archive.get()) != ARCHIVE_OK ||
+      archive_write_set_bytes_per_block(archive.get(), sink ? 0 : 10240) != ARCHIVE_OK ||
       archive_write_set_bytes_in_last_block(archive.get(), 1) != ARCHIVE_OK ||
-      archive_write_open_fd(archive.get(), STDOUT_FILENO) != ARCHIVE_OK) {
+      (sink ? archive_write_open2(archive.get(), sink.get(), nullptr, WriteToSink, nullptr, nullptr)
+            : archive_write_open_fd(archive.get(), STDOUT_FILENO)) != ARCHIVE_OK) {
     Complain("cannot start the archive: %s", archive ? archive_error_string(archive.get()) : "out of memory");
     return kExitFatal;
   }
 
-  Writer writer(archive.get(), options.verbose);
+  Writer writer(archive.get(), sink.get(), options.verbose);
   std::string root = options.sourceRoot;
   while (root.size() > 1 && root.back() == '/') root.pop_back();
   bool leftOut = false;
@@ -315,6 +345,10 @@ int CreateArchive(const CreateOptions& options) {
   }
   if (archive_write_close(archive.get()) != ARCHIVE_OK) {
     Complain("cannot finish the archive: %s", archive_error_string(archive.get()));
+    return kExitFatal;
+  }
+  if (sink && !sink->finish()) {
+    Complain("cannot finish the archive: %s", sink->error().c_str());
     return kExitFatal;
   }
   if (!leftOut) return 0;

@@ -29,6 +29,7 @@ constexpr const char* kUsage =
     "  backup         back up a source directory to a destination:\n"
     "                 quorvel backup SOURCE DESTINATION [--password-env VAR | --password-file FILE]\n"
     "                     [--segment-size MB] [--parallel N] [--no-digests] [--preserve-ds-store]\n"
+    "                     [--archive-rewrite PERCENT]\n"
     "                     [--exclude SUBPATH]... [--report-hidden] [--max-retries N] [--json]\n"
     "  restore        restore a backup, or some of its paths, into a folder:\n"
     "                 quorvel restore DESTINATION --to DIR [PATH...] [--erase] [--skip-verification]\n"
@@ -173,6 +174,11 @@ std::optional<DestinationCommandOptions> ParseDestinationCommand(int command, in
         ->check(CLI::Range(1u, 128u));
     app.add_flag("--no-digests", [&options](std::int64_t) { options.computeDigests = false; },
                  "do not compute file digests while backing up");
+    app.add_option("--archive-rewrite", options.archiveRewritePercent,
+                   "store an archive again once its unchanged members hold less than PERCENT of it; until "
+                   "then changed members are stored anew and the archive keeps the others "
+                   "(0 to 100; default 50; 100: whenever a member changes)")
+        ->check(CLI::Range(0u, 100u));
   }
   if (runsSteps) {
     app.add_option("--parallel", options.parallel, "transfers at once (1 to 64; default 4)")

@@ -394,6 +394,7 @@ void ConfigureController(RemoteBackupController& controller, const DestinationCo
   }
   controller.setPreserveDSStoreFiles(options.preserveDSStore);
   controller.setMaximumSegmentSize(options.segmentSize);
+  controller.setArchiveRewritePercent(options.archiveRewritePercent);
   controller.setMaximumSimultaneousSegments(options.parallel);
   controller.setComputeFileDigests(options.computeDigests);
   controller.setIncompressibleExtensions(incompressibleExtensions);

@@ -30,6 +30,8 @@ struct DestinationCommandOptions {
   PasswordOptions password;
   // MiB (maximumSegmentSize).
   unsigned segmentSize = 50;
+  // archiveRewritePercent.
+  unsigned archiveRewritePercent = 50;
   // Helper steps at once (maximumSimultaneousSegments).
   unsigned parallel = 4;
   bool computeDigests = true;

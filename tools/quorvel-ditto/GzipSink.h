@@ -1,0 +1,63 @@
+// The gzip stream around an archive, written to a descriptor, whose
+// compression level may change between members: data that looks random
+// (already compressed pictures, archives, encrypted files) goes into stored
+// deflate blocks at memory speed instead of being searched for repeats that
+// are not there. The result is one ordinary gzip member (RFC 1952) that any
+// reader inflates; only how hard the writer tries differs.
+//
+// Not thread-safe; one sink per archive.
+#pragma once
+
+#include <zlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quorvel::ditto {
+
+// Order-0 entropy of the bytes in bits per byte (0 to 8). Samples shorter
+// than kSmallestJudgedSample answer 0: too short to tell.
+double ByteEntropy(const std::uint8_t* bytes, std::size_t length);
+inline constexpr std::size_t kSmallestJudgedSample = 4096;
+// Above this entropy a sample is taken for incompressible. Text and code lie
+// below 6, executables below 7; compressed or encrypted data above 7.99.
+inline constexpr double kIncompressibleEntropy = 7.95;
+
+class GzipSink {
+ public:
+  // Level for data that compresses: the archives' usual level.
+  static constexpr int kCompressingLevel = 6;
+
+  explicit GzipSink(int fd);
+  ~GzipSink();
+  GzipSink(const GzipSink&) = delete;
+  GzipSink& operator=(const GzipSink&) = delete;
+
+  bool ok() const { return error_.empty(); }
+  // What failed (zlib or the descriptor), once something did.
+  const std::string& error() const { return error_; }
+
+  // Compresses (or stores) the bytes; false once anything failed.
+  bool write(const void* bytes, std::size_t length);
+  // Chooses how the data written next is treated. Takes effect at once (the
+  // pending input is finished with the previous setting).
+  bool setIncompressible(bool incompressible);
+  // Ends the stream (trailer with CRC and length); false when that failed.
+  bool finish();
+
+ private:
+  bool drain(int flush);
+  bool emit(std::size_t produced);
+  bool fail(const std::string& what);
+
+  int fd_;
+  z_stream stream_{};
+  bool initialized_ = false;
+  bool incompressible_ = false;
+  std::vector<std::uint8_t> out_;
+  std::string error_;
+};
+
+}  // namespace quorvel::ditto
