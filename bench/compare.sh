@@ -26,6 +26,8 @@
 #   QV_BENCH_TOOLS   programs to compare (default "quorvel restic borg")
 #   QV_BENCH_TIMEOUT seconds one step may take (default 900)
 #   QV_BENCH_KEEP=1  keep the data set, the repositories and the logs
+#   QV_BENCH_QUORVEL_ARGS  more arguments for every quorvel backup
+#                    (e.g. "--archive-rewrite 100" for whole-archive replacement)
 # restic, borg and GNU time are installed from Debian when missing.
 #
 # A program that fails a step gets "failed" in that step's cells; the others
@@ -377,7 +379,8 @@ prepare() {
 run_backup() {  # TOOL STEP RUN-NUMBER
   local tool=$1 step=$2 run=$3
   case $tool in
-    quorvel) measure quorvel "$step" "$quorvel" backup "$source_dir" "$(repo_of quorvel)" --password-env QV_BENCH_PASSWORD ;;
+    quorvel) measure quorvel "$step" "$quorvel" backup "$source_dir" "$(repo_of quorvel)" --password-env QV_BENCH_PASSWORD \
+               ${QV_BENCH_QUORVEL_ARGS:-} ;;
     restic) measure restic "$step" restic backup --host bench "$source_dir" ;;
     borg) measure borg "$step" borg create "::run-$run" "$source_dir" ;;
   esac
