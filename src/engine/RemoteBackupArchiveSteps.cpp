@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -205,7 +206,11 @@ std::optional<int> ArchiveCreation::runArchiver(Data& archive, Data& report) {
   if (!bom || step_.isCancelled()) return std::nullopt;
   // The archive is the archiver's standard output; its report comes on standard error.
   Task task(DittoToolPath(), std::nullopt);
-  task.setOutputDataCapacity(totalSize_);
+  // Room for members that do not compress, with their headers (CPIO names
+  // and companions) and the gzip framing, so that the buffer is never grown
+  // by copying: unused room is never touched, so it costs no memory.
+  const std::uint64_t room = std::uint64_t{totalSize_} + totalSize_ / 64 + 1024 * items.size() + 65536;
+  task.setOutputDataCapacity(static_cast<std::uint32_t>(std::min<std::uint64_t>(room, UINT32_MAX)));
   task.setAbortTimeOut(kArchiverAbortTimeOut);
   task.setDelegate(&step_);
   const std::vector<std::string> arguments = {"-V",    "-c",        compress_ ? "-j" : "--rsrc", "--noqtn",

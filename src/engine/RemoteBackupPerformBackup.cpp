@@ -363,7 +363,7 @@ void BackupRun::settleArchives(Dictionary& backupFiles, UploadSet& uploads, std:
 
 // ---- 7-8. The storage plan and its helper steps
 bool BackupRun::scheduleSteps(std::vector<DirectoryItemPtr> files) {
-  StoragePlanSettings planSettings{segmentSize_, settings_.incompressibleExtensions()};
+  StoragePlanSettings planSettings{segmentSize_, settings_.incompressibleExtensions(), kBackupArchiveSize};
   StoragePlan plan = PlanStorage(std::move(files), planSettings, usedIndexes_);
   if (plan.exhaustedFileIndexFor) {
     command_.logErrorMessage("No file index left for \"%@\" (all 65535 are in use)", *plan.exhaustedFileIndexFor);

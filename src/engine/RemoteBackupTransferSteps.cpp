@@ -441,8 +441,12 @@ int RemoteBackupDownloadArchiveOperation::runWithFileTransferController(FileTran
                                                                                 : kLargestRevisionFileSize);
     }
     // An archive's members total less than one segment; what compression
-    // or encryption may add fits in the sixteenth on top.
-    Data buffer(segmentSize + segmentSize / 16);
+    // or encryption may add fits in the sixteenth on top. The size it was
+    // stored with, when recorded, is all the room its plain bytes need.
+    std::uint64_t capacity = segmentSize + segmentSize / 16;
+    if (const Value& storedSize = argument(2); storedSize.isInteger() && storedSize.asUInt() < capacity)
+      capacity = std::max<std::uint64_t>(storedSize.asUInt(), 1);
+    Data buffer(static_cast<std::size_t>(capacity));
     long received = controller.downloadFileFromPathToBuffer(name, buffer.data(), buffer.size());
     if (received < 0) return std::nullopt;
     buffer.resize(static_cast<std::size_t>(received));

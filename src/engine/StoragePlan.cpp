@@ -39,7 +39,8 @@ std::vector<DirectoryItemPtr> TakeFromEnd(std::vector<DirectoryItemPtr>& from, P
   return taken;
 }
 
-// Groups files (in their order) into archives of less than one segment.
+// Groups files (in their order) into archives of less than `segmentSize`
+// bytes (the archive size).
 void PlanArchives(const std::vector<DirectoryItemPtr>& files, bool compressed, std::uint64_t segmentSize,
                   StorageIndexes& used, std::uint32_t& cursor, StoragePlan& plan) {
   PlannedArchive group;
@@ -94,8 +95,11 @@ StoragePlan PlanStorage(std::vector<DirectoryItemPtr> files, const StoragePlanSe
     plan.files.push_back(PlannedFile{item, index});
   }
   std::uint32_t archiveCursor = 1;
-  PlanArchives(incompressible, false, segmentSize, used, archiveCursor, plan);
-  PlanArchives(files, true, segmentSize, used, archiveCursor, plan);
+  std::uint64_t archiveSize = segmentSize;
+  if (settings.archiveSize != 0 && (archiveSize == 0 || settings.archiveSize < archiveSize))
+    archiveSize = settings.archiveSize;
+  PlanArchives(incompressible, false, archiveSize, used, archiveCursor, plan);
+  PlanArchives(files, true, archiveSize, used, archiveCursor, plan);
   return plan;
 }
 

@@ -7,8 +7,9 @@
 //     in parts, under a file index of its own. Such files are taken in
 //     reverse order of the input.
 //   - The other files go into archives whose members total less than one
-//     segment (a single member larger than what is left starts the next
-//     archive; a member of exactly one segment minus a byte fills one alone),
+//     segment, or than archiveSize when that is smaller (a single member
+//     larger than what is left starts the next archive; a member of exactly
+//     one segment minus a byte fills one alone),
 //     oldest modification date first (a stable order: equal dates keep the
 //     input order), so that files changed together are stored together.
 //   - Files whose extension (compared without case) is listed as
@@ -44,7 +45,15 @@ struct StorageIndexes {
 struct StoragePlanSettings {
   std::uint64_t segmentSize = 0;  // bytes; 0 = no limit (everything goes into archives)
   std::vector<std::string> incompressibleExtensions;
+  // Archives close below this many bytes of members when it is smaller than
+  // the segment (0: at the segment). Smaller archives cost less memory in
+  // flight and less to store again.
+  std::uint64_t archiveSize = 0;
 };
+
+// The archive size backup runs use: a whole archive is held in memory while
+// it is made, encrypted and stored, once per parallel transfer.
+inline constexpr std::uint64_t kBackupArchiveSize = std::uint64_t{8} << 20;
 
 struct PlannedFile {
   DirectoryItemPtr item;

@@ -47,6 +47,7 @@ struct PlanCase {
   std::vector<std::uint32_t> usedFiles;     // indexes the previous revision keeps
   std::vector<std::uint32_t> usedArchives;
   const char* expected;
+  std::uint64_t archiveSize = 0;
 };
 
 TEST(StoragePlan, GroupsAndIndexesAsTheStoredFormatExpects) {
@@ -69,6 +70,12 @@ TEST(StoragePlan, GroupsAndIndexesAsTheStoredFormatExpects) {
        "*1:z.zip,p.JPG 2:t.txt,noext "},
       {"indexes still in use are skipped",
        {{"big", 5000, 1}, {"a", 10, 1}}, kSegment, {}, {1, 2}, {1, 3}, "=big@3 2:a "},
+      {"a smaller archive size closes archives before the segment; files in parts still go by the segment",
+       {{"a", 300, 1}, {"b", 300, 2}, {"c", 700, 3}, {"d", 1500, 4}}, kSegment, {}, {}, {}, "=d@1 1:a 2:b 3:c ", 500},
+      {"an archive size above the segment changes nothing",
+       {{"a", 400, 1}, {"b", 599, 2}}, kSegment, {}, {}, {}, "1:a,b ", 4 * kSegment},
+      {"without a segment size the archive size alone closes archives",
+       {{"a", 300, 1}, {"b", 300, 2}, {"c", 100, 3}}, 0, {}, {}, {}, "1:a 2:b,c ", 500},
   };
   for (const PlanCase& c : cases) {
     std::vector<DirectoryItemPtr> items;
@@ -76,7 +83,7 @@ TEST(StoragePlan, GroupsAndIndexesAsTheStoredFormatExpects) {
     StorageIndexes used;
     for (std::uint32_t index : c.usedFiles) used.files[index] = true;
     for (std::uint32_t index : c.usedArchives) used.archives[index] = true;
-    StoragePlan plan = PlanStorage(items, StoragePlanSettings{c.segmentSize, c.incompressible}, used);
+    StoragePlan plan = PlanStorage(items, StoragePlanSettings{c.segmentSize, c.incompressible, c.archiveSize}, used);
     EXPECT_TRUE(plan.complete()) << c.what;
     EXPECT_EQ(Describe(plan), c.expected) << c.what;
     for (const PlannedFile& file : plan.files) EXPECT_TRUE(used.files[file.fileIndex]) << c.what;
