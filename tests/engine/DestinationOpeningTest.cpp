@@ -55,6 +55,17 @@ class DestinationOpening : public ::testing::Test {
     return builder.storeRevision(*scanner, files, revision);
   }
 
+  // Runs the command with the expected files retrieved into "expected".
+  Dictionary retrieveExpected() {
+    retrieve = true;
+    return run();
+  }
+  static std::vector<std::string> ExpectedNames(const Dictionary& results) {
+    std::vector<std::string> names = results.get("expected").asDictionary().keys();
+    SortPaths(names);
+    return names;
+  }
+
   Dictionary run(Dictionary arguments = {}) {
     return RunCommand(*controller, delegate, BackupCommandCheckDestination, std::move(arguments));
   }
@@ -272,11 +283,9 @@ TEST_F(DestinationOpening, RecordClaimingPartsItsFileCannotHaveExpectsNone) {
   ASSERT_TRUE(scanner->setUserInfoForDirectoryItemAtSubpath(Value(bytes), "README"));
   builder.storeRevision(*scanner, files, 4);
 
-  retrieve = true;
-  Dictionary results = run();
+  Dictionary results = retrieveExpected();
   ASSERT_TRUE(results.get(kSuccessResult).asBool()) << JoinedMessages(results);
-  std::vector<std::string> names = results.get("expected").asDictionary().keys();
-  SortPaths(names);
+  std::vector<std::string> names = ExpectedNames(results);
   EXPECT_EQ(names, (std::vector<std::string>{"File_0001.txt.0001", "File_0001.txt.0002", "File_0001.txt.0003",
                                              "File_0012.PDF.0001"}));
   EXPECT_EQ(ErrorMessages(results).size(), 1u) << JoinedMessages(results);
@@ -326,11 +335,9 @@ TEST_F(DestinationOpening, PartsClaimedBeyondTheListedOnesCostOneMessage) {
   ASSERT_TRUE(SetStorageRecordOfItem(*scanner, "notes.txt", record));
   builder.storeRevision(*scanner, files, 1);
 
-  retrieve = true;
-  Dictionary results = run();
+  Dictionary results = retrieveExpected();
   ASSERT_TRUE(results.get(kSuccessResult).asBool()) << JoinedMessages(results);
-  std::vector<std::string> names = results.get("expected").asDictionary().keys();
-  SortPaths(names);
+  std::vector<std::string> names = ExpectedNames(results);
   EXPECT_EQ(names, (std::vector<std::string>{"File_0001.txt.0001", "File_0001.txt.0002", "File_0001.txt.0003",
                                              "File_0001.txt.0004"}));
   EXPECT_TRUE(HasMessage(results, "Missing upload information for file part \"File_0001.txt.0004\""))
