@@ -165,7 +165,7 @@ std::optional<std::string> LocalTransferController::localPathOrFail(const std::s
   std::optional<Url> url = absoluteURLForRemotePath(path);
   if (url) return url->path();
   notifyDidStart();
-  notifyDidFail(NotReachable(path));
+  notifyDidFail(unreachableError().value_or(NotReachable(path)));
   return std::nullopt;
 }
 

@@ -56,6 +56,9 @@ class LocalTransferController : public StreamTransferController {
   // The local path for a remote path; reports the start and the
   // not-reachable failure when there is none.
   std::optional<std::string> localPathOrFail(const std::string& path);
+  // Why the destination cannot be reached, for that failure; nothing when
+  // there is nothing to add to "is not reachable".
+  virtual std::optional<Error> unreachableError() const { return std::nullopt; }
   // Move and copy: reports the start, resolves both paths and removes what
   // holds the target; the local source and target paths, or nothing after
   // reporting the failure.

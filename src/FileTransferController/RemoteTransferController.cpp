@@ -103,6 +103,13 @@ MountRequest RemoteTransferController::makeMountRequest() const {
   return request;
 }
 
+std::optional<Error> RemoteTransferController::unreachableError() const {
+  if (mountFailure_.empty()) return std::nullopt;
+  Error error = Error::transferError(mountFailure_);
+  if (mountFailureIsPermanent_) error.markPermanent();
+  return error;
+}
+
 std::string RemoteTransferController::shareKey() const { return request_.shareURLString(); }
 
 int RemoteTransferController::mountCountForShare(const std::string& key) {
@@ -126,12 +133,13 @@ bool RemoteTransferController::automount() {
   if (!mounter_) mounter_ = VolumeMounter::systemMounterForScheme(request_.scheme);
   if (!mounter_) {
     if (request_.scheme == "afp") {
-      SystemLog("%s: AFP shares can only be mounted through GVfs (gio) in a session with a session bus, "
-                "and none is available", __func__);
+      mountFailure_ = "AFP shares can only be mounted through GVfs (gio) in a session with a session bus, and none "
+                      "is available";
     } else {
-      SystemLog("%s: No way to mount \"%@\" shares here: neither GVfs (gio) with a session bus nor mount.cifs "
-                "with the right to mount", __func__, request_.scheme);
+      mountFailure_ = "No way to mount \"" + request_.scheme + "\" shares here: neither GVfs (gio) with a session "
+                      "bus nor mount.cifs with the right to mount";
     }
+    SystemLog("%s: %@", __func__, mountFailure_);
     return false;
   }
 
@@ -146,8 +154,12 @@ bool RemoteTransferController::automount() {
     if (!mountPoint) {
       SystemLog("%s: Mounting \"%@\" with %@ failed with error %i (%@)", __func__, request.shareURLString(),
                 mounter_->name(), errorNumber, errorText);
+      mountFailure_ = "Could not mount \"" + request.shareURLString() + "\": " +
+                      (errorText.empty() ? std::string("error ") + std::to_string(errorNumber) : errorText);
+      mountFailureIsPermanent_ = errorNumber == EACCES;
       return false;
     }
+    mountFailure_.clear();
     mountPoint_ = *mountPoint;
     basePath_ = JoinPath(*mountPoint, subPath_);
     std::string key = request.shareURLString();

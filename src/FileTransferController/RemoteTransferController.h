@@ -60,6 +60,9 @@ class RemoteTransferController : public LocalTransferController {
 
  protected:
   explicit RemoteTransferController(ConstructionKey key) : LocalTransferController(key) {}
+  // The last mount failure ("Could not mount ...: <the mounter's reason>"),
+  // permanent when the server refused the credentials: waiting mends nothing.
+  std::optional<Error> unreachableError() const override;
   // Splits the URL's path into share and folder; fails without a share.
   bool initializeWithBaseURL(const Url& url) override;
 
@@ -73,6 +76,8 @@ class RemoteTransferController : public LocalTransferController {
   bool mayUnmount_ = false;
   std::optional<std::string> mountPoint_;
   std::optional<std::string> basePath_;
+  std::string mountFailure_;
+  bool mountFailureIsPermanent_ = false;
   int fd_ = -1;
   std::shared_ptr<VolumeMounter> mounter_;
 };

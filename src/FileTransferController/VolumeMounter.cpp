@@ -186,6 +186,33 @@ std::string LastLine(const std::string& text) {
   return last;
 }
 
+// gio asks again for the user and password when the server refuses them,
+// and fails when its input ends: a second prompt means they were refused.
+bool CredentialsWereRefused(const std::string& output, bool gaveCredentials) {
+  std::size_t first = output.find("Password:");
+  return gaveCredentials && first != std::string::npos &&
+         (output.find("Password:", first + 1) != std::string::npos || output.find("User [", first) != std::string::npos);
+}
+
+// What another failed "gio mount" says, in one line.
+std::string GioMountFailureText(const std::string& output) {
+  std::string last = LastLine(output);
+  if (last.rfind("gio: ", 0) == 0) last = last.substr(5);
+  return last.empty() ? "gio mount failed" : last;
+}
+
+// 0 when the folder can be opened and read to its end, else the errno.
+int ListableFolderError(const std::string& path) {
+  DIR* folder = opendir(path.c_str());
+  if (!folder) return errno ? errno : ENOTDIR;
+  errno = 0;
+  while (readdir(folder)) {
+  }
+  int error = errno;
+  closedir(folder);
+  return error;
+}
+
 }  // namespace
 
 std::string MountRequest::shareURLString() const {
@@ -256,8 +283,9 @@ std::optional<std::string> GioVolumeMounter::mountVolume(const MountRequest& req
   }
   // "already mounted" is not a failure: the volume is there to use.
   if (status != 0 && output.find("already mounted") == std::string::npos) {
-    if (errorNumber) *errorNumber = status < 0 ? ETIMEDOUT : status;
-    if (errorText) *errorText = LastLine(output);
+    const bool refused = CredentialsWereRefused(output, !request.user.empty());
+    if (errorNumber) *errorNumber = refused ? EACCES : status < 0 ? ETIMEDOUT : status;
+    if (errorText) *errorText = refused ? "the server refused the user name or password" : GioMountFailureText(output);
     return std::nullopt;
   }
   status = RunTool({"gio", "info", "-a", "standard::name", url + "/"}, "", &output);
@@ -266,12 +294,13 @@ std::optional<std::string> GioVolumeMounter::mountVolume(const MountRequest& req
   while (std::getline(lines, line)) {
     if (StartsWith(line, "local path: ")) {
       std::string path = line.substr(12);
-      // The FUSE bridge may need a moment to show a share that was just mounted.
-      struct stat st;
+      // The FUSE bridge may need a moment to show a share that was just
+      // mounted: until then the folder may be there while listing it fails
+      // with EIO.
       int lastError = 0;
       for (int attempt = 0; attempt < 50; ++attempt) {
-        if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return path;
-        lastError = errno ? errno : ENOTDIR;
+        lastError = ListableFolderError(path);
+        if (lastError == 0) return path;
         usleep(100000);
       }
       if (errorNumber) *errorNumber = lastError;

@@ -47,6 +47,7 @@ class VolumeMounter {
   // appears under; nothing on failure with a positive error number (an errno
   // value or the tool's exit status) in *errorNumber and a line in
   // *errorText.
+  // A refused user name or password answers EACCES (a permanent failure).
   virtual std::optional<std::string> mountVolume(const MountRequest& request, int* errorNumber,
                                                  std::string* errorText) = 0;
   // Unmounts the share mounted at mountPoint; false with an error number on failure.

@@ -177,6 +177,13 @@ bool RemoteBackupOperation::openDestination(const std::string& sourceDirectory,
   willBeginPhaseWithType(kPhaseCheckDestination, 0);
   std::optional<Dictionary> listing;
   if (client) listing = client->contentsOfDirectoryAtPath("");
+  // A backup makes its destination folder when the place above it exists
+  // (a share's root, say), as the command line does for a local one.
+  if (!listing && client && command() == BackupCommandPerformBackup && client->lastFailure() &&
+      client->lastFailure()->domain() == kPOSIXErrorDomain && client->lastFailure()->code() == ENOENT &&
+      client->createDirectoryAtPath("")) {
+    listing = client->contentsOfDirectoryAtPath("");
+  }
   didEndPhaseWithType(kPhaseCheckDestination, 0);
   if (!listing) {
     logErrorMessage("Destination URL \"%@\" is not reachable", displayDestinationURL());

@@ -270,7 +270,9 @@ TEST_F(MountedShare, AShareThatCannotBeMountedIsNotReachable) {
   SystemLogCapture log;
   auto controller = Controller();
   EXPECT_FALSE(controller->uploadFileFromData(DataFromString("x"), "dir/f"));
-  EXPECT_EQ(delegate.lastErrorText(), "\"dir/f\" is not reachable");
+  // The mounter's reason, permanent for a refusal (EACCES).
+  EXPECT_EQ(delegate.lastErrorText(), "Could not mount \"smb://nas:4455/Backups\": refused");
+  EXPECT_TRUE(controller->lastFailureIsPermanent());
   EXPECT_FALSE(controller->movePath("a", "b"));
   EXPECT_EQ(delegate.lastErrorText(), "\"a\" or \"b\" are not reachable");
   EXPECT_EQ(delegate.starts, 2);
@@ -311,7 +313,8 @@ TEST(SystemMounter, WithoutAnyMounterAnAFPShareIsNotReachable) {
   RecordingDelegate delegate;
   controller->setDelegate(&delegate);
   EXPECT_FALSE(controller->contentsOfDirectoryAtPath(""));
-  EXPECT_EQ(delegate.lastErrorText(), "\"\" is not reachable");
+  EXPECT_EQ(delegate.lastErrorText(),
+            "AFP shares can only be mounted through GVfs (gio) in a session with a session bus, and none is available");
   unsetenv("QUORVEL_VOLUME_MOUNTER");
 }
 

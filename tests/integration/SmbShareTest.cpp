@@ -295,9 +295,59 @@ TEST_F(SmbShare, AWrongPasswordMakesTheShareUnreachable) {
   auto controller = Controller("not the password");
   SystemLogCapture log;
   EXPECT_FALSE(controller->uploadFileFromData(DataFromString("x"), "x"));
-  EXPECT_EQ(delegate.lastErrorText(), "\"x\" is not reachable");
+  EXPECT_EQ(delegate.lastErrorText(), "Could not mount \"smb://127.0.0.1:" + std::to_string(gServer->port) +
+                                          "/share\": the server refused the user name or password");
+  // Waiting does not mend a refused password: no retries.
+  EXPECT_TRUE(controller->lastFailureIsPermanent());
   EXPECT_TRUE(log.contains("automount: Mounting \"smb://127.0.0.1:")) << (log.lines().empty() ? "" : log.lines()[0]);
   EXPECT_NE(access((gServer->share + "/backups/x").c_str(), F_OK), 0);
+}
+
+// The command line as a user runs it: backup into a folder the share does
+// not have yet, verify and restore, with the server password from the
+// options (kept in the credential store), from the store, and in the URL.
+TEST_F(SmbShare, TheCommandLineBacksUpVerifiesAndRestoresThroughTheShare) {
+  TempDir work;
+  const std::string source = work / "Documents";
+  RunShell("mkdir -p '" + source + "/sub'");
+  WriteFile(source + "/a.txt", "first file");
+  WriteFile(source + "/sub/b.bin", PseudoRandomData(300000, 3));
+  WriteFile(work / "password", std::string(kPassword) + "\n");
+  const std::string binary = std::string(QUORVEL_TEST_BINARY_DIR) + "/quorvel";
+  const std::string environment = "QUORVEL_KEYCHAIN=file QUORVEL_HOME='" + (work / "home") + "' SERVER_PW='" +
+                                  kPassword + "' ";
+  const std::string url = "smb://" + std::string(kUser) + "@127.0.0.1:" + std::to_string(gServer->port) +
+                          "/share/backups/documents";
+  auto quorvel = [&](const std::string& arguments, std::string* errors) {
+    int status = RunShell(environment + "'" + binary + "' " + arguments + " </dev/null >/dev/null 2>'" +
+                          (work / "stderr") + "'");
+    *errors = ReadText(work / "stderr");
+    return status;
+  };
+  std::string errors;
+  ASSERT_EQ(quorvel("backup '" + source + "' '" + url + "' --server-password-env SERVER_PW --remember-server-password",
+                    &errors),
+            0)
+      << errors;
+  EXPECT_TRUE(FileSize(gServer->share + "/backups/documents/Revision_0001.data") > 0);
+  EXPECT_EQ(quorvel("verify '" + url + "'", &errors), 0) << errors;
+  EXPECT_EQ(quorvel("check '" + url + "' --server-password-file '" + (work / "password") + "'", &errors), 0) << errors;
+
+  const std::string withPassword = Url::URLWithScheme("smb", kUser, kPassword, "127.0.0.1",
+                                                      static_cast<std::uint16_t>(gServer->port),
+                                                      "/share/backups/documents")
+                                       ->absoluteString();
+  EXPECT_EQ(quorvel("restore '" + withPassword + "' --to '" + (work / "restored") + "'", &errors), 0) << errors;
+  EXPECT_NE(errors.find("shows in the process list"), std::string::npos) << errors;
+  EXPECT_EQ(ReadText(work / "restored/Documents/a.txt"), "first file");
+  EXPECT_EQ(Md5sumOfFile(work / "restored/Documents/sub/b.bin"), Md5sumOfFile(source + "/sub/b.bin"));
+
+  // A refused password fails at once, with its cause, and no retries.
+  WriteFile(work / "wrong", "not it\n");
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(quorvel("check '" + url + "' --server-password-file '" + (work / "wrong") + "'", &errors), 1);
+  EXPECT_NE(errors.find("the server refused the user name or password"), std::string::npos) << errors;
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
 }
 
 }  // namespace

@@ -166,6 +166,15 @@ std::optional<DestinationCommandOptions> ParseDestinationCommand(int command, in
                                              "file whose first line is the encryption password");
   passwordEnv->excludes(passwordFile);
   passwordFile->excludes(passwordEnv);
+  CLI::Option* serverEnv = app.add_option("--server-password-env", options.serverPassword.environmentVariable,
+                                          "name of an environment variable holding the destination server's "
+                                          "password (for a URL with a user)");
+  CLI::Option* serverFile = app.add_option("--server-password-file", options.serverPassword.file,
+                                           "file whose first line is the destination server's password");
+  serverEnv->excludes(serverFile);
+  serverFile->excludes(serverEnv);
+  app.add_flag("--remember-server-password", options.rememberServerPassword,
+               "keep the server password in the credential store, where later commands find it");
 
   if (command == BackupCommandPerformBackup) {
     app.add_option("--segment-size", options.segmentSize,

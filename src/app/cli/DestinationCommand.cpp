@@ -359,6 +359,41 @@ std::optional<std::string> DestinationArgumentProblem(const std::string& text) {
   return "unknown URL scheme \"" + url->scheme() + "\" (supported: " + SupportedSchemesText() + ")";
 }
 
+std::optional<Url> DestinationWithServerPassword(const DestinationCommandOptions& options, const Url& destination,
+                                                 Keychain& keychain, std::string* error) {
+  if (destination.isFileURL()) {
+    if (options.serverPassword.given()) *error = "a local destination has no server password";
+    return options.serverPassword.given() ? std::nullopt : std::optional<Url>(destination);
+  }
+  if (options.serverPassword.given()) {
+    if (!destination.hasUser()) {
+      *error = "a server password needs a user name in the destination URL (scheme://user@host/...)";
+      return std::nullopt;
+    }
+    std::optional<std::string> password = PasswordFromOptions(options.serverPassword, error);
+    if (!password) return std::nullopt;
+    std::optional<Url> withPassword =
+        Url::URLWithScheme(destination.scheme(), destination.user(), *password, destination.host(),
+                           destination.port().value_or(0), destination.path());
+    if (!withPassword) {
+      *error = "the destination URL cannot hold that password";
+      return std::nullopt;
+    }
+    if (options.rememberServerPassword && !keychain.addPasswordForURL(*withPassword) &&
+        !(keychain.removePasswordForURL(*withPassword) && keychain.addPasswordForURL(*withPassword))) {
+      std::fprintf(stderr, "quorvel: warning: the server password could not be kept in the credential store\n");
+    }
+    return withPassword;
+  }
+  if (destination.hasPassword()) {
+    std::fprintf(stderr,
+                 "quorvel: warning: the password in the destination URL shows in the process list; give it with "
+                 "--server-password-env or --server-password-file (and --remember-server-password) instead\n");
+    return destination;
+  }
+  return destination.hasUser() ? keychain.URLWithPasswordForURL(destination) : destination;
+}
+
 Dictionary DestinationCommandArguments(const DestinationCommandOptions& options) {
   Dictionary arguments;
   arguments.set(kReportHiddenItemsArgument, options.reportHidden);
@@ -604,6 +639,9 @@ int RunDestinationCommand(const DestinationCommandOptions& options) {
     return FailBeforeRunning(options, EscapeControlCharacters(*problem));
   std::optional<Url> destination = DestinationURLFromArgument(options.destination);
   if (!destination) return FailBeforeRunning(options, "invalid destination \"" + options.destination + "\"");
+  std::string serverProblem;
+  destination = DestinationWithServerPassword(options, *destination, Keychain::sharedKeychain(), &serverProblem);
+  if (!destination) return FailBeforeRunning(options, serverProblem);
   std::optional<std::string> password;
   if (std::optional<int> status = ResolvePassword(options, *destination, password)) return *status;
   if (std::optional<int> status = CreateLocalFolders(options, *destination)) return *status;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/cli/PasswordSource.h"
+#include "foundation/Keychain.h"
 #include "foundation/Url.h"
 #include "foundation/Value.h"
 
@@ -28,6 +29,10 @@ struct DestinationCommandOptions {
   // A local path or a URL, as given.
   std::string destination;
   PasswordOptions password;
+  // The destination server's password (--server-password-env/-file), and
+  // whether to keep it in the credential store (--remember-server-password).
+  PasswordOptions serverPassword{{}, {}, "--server-password-env"};
+  bool rememberServerPassword = false;
   // MiB (maximumSegmentSize).
   unsigned segmentSize = 50;
   // archiveRewritePercent.
@@ -69,6 +74,15 @@ std::optional<Url> DestinationURLFromArgument(const std::string& text);
 // not parse; a scheme no class of this build serves (those still to come
 // are named as such).
 std::optional<std::string> DestinationArgumentProblem(const std::string& text);
+// The destination with the server's password in it, for a URL with a user:
+// from the server-password options (then, when asked, kept in `keychain`),
+// else as the URL has it (with a warning on standard error that it shows in
+// the process list), else from `keychain`. Nothing with a message in *error
+// when the options cannot be read or name a password for a URL without a
+// user.
+std::optional<Url> DestinationWithServerPassword(const DestinationCommandOptions& options, const Url& destination,
+                                                 Keychain& keychain, std::string* error);
+
 // The schemes of this build, as a comma-separated list ("afp, file, smb").
 std::string SupportedSchemesText();
 

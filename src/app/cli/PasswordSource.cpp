@@ -28,11 +28,17 @@ std::optional<std::string> PasswordFromOptions(const PasswordOptions& options, s
   if (!options.environmentVariable.empty()) {
     const char* value = std::getenv(options.environmentVariable.c_str());
     if (value == nullptr) {
-      if (error) *error = "the environment variable " + options.environmentVariable + " (--password-env) is not set";
+      if (error) {
+        *error = "the environment variable " + options.environmentVariable + " (" + options.environmentOption +
+                 ") is not set";
+      }
       return std::nullopt;
     }
     if (*value == '\0') {
-      if (error) *error = "the environment variable " + options.environmentVariable + " (--password-env) is empty";
+      if (error) {
+        *error = "the environment variable " + options.environmentVariable + " (" + options.environmentOption +
+                 ") is empty";
+      }
       return std::nullopt;
     }
     std::string password(value);

@@ -16,6 +16,8 @@ struct PasswordOptions {
   std::string environmentVariable;
   // --password-file: a file whose first line (without the line end) is the password.
   std::string file;
+  // The option that names the variable, for messages.
+  std::string environmentOption = "--password-env";
 
   bool given() const { return !environmentVariable.empty() || !file.empty(); }
 };
