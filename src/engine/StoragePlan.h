@@ -53,7 +53,7 @@ struct StoragePlanSettings {
 
 // The archive size backup runs use: a whole archive is held in memory while
 // it is made, encrypted and stored, once per parallel transfer.
-inline constexpr std::uint64_t kBackupArchiveSize = std::uint64_t{8} << 20;
+inline constexpr std::uint64_t kBackupArchiveSize = std::uint64_t{4} << 20;
 
 struct PlannedFile {
   DirectoryItemPtr item;
