@@ -319,8 +319,14 @@ std::optional<std::string> GioVolumeMounter::mountVolume(const MountRequest& req
 bool GioVolumeMounter::unmountVolume(const MountRequest& request, const std::string& mountPoint,
                                      int* errorNumber, std::string* errorText) {
   std::string output;
-  int status = RunTool({"gio", "mount", "--unmount", request.shareURLString()}, "", &output);
-  if (status == 0) return true;
+  // GVfs refuses while its FUSE bridge still has the share's files open,
+  // which lasts a moment after the last close: try again a few times.
+  int status = -1;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    if (attempt > 0) usleep(200000);
+    status = RunTool({"gio", "mount", "--unmount", request.shareURLString()}, "", &output);
+    if (status == 0) return true;
+  }
   if (errorNumber) *errorNumber = status < 0 ? ETIMEDOUT : status;
   if (errorText) *errorText = LastLine(output);
   return false;
