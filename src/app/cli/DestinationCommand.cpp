@@ -379,9 +379,11 @@ std::optional<Url> DestinationWithServerPassword(const DestinationCommandOptions
       *error = "the destination URL cannot hold that password";
       return std::nullopt;
     }
-    if (options.rememberServerPassword && !keychain.addPasswordForURL(*withPassword) &&
-        !(keychain.removePasswordForURL(*withPassword) && keychain.addPasswordForURL(*withPassword))) {
-      std::fprintf(stderr, "quorvel: warning: the server password could not be kept in the credential store\n");
+    if (options.rememberServerPassword) {
+      // Replaces a password kept before for the same URL.
+      keychain.removePasswordForURL(*withPassword);
+      if (!keychain.addPasswordForURL(*withPassword))
+        std::fprintf(stderr, "quorvel: warning: the server password could not be kept in the credential store\n");
     }
     return withPassword;
   }
