@@ -145,6 +145,19 @@ bool CopyItem(const std::string& source, const std::string& destination, int* er
 // A destination-relative path naming the base folder itself.
 bool NamesBaseFolder(const std::string& path) { return path.find_first_not_of('/') == std::string::npos; }
 
+// Makes `folder` and the missing folders above it. 0 on success, else the
+// errno of the first folder that could not be made.
+int MakeFolderWithParents(const std::string& folder) {
+  if (mkdir(folder.c_str(), 0777) == 0) return 0;
+  if (errno != ENOENT) return errno;
+  std::size_t slash = folder.find_last_not_of('/');
+  slash = slash == std::string::npos ? std::string::npos : folder.rfind('/', slash);
+  if (slash == std::string::npos || slash == 0) return ENOENT;
+  int parentError = MakeFolderWithParents(folder.substr(0, slash));
+  if (parentError != 0 && parentError != EEXIST) return parentError;
+  return mkdir(folder.c_str(), 0777) == 0 ? 0 : errno;
+}
+
 }  // namespace
 
 std::shared_ptr<LocalTransferController> LocalTransferController::initWithBaseURL(const Url& url) {
@@ -227,8 +240,11 @@ bool LocalTransferController::createDirectoryAtPath(const std::string& path) {
   std::optional<std::string> folder = localPathOrFail(path);
   if (!folder) return false;
   notifyDidStart();
-  if (mkdir(folder->c_str(), 0777) != 0) {
-    notifyDidFail(Error::posixError(errno, "Could not create the folder \"" + *folder + "\"", *folder));
+  // The base folder is the user's choice: the folders above it are made as
+  // well ("backups/documents" on a share that has neither).
+  int made = NamesBaseFolder(path) ? MakeFolderWithParents(*folder) : (mkdir(folder->c_str(), 0777) == 0 ? 0 : errno);
+  if (made != 0) {
+    notifyDidFail(Error::posixError(made, "Could not create the folder \"" + *folder + "\"", *folder));
     return false;
   }
   if (int errorNumber = syncParentFolder(*folder)) {

@@ -139,6 +139,7 @@ void BackupCommandOperation::main() {
     }
   }
 
+  closeDestination();
   if (isCancelled()) logErrorMessage("[User Cancellation]");
 
   Date endDate = Date::now();

@@ -89,6 +89,13 @@ class BackupCommandOperation : public Operation, public DirectoryScannerDelegate
                                                    const std::string& sourceDirectory,
                                                    const std::shared_ptr<const Url>& destinationURL) = 0;
 
+  // Lets go of the destination (closing connections, unmounting a share
+  // this command mounted) once the command body and the post-executable are
+  // done. Called on the operation's thread before the results are handed
+  // over: the process may end as soon as they are, before the thread that
+  // ran the operation drops its last reference to it.
+  virtual void closeDestination() {}
+
   // The frame.
   void main() override;
 

@@ -64,6 +64,11 @@ RemoteBackupOperation::~RemoteBackupOperation() {
   if (transferController_ && transferController_->delegate() == this) transferController_->setDelegate(nullptr);
 }
 
+void RemoteBackupOperation::closeDestination() {
+  std::shared_ptr<FileTransferController> client = std::move(transferController_);
+  if (client && client->delegate() == this) client->setDelegate(nullptr);
+}
+
 bool RemoteBackupOperation::requiresSourceForCommand(int command) const {
   switch (command) {
     case BackupCommandCheckDestination:
@@ -176,7 +181,10 @@ bool RemoteBackupOperation::openDestination(const std::string& sourceDirectory,
   std::shared_ptr<FileTransferController> client = destinationURL ? makeTransferController(*destinationURL) : nullptr;
   willBeginPhaseWithType(kPhaseCheckDestination, 0);
   std::optional<Dictionary> listing;
+  // A first backup into a folder that is not there yet is not a failure.
+  quietWhenDestinationIsMissing_ = command() == BackupCommandPerformBackup;
   if (client) listing = client->contentsOfDirectoryAtPath("");
+  quietWhenDestinationIsMissing_ = false;
   // A backup makes its destination folder when the place above it exists
   // (a share's root, say), as the command line does for a local one.
   if (!listing && client && command() == BackupCommandPerformBackup && client->lastFailure() &&
@@ -680,6 +688,7 @@ bool RemoteBackupOperation::shouldRetryAfterFailureOf(FileTransferController& cl
 }
 
 void RemoteBackupOperation::fileTransferControllerDidFail(FileTransferController& controller, const Error& error) {
+  if (quietWhenDestinationIsMissing_ && error.domain() == kPOSIXErrorDomain && error.code() == ENOENT) return;
   logErrorMessage("[%@] %@", controller.className(), StringFromNetworkError(error));
 }
 

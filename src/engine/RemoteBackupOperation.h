@@ -80,6 +80,7 @@ class RemoteBackupOperation : public BackupCommandOperation, public FileTransfer
   std::optional<Dictionary> performCommand(int command, const Dictionary& arguments,
                                            const std::string& sourceDirectory,
                                            const std::shared_ptr<const Url>& destinationURL) override;
+  void closeDestination() override;
 
   // ---- Command bodies ---------------------------------------------------------
   // Called by performCommand once the destination is open. Each body has a
@@ -249,6 +250,9 @@ class RemoteBackupOperation : public BackupCommandOperation, public FileTransfer
   std::string sourceDir_;
   std::shared_ptr<const Url> destURL_;
   std::shared_ptr<FileTransferController> transferController_;
+  // Set while a backup first lists its destination (on the operation's
+  // thread): a missing folder is made then, and its absence is not logged.
+  bool quietWhenDestinationIsMissing_ = false;
   Dictionary destinationContents_;
   DirectoryScannerPtr destinationScanner_;
   mutable std::mutex currentPhaseMutex_;
