@@ -4,6 +4,7 @@
 #include "FileTransferController/FileTransferController.h"
 #include "FileTransferController/LocalTransferController.h"
 #include "FileTransferController/RemoteTransferController.h"
+#include "FileTransferController/SFTPTransferController.h"
 
 namespace quorvel {
 
@@ -14,6 +15,8 @@ void RegisterTransferControllerClasses() {
       "afp", [](const Url& url) { return AFPTransferController::initWithBaseURL(url); });
   FileTransferController::registerClassForScheme(
       "smb", [](const Url& url) { return SMBTransferController::initWithBaseURL(url); });
+  FileTransferController::registerClassForScheme(
+      "ssh", [](const Url& url) { return SFTPTransferController::initWithBaseURL(url); });
 }
 
 }  // namespace quorvel

@@ -175,6 +175,9 @@ std::optional<DestinationCommandOptions> ParseDestinationCommand(int command, in
   serverFile->excludes(serverEnv);
   app.add_flag("--remember-server-password", options.rememberServerPassword,
                "keep the server password in the credential store, where later commands find it");
+  app.add_flag("--accept-new-host-key", options.acceptNewHostKey,
+               "trust an SSH server whose host key ~/.ssh/known_hosts does not list yet, and add it there "
+               "(on a terminal the command asks instead); a changed key is always refused");
 
   if (command == BackupCommandPerformBackup) {
     app.add_option("--segment-size", options.segmentSize,
