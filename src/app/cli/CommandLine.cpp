@@ -154,7 +154,7 @@ std::optional<DestinationCommandOptions> ParseDestinationCommand(int command, in
   if (command == BackupCommandRestoreBackup) {
     app.add_option("PATH", options.restorePaths,
                    "paths inside the backup to restore (with everything below them); none: everything");
-    app.add_option("--to", options.restoreTarget, "folder to restore into (must exist)")->required();
+    app.add_option("--to", options.restoreTarget, "folder to restore into (created when missing)")->required();
     app.add_flag("--erase", options.erase, "delete what the folder holds before restoring");
     app.add_flag("--skip-verification", options.skipVerification,
                  "do not check the restored files against their digests");
