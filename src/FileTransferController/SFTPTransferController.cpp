@@ -158,6 +158,17 @@ bool IsBrokenConnection(int code) {
   }
 }
 
+// The peer closed the connection (or it failed) while it lay idle: a
+// look without waiting, so that a server that went away and came back costs
+// no failed request.
+bool SocketWasClosed(int fd) {
+  pollfd descriptor{fd, POLLIN | POLLRDHUP, 0};
+  if (poll(&descriptor, 1, 0) <= 0) return false;
+  if (descriptor.revents & (POLLHUP | POLLERR | POLLRDHUP | POLLNVAL)) return true;
+  char byte;
+  return recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
 std::string HomeFolder() {
   const char* home = std::getenv("HOME");
   return home && *home ? home : "/";
@@ -374,7 +385,8 @@ bool AuthenticateWithDefaultKeys(LIBSSH2_SESSION* session, const std::string& us
 }  // namespace
 
 bool SFTPTransferController::reconnect(Error* error) {
-  if (connection_ && connection_->session && IsBrokenConnection(libssh2_session_last_errno(connection_->session))) {
+  if (connection_ && connection_->session &&
+      (IsBrokenConnection(libssh2_session_last_errno(connection_->session)) || SocketWasClosed(connection_->fd))) {
     SystemLog("%s: Connection was broken", __func__);
     disconnect();
   }
