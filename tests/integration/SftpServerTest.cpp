@@ -263,7 +263,9 @@ TEST_F(SftpServer, TheCommandLineRunsEveryCommandThroughTheServer) {
 TEST_F(SftpServer, KeysWrongPasswordsAndReplacedHostKeys) {
   mkdir((work / "source").c_str(), 0755);
   WriteFile(work / "source/a.txt", "first file");
-  const std::string url = gServer->url("keys/source");
+  // "/~/" names the user's home folder on the server.
+  const std::string url =
+      std::string("sftp://") + kUser + "@127.0.0.1:" + std::to_string(gServer->port) + "/~/keys/source";
   std::string output;
   mkdir((work / "home/.ssh").c_str(), 0700);
   WriteFile(work / "home/.ssh/id_ed25519", ReadText(gServer->clientKey));
@@ -272,6 +274,7 @@ TEST_F(SftpServer, KeysWrongPasswordsAndReplacedHostKeys) {
                     &output),
             0)
       << output;
+  EXPECT_GT(FileSize(gServer->home + "/keys/source/Revision_0001.data.aes"), 0u);
   unlink((work / "home/.ssh/id_ed25519").c_str());
 
   auto started = std::chrono::steady_clock::now();
