@@ -179,7 +179,14 @@ std::string HomeFolder() {
 // The socket, the SSH session on it and the SFTP channel.
 class SFTPTransferController::Connection {
  public:
+  // Ends the channel and the session politely, waiting at most a couple of
+  // seconds for a server that no longer answers; a non-blocking session
+  // would give up at the first EAGAIN and keep its memory.
   ~Connection() {
+    if (session) {
+      libssh2_session_set_timeout(session, 2000);
+      libssh2_session_set_blocking(session, 1);
+    }
     if (sftp) libssh2_sftp_shutdown(sftp);
     if (session) {
       libssh2_session_disconnect(session, "closing");
