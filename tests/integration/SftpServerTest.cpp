@@ -27,37 +27,6 @@ using namespace quorvel::test;
 const char* kUser = "quorvelsftp";
 const char* kPassword = "sftp pass 1";
 
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(fd);
-  return port;
-}
-
-bool Accepts(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return ok;
-}
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 std::string Trimmed(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
   return text;
@@ -90,8 +59,8 @@ class SshServer {
     if (!makeHostKey()) return "ssh-keygen failed";
     clientKey = *root_ / "client_ed25519";
     if (RunShell("ssh-keygen -q -t ed25519 -N '' -f '" + clientKey + "'") != 0) return "ssh-keygen failed";
-    WriteFile(*root_ / "authorized_keys", ReadText(clientKey + ".pub"));
-    port = FreePort();
+    WriteFile(*root_ / "authorized_keys", ReadTextFile(clientKey + ".pub"));
+    port = FreeLoopbackPort();
     WriteFile(*root_ / "sshd_config",
               "Port " + std::to_string(port) + "\n"
               "ListenAddress 127.0.0.1\n"
@@ -108,15 +77,15 @@ class SshServer {
               "Subsystem sftp internal-sftp\n");
     if (RunShell("/usr/sbin/sshd -f '" + (*root_ / "sshd_config") + "' -E '" + (*root_ / "sshd.log") +
                  "' </dev/null >/dev/null 2>&1") != 0) {
-      return "sshd did not start: " + ReadText(*root_ / "sshd.log");
+      return "sshd did not start: " + ReadTextFile(*root_ / "sshd.log");
     }
-    for (int i = 0; i < 100 && !Accepts(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (!Accepts(port)) return "sshd does not accept connections on port " + std::to_string(port);
+    for (int i = 0; i < 100 && !LoopbackPortAccepts(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (!LoopbackPortAccepts(port)) return "sshd does not accept connections on port " + std::to_string(port);
     return "";
   }
 
   void stop() {
-    std::string pid = Trimmed(ReadText(*root_ / "sshd.pid"));
+    std::string pid = Trimmed(ReadTextFile(*root_ / "sshd.pid"));
     if (!pid.empty()) RunShell("pkill -TERM -P " + pid + "; kill -TERM " + pid);
     if (createdUser_) RunShell(std::string("userdel ") + kUser + " >/dev/null 2>&1");
     root_.reset();
@@ -125,10 +94,10 @@ class SshServer {
   // A new host key, picked up by sshd at once (SIGHUP makes it start over).
   bool replaceHostKey() {
     if (!makeHostKey()) return false;
-    RunShell("kill -HUP " + Trimmed(ReadText(*root_ / "sshd.pid")));
+    RunShell("kill -HUP " + Trimmed(ReadTextFile(*root_ / "sshd.pid")));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    for (int i = 0; i < 100 && !Accepts(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    return Accepts(port);
+    for (int i = 0; i < 100 && !LoopbackPortAccepts(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return LoopbackPortAccepts(port);
   }
 
   std::string url(const std::string& folder) const {
@@ -182,7 +151,7 @@ class SftpServer : public ::testing::Test {
     int status = RunShell("HOME='" + (work / "home") + "' QUORVEL_KEYCHAIN=file QUORVEL_HOME='" +
                           (work / "settings") + "' SERVER_PW='" + kPassword + "' WRONG_PW='not it' PW='secret' '" +
                           binary + "' " + arguments + " </dev/null >'" + (work / "output") + "' 2>&1");
-    *output = ReadText(work / "output");
+    *output = ReadTextFile(work / "output");
     return status;
   }
 
@@ -216,7 +185,7 @@ TEST_F(SftpServer, TheCommandLineRunsEveryCommandThroughTheServer) {
                     &output),
             0)
       << output;
-  EXPECT_NE(ReadText(work / "home/.ssh/known_hosts").find("[127.0.0.1]:" + std::to_string(gServer->port)),
+  EXPECT_NE(ReadTextFile(work / "home/.ssh/known_hosts").find("[127.0.0.1]:" + std::to_string(gServer->port)),
             std::string::npos);
   // Nobody else on the server reads the backup.
   struct stat status;
@@ -239,7 +208,7 @@ TEST_F(SftpServer, TheCommandLineRunsEveryCommandThroughTheServer) {
   EXPECT_EQ(quorvel("restore '" + url + "' --to '" + (work / "restored") + "'" + common, &output), 0) << output;
   EXPECT_EQ(JoinLines(CompareTrees(tree.root, work / "restored/source")), "");
   EXPECT_EQ(quorvel("restore '" + url + "' --to '" + (work / "some") + "' names" + common, &output), 0) << output;
-  EXPECT_EQ(ReadText(work / "some/names/added file.txt"), "added");
+  EXPECT_EQ(ReadTextFile(work / "some/names/added file.txt"), "added");
   EXPECT_NE(access((work / "some/small").c_str(), F_OK), 0);
 
   EXPECT_EQ(quorvel("verify '" + url + "'" + common, &output), 0) << output;
@@ -268,7 +237,7 @@ TEST_F(SftpServer, KeysWrongPasswordsAndReplacedHostKeys) {
       std::string("sftp://") + kUser + "@127.0.0.1:" + std::to_string(gServer->port) + "/~/keys/source";
   std::string output;
   mkdir((work / "home/.ssh").c_str(), 0700);
-  WriteFile(work / "home/.ssh/id_ed25519", ReadText(gServer->clientKey));
+  WriteFile(work / "home/.ssh/id_ed25519", ReadTextFile(gServer->clientKey));
   chmod((work / "home/.ssh/id_ed25519").c_str(), 0600);
   ASSERT_EQ(quorvel("backup '" + (work / "source") + "' '" + url + "' --password-env PW --accept-new-host-key",
                     &output),
