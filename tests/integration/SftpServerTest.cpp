@@ -75,6 +75,11 @@ class SshServer {
               "AllowUsers " + kUser + "\n"
               "UseDNS no\n"
               "Subsystem sftp internal-sftp\n");
+    return launch();
+  }
+
+  // Starts sshd; empty when it accepts connections, else why not.
+  std::string launch() {
     if (RunShell("/usr/sbin/sshd -f '" + (*root_ / "sshd_config") + "' -E '" + (*root_ / "sshd.log") +
                  "' </dev/null >/dev/null 2>&1") != 0) {
       return "sshd did not start: " + ReadTextFile(*root_ / "sshd.log");
@@ -84,9 +89,17 @@ class SshServer {
     return "";
   }
 
-  void stop() {
+  // Ends sshd and every session it serves, as a server that goes away does.
+  void halt() {
     std::string pid = Trimmed(ReadTextFile(*root_ / "sshd.pid"));
-    if (!pid.empty()) RunShell("pkill -TERM -P " + pid + "; kill -TERM " + pid);
+    if (pid.empty()) return;
+    RunShell("pkill -KILL -P " + pid + "; kill -KILL " + pid);
+    for (int i = 0; i < 100 && LoopbackPortAccepts(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    unlink((*root_ / "sshd.pid").c_str());
+  }
+
+  void stop() {
+    halt();
     if (createdUser_) RunShell(std::string("userdel ") + kUser + " >/dev/null 2>&1");
     root_.reset();
   }
@@ -262,6 +275,39 @@ TEST_F(SftpServer, KeysWrongPasswordsAndReplacedHostKeys) {
   EXPECT_NE(output.find("has changed"), std::string::npos) << output;
   EXPECT_NE(output.find(knownKey), std::string::npos) << output;
   EXPECT_NE(output.find(gServer->hostKeyFingerprint), std::string::npos) << output;
+}
+
+// The server goes away in the middle of a backup and comes back: the run
+// waits by the retry policy and completes, and what it stored restores.
+TEST_F(SftpServer, ABackupOutlivesTheServerGoingAwayForAWhile) {
+  mkdir((work / "source").c_str(), 0755);
+  WriteFile(work / "source/large.bin", PseudoRandomData(160 << 20, 5));
+  WriteFile(work / "source/small.txt", "small");
+  const std::string url = gServer->url("outage/source");
+  const std::string stored = gServer->home + "/outage/source";
+  std::string output;
+  int status = -1;
+  std::thread backup([&] {
+    status = quorvel("backup '" + (work / "source") + "' '" + url +
+                         "' --segment-size 1 --password-env PW --server-password-env SERVER_PW --accept-new-host-key",
+                     &output);
+  });
+  // Once the first parts are on the server, it goes away for two seconds.
+  for (int i = 0; i < 600 && RunShell("ls '" + stored + "' 2>/dev/null | grep -q '^File_.*0003'") != 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  gServer->halt();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  ASSERT_EQ(gServer->launch(), "");
+  backup.join();
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_NE(output.find("network error: retrying in"), std::string::npos) << output;
+  EXPECT_EQ(quorvel("restore '" + url + "' --to '" + (work / "restored") +
+                        "' --password-env PW --server-password-env SERVER_PW",
+                    &output),
+            0)
+      << output;
+  EXPECT_EQ(Md5sumOfFile(work / "restored/source/large.bin"), Md5sumOfFile(work / "source/large.bin"));
 }
 
 }  // namespace
