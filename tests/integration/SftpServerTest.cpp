@@ -227,6 +227,20 @@ TEST_F(SftpServer, TheCommandLineRunsEveryCommandThroughTheServer) {
   EXPECT_EQ(quorvel("verify '" + url + "'" + common, &output), 0) << output;
   EXPECT_EQ(quorvel("prune '" + tree.root + "' '" + url + "'" + common, &output), 0) << output;
 
+  // OpenSSH's own client fetches the parts of the file of several segments,
+  // and openssl decrypts them into that file.
+  mkdir((work / "fetched").c_str(), 0700);
+  std::string fetched;
+  ASSERT_EQ(RunShell("sftp -q -b - -i '" + gServer->clientKey + "' -P " + std::to_string(gServer->port) +
+                         " -o 'UserKnownHostsFile=" + (work / "home/.ssh/known_hosts") + "' " + kUser +
+                         "@127.0.0.1 >/dev/null 2>&1 <<'EOF'\nget " + gServer->home +
+                         "/backups/source/File_*.dat.0*.aes " + (work / "fetched") + "\nEOF\n"
+                         "cd '" + (work / "fetched") + "' && for part in $(ls | sort); do "
+                         "openssl enc -d -aes-256-cbc -md md5 -nosalt -pass pass:secret -in $part; done | md5sum",
+                     &fetched),
+            0);
+  EXPECT_EQ(fetched.substr(0, 32), Md5sumOfFile(tree.root + "/" + tree.severalSegmentsFile));
+
   // One flipped byte in a stored part is found.
   std::string part;
   RunShell("ls '" + gServer->home + "/backups/source' | grep '^File_' | head -1", &part);
