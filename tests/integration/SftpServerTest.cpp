@@ -64,6 +64,7 @@ class SshServer {
     WriteFile(*root_ / "sshd_config",
               "Port " + std::to_string(port) + "\n"
               "ListenAddress 127.0.0.1\n"
+              "ListenAddress [::1]:" + std::to_string(port) + "\n"
               "HostKey " + (*root_ / "host_key") + "\n"
               "PidFile " + (*root_ / "sshd.pid") + "\n"
               "UsePAM no\n"
@@ -279,6 +280,13 @@ TEST_F(SftpServer, KeysWrongPasswordsAndReplacedHostKeys) {
   EXPECT_EQ(output.find("not it"), std::string::npos) << output;
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
   EXPECT_EQ(quorvel("check '" + url + "' --password-env PW --server-password-env SERVER_PW", &output), 0) << output;
+  // The same server by its IPv6 address (a host of its own in known_hosts).
+  const std::string ipv6 =
+      std::string("sftp://") + kUser + "@[::1]:" + std::to_string(gServer->port) + "/~/keys/source";
+  EXPECT_EQ(quorvel("check '" + ipv6 + "' --password-env PW --server-password-env SERVER_PW --accept-new-host-key",
+                    &output),
+            0)
+      << output;
 
   const std::string knownKey = gServer->hostKeyFingerprint;
   ASSERT_TRUE(gServer->replaceHostKey());
