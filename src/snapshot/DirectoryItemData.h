@@ -34,6 +34,12 @@ struct FileStatus;
 // the same names with byte-equal values.
 using ExtendedAttributes = std::map<std::string, Data, std::less<>>;
 
+// Whether two attribute maps (either may be absent) hold the same attributes:
+// byte-equal values under names that mean the same attribute on Linux, so a
+// map recorded with "user.x" matches one recorded with "x" (see
+// foundation/ExtendedAttributeNames.h). Absent matches only absent.
+bool SameExtendedAttributes(const ExtendedAttributes* a, const ExtendedAttributes* b);
+
 struct DirectoryItemData {
   std::uint16_t mode = 0;       // type and permission bits; type bits only without metadata
   std::uint16_t userFlags = 0;  // low 16 bits of the inode flags; 0 without metadata
