@@ -30,8 +30,11 @@ namespace platform {
 struct FileStatus;
 }
 
-// Extended attributes: name -> value bytes. Two maps are equal when they have
-// the same names with byte-equal values.
+// Extended attributes: recorded name -> value bytes. A capture records user
+// attributes without "user." ("com.apple.FinderInfo", as Mac OS X names
+// them) and others with their namespace (foundation/ExtendedAttributeNames.h).
+// Two maps are equal (==) when they have the same names with byte-equal
+// values; SameExtendedAttributes compares what they mean.
 using ExtendedAttributes = std::map<std::string, Data, std::less<>>;
 
 // Whether two attribute maps (either may be absent) hold the same attributes:
