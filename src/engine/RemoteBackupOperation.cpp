@@ -437,11 +437,12 @@ void RemoteBackupOperation::setPathProperties(const std::string& path, const Dir
       // A Mac OS X ACL is set as the POSIX ACL its user and group entries
       // map to. Refuses a link itself and writes through a descriptor opened
       // without following one.
-      std::optional<ExtendedACLMapping> mapping;
-      if (IsExtendedACLText(*acl)) mapping = MapExtendedACLText(*acl);
-      int error = !IsExtendedACLText(*acl) ? platform::WriteACLText(cpath, *acl)
-                  : mapping ? platform::WriteACLText(cpath, PosixACLTextForEntries(mapping->entries, item.permissions()))
-                            : 0;
+      int error = 0;
+      if (!IsExtendedACLText(*acl)) {
+        error = platform::WriteACLText(cpath, *acl);
+      } else if (std::optional<ExtendedACLMapping> mapping = MapExtendedACLText(*acl)) {
+        error = platform::WriteACLText(cpath, PosixACLTextForEntries(mapping->entries, item.permissions()));
+      }
       if (error != 0) {
         logErrorMessage("Failed setting ACL for path \"%@\" (%s)", path, ErrnoText(error));
       }

@@ -92,7 +92,7 @@ Data MacRevisionData(const DirectoryScanner& snapshot) {
   return *snapshotarchive::CompressArchive(*written);
 }
 
-// Rewrites one archive of the destination with the companion of `member`
+// Rewrites one archive of the destination with its member `companion`
 // carrying `aclText`; answers whether the archive held that companion.
 bool PutACLIntoCompanion(const std::string& archivePath, const std::string& companion, const std::string& aclText) {
   Data original = ReadFile(archivePath);
@@ -103,7 +103,8 @@ bool PutACLIntoCompanion(const std::string& archivePath, const std::string& comp
   const std::string rewritten = archivePath + ".new";
   struct archive* out = archive_write_new();
   archive_write_set_format_cpio_odc(out);
-  if (archivePath.size() > 5 && archivePath.substr(archivePath.size() - 5) == ".cpgz") archive_write_add_filter_gzip(out);
+  const bool compressed = archivePath.size() > 5 && archivePath.substr(archivePath.size() - 5) == ".cpgz";
+  if (compressed) archive_write_add_filter_gzip(out);
   EXPECT_EQ(archive_write_open_filename(out, rewritten.c_str()), ARCHIVE_OK);
   bool found = false;
   archive_entry* entry = nullptr;

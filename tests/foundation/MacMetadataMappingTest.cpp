@@ -94,7 +94,8 @@ TEST(ExtendedACLText, BuildsAPosixTextAroundTheEntries) {
 }
 
 TEST(ExtendedACLText, RestoredACLsMatchTheRecordedText) {
-  const std::string recorded = Text({std::string(kAlice) + "allow:read,write,delete", std::string(kStaff) + "deny:read"});
+  const std::string recorded =
+      Text({std::string(kAlice) + "allow:read,write,delete", std::string(kStaff) + "deny:read"});
   const std::string restored = "user::rw-\nuser:501:rw-\ngroup::r--\nmask::rw-\nother::r--\n";
   struct Case {
     const char* name;
