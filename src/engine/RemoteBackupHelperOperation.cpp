@@ -13,6 +13,7 @@
 #include "engine/ArchiveSupport.h"
 #include "engine/NetworkError.h"
 #include "engine/RestoreTargetPaths.h"
+#include "foundation/ExtendedACLText.h"
 #include "foundation/Format.h"
 #include "foundation/InternalInconsistency.h"
 #include "foundation/Posix.h"
@@ -359,15 +360,15 @@ bool RemoteBackupHelperOperation::verifyRestoredFile(const DirectoryItem& item, 
   if (fileIndex == 0) {
     const auto& restoredACL = restored->ACLText();
     const auto& recordedACL = item.ACLText();
-    if (static_cast<bool>(restoredACL) != static_cast<bool>(recordedACL) ||
-        (restoredACL && *restoredACL != *recordedACL)) {
+    // A recorded Mac OS X ACL matches the POSIX entries restoring it gave.
+    const auto asText = [](const auto& text) { return text ? std::optional<std::string>(*text) : std::nullopt; };
+    if (!ACLTextsMatch(asText(recordedACL), asText(restoredACL))) {
       command.logErrorMessage("Unexpected ACLs for restored file \"%@\"", path);
       return false;
     }
     const auto& restoredAttributes = restored->extendedAttributes();
     const auto& recordedAttributes = item.extendedAttributes();
-    if (static_cast<bool>(restoredAttributes) != static_cast<bool>(recordedAttributes) ||
-        (restoredAttributes && *restoredAttributes != *recordedAttributes)) {
+    if (!SameExtendedAttributes(restoredAttributes.get(), recordedAttributes.get())) {
       command.logErrorMessage("Unexpected extended attributes for restored file \"%@\"", path);
       return false;
     }
