@@ -309,6 +309,14 @@ TEST_F(WebDav, LighttpdWithDigestCredentials) {
             1)
       << output;
   EXPECT_NE(output.find("refused the user name or password"), std::string::npos) << output;
+
+  // A remembered server password is found by later commands.
+  const std::string remembered = lighttpd->url("http", "remembered/source");
+  ASSERT_EQ(quorvel("backup '" + tree.root + "' '" + remembered + "'" + common + " --remember-server-password",
+                    &output),
+            0)
+      << output;
+  EXPECT_EQ(quorvel("check '" + remembered + "' --password-env PW", &output), 0) << output;
 }
 
 // The folder operations on both servers: a folder of 5,000 entries lists
