@@ -96,6 +96,8 @@ struct HTTPTransferController::Handles {
   CURLM* multi = nullptr;
   CURL* easy = nullptr;
   char errorBuffer[CURL_ERROR_SIZE] = {};
+  // The CA file the easy handle was given (none: the system's store).
+  std::string caFile;
   ~Handles() {
     if (easy) curl_easy_cleanup(easy);
     if (multi) curl_multi_cleanup(multi);
@@ -196,7 +198,6 @@ namespace {
 
 // The state of one running request, shared with libcurl's callbacks.
 struct Transfer {
-  HTTPTransferController* controller = nullptr;
   CURL* easy = nullptr;
   InputStream* body = nullptr;
   OutputStream* output = nullptr;
@@ -298,6 +299,12 @@ size_t ReadCallback(char* buffer, size_t size, size_t count, void* user) {
   return static_cast<size_t>(read);
 }
 
+long ChunkSize(std::uint32_t speedLimit) {
+  constexpr long kLargest = 262144;
+  if (speedLimit == 0) return kLargest;
+  return std::clamp(static_cast<long>(speedLimit / 2), 1024L, kLargest);
+}
+
 // A certificate or TLS set-up problem that trying again cannot mend.
 bool IsCertificateRefusal(CURLcode code) {
   return code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_CACERT_BADFILE ||
@@ -308,7 +315,9 @@ bool IsCertificateRefusal(CURLcode code) {
 
 bool HTTPTransferController::prepareHandles(Error* error) {
   std::call_once(gCurlInitialised, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-  if (handles_) return true;
+  // A handle keeps its CA file; another one needs a new handle.
+  if (handles_ && handles_->caFile == caFile_) return true;
+  handles_.reset();
   auto handles = std::make_unique<Handles>();
   handles->multi = curl_multi_init();
   handles->easy = curl_easy_init();
@@ -316,6 +325,7 @@ bool HTTPTransferController::prepareHandles(Error* error) {
     *error = Error(kCurlErrorDomain, CURLE_FAILED_INIT, "Could not set up libcurl");
     return false;
   }
+  handles->caFile = caFile_;
   handles_ = std::move(handles);
   return true;
 }
@@ -328,7 +338,6 @@ bool HTTPTransferController::perform(Request& request, Error* error, bool* abort
   handles_->errorBuffer[0] = '\0';
 
   Transfer transfer;
-  transfer.controller = this;
   transfer.easy = easy;
   transfer.body = request.body;
   transfer.output = request.output;
@@ -376,9 +385,16 @@ bool HTTPTransferController::perform(Request& request, Error* error, bool* abort
   curl_easy_setopt(easy, CURLOPT_USERAGENT, className().c_str());
   curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, keepAlive_ ? 0L : 1L);
   curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
-  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 262144L);
-  curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, 262144L);
-  if (timeOut() > 0) curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeOut() * 1000));
+  // Chunks of 256 KiB; under a speed limit chunks of half a second's worth,
+  // so that the pauses between them leave the abort question waiting no
+  // longer than that.
+  const std::uint32_t downloadLimit =
+      isLocalHost() ? 0 : (maximumDownloadSpeed() ? maximumDownloadSpeed() : globalMaximumDownloadSpeed());
+  const std::uint32_t uploadLimit =
+      isLocalHost() ? 0 : (maximumUploadSpeed() ? maximumUploadSpeed() : globalMaximumUploadSpeed());
+  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, ChunkSize(downloadLimit));
+  curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, ChunkSize(uploadLimit));
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, timeOut() > 0 ? static_cast<long>(timeOut() * 1000) : 0L);
   // Credentials only when the server asks, Basic or Digest.
   const std::optional<std::string> password = baseURL().passwordByReplacingPercentEscapes();
   if (baseURL().hasUser()) {
@@ -389,7 +405,7 @@ bool HTTPTransferController::perform(Request& request, Error* error, bool* abort
   // Certificates (no effect on "http").
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, disableSSLCertificates_ ? 0L : 1L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, disableSSLCertificates_ ? 0L : 2L);
-  curl_easy_setopt(easy, CURLOPT_CAINFO, caFile_.empty() ? nullptr : caFile_.c_str());
+  if (!caFile_.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, caFile_.c_str());
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, HeaderCallback);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, WriteCallback);
@@ -506,7 +522,6 @@ std::optional<std::string> HTTPTransferController::finalURLForPath(const std::st
   Request request;
   request.method = "HEAD";
   request.url = requestURLForPath(path);
-  request.noBody = true;
   if (!performExpecting(request, {200, 404, 301, 307})) return std::nullopt;
   if (response_.status == 301 || response_.status == 307) {
     std::string location = responseHeader("Location");

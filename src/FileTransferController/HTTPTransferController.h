@@ -12,7 +12,10 @@
 // request fails with "Timeout while reading from stream" once timeOut()
 // seconds (0 = never) passed without a byte moving either way. Request and
 // answer bodies move in chunks through the payload stream operations (digest,
-// cipher, speed limits).
+// cipher, speed limits); under a speed limit a chunk is half a second's
+// worth, so that an abort is noticed within a second then too. (The stream
+// machinery of StreamTransferController is not used: libcurl is driven
+// directly, which gives the same one-second wake-ups.)
 //
 // Credentials. The base URL's user and password answer the server's Basic or
 // Digest challenge; nothing is sent before the server asks. A refusal (401
@@ -119,8 +122,6 @@ class HTTPTransferController : public StreamTransferController {
     OutputStream* output = nullptr;
     bool isFileTransfer = false;
     std::string* memoryBody = nullptr;
-    // The answer has no body (HEAD).
-    bool noBody = false;
     // Take the answer's Content-Length as the expected size (progress).
     bool lengthIsProgress = false;
   };
