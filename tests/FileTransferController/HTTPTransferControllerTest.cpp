@@ -143,16 +143,35 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 }
 
 TEST(HTTPTransferControllerTest, ASilentServerRunsIntoTheTimeOut) {
-  ScriptedServer server([](const std::string&, const std::string&) { return std::string(); });
+  // Answers the HEAD before an upload, then nothing.
+  ScriptedServer server([](const std::string& method, const std::string&) {
+    return method == "HEAD" ? Status(404) : std::string();
+  });
   auto client = Controller(server.port, "/dav");
   RecordingDelegate delegate;
   client->setDelegate(&delegate);
   client->setTimeOut(2);
-  auto started = std::chrono::steady_clock::now();
-  EXPECT_FALSE(client->contentsOfDirectoryAtPath(""));
-  EXPECT_GE(SecondsSince(started), 1.9);
-  EXPECT_LT(SecondsSince(started), 4.0);
-  EXPECT_EQ(delegate.lastErrorText(), "Timeout while reading from stream");
+  const Data payload(100000, 'x');
+  struct Case {
+    const char* name;
+    std::function<bool()> operation;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {"listing", [&] { return client->contentsOfDirectoryAtPath("").has_value(); },
+       "Timeout while reading from stream"},
+      {"download", [&] { return client->downloadFileFromPathToData("a", 100).has_value(); },
+       "Timeout while reading from stream"},
+      {"upload", [&] { return client->uploadFileFromData(payload, "a"); }, "Timeout while writing to stream"},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(test.operation());
+    EXPECT_GE(SecondsSince(started), 1.9);
+    EXPECT_LT(SecondsSince(started), 4.0);
+    EXPECT_EQ(delegate.lastErrorText(), test.message);
+  }
 }
 
 TEST(HTTPTransferControllerTest, AnAbortEndsARequestWithinASecond) {
@@ -194,8 +213,8 @@ TEST(HTTPTransferControllerTest, ARedirectedHeadSendsThePutToTheNewPlace) {
 }
 
 TEST(HTTPTransferControllerTest, AnswersAreJudgedByTheRequestKind) {
-  long status = 0;
-  ScriptedServer server([&](const std::string&, const std::string&) { return Status(static_cast<int>(status)); });
+  std::atomic<long> status{0};
+  ScriptedServer server([&](const std::string&, const std::string&) { return Status(static_cast<int>(status.load())); });
   auto client = Controller(server.port, "/dav");
   RecordingDelegate delegate;
   client->setDelegate(&delegate);
