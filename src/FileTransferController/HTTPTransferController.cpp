@@ -529,7 +529,10 @@ std::optional<std::string> HTTPTransferController::finalURLForPath(const std::st
       notifyDidFail(errorForResponse());
       return std::nullopt;
     }
-    return location;
+    // A Location may be relative to the URL asked for.
+    std::optional<Url> base = Url::URLWithString(request.url);
+    std::optional<Url> resolved = base ? Url::URLWithString(location, *base) : std::nullopt;
+    return resolved ? resolved->absoluteString() : location;
   }
   return response_.effectiveURL.empty() ? request.url : response_.effectiveURL;
 }
