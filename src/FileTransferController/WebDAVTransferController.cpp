@@ -2,6 +2,7 @@
 
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -174,19 +175,23 @@ std::optional<Dictionary> ListingFromPROPFINDResponse(const std::string& body, c
 
   std::string listed = listedPath;
   while (listed.size() > 1 && listed.back() == '/') listed.pop_back();
-  Dictionary listing;
-  bool skippedSelf = false;
   std::vector<pugi::xml_node> responses;
+  std::vector<std::string> paths;
   for (pugi::xml_node response : root.children()) {
-    if (IsDAVElement(response, "response")) responses.push_back(response);
+    if (!IsDAVElement(response, "response")) continue;
+    responses.push_back(response);
+    paths.push_back(HrefPath(TextOf(FirstDAVChild(response, "href"))));
   }
+  // The listed folder answers for itself too, usually first; when no href
+  // names it exactly (another spelling of the same path), the first is taken
+  // for it.
+  std::size_t self = std::find(paths.begin(), paths.end(), listed) - paths.begin();
+  if (self == paths.size()) self = 0;
+  Dictionary listing;
   for (std::size_t index = 0; index < responses.size(); ++index) {
+    if (index == self) continue;
     const pugi::xml_node& response = responses[index];
-    const std::string path = HrefPath(TextOf(FirstDAVChild(response, "href")));
-    if (!skippedSelf && path == listed) {
-      skippedSelf = true;
-      continue;
-    }
+    const std::string& path = paths[index];
     std::size_t slash = path.find_last_of('/');
     std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     if (name.empty()) continue;
