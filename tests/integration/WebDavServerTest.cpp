@@ -355,6 +355,17 @@ TEST_F(WebDav, FolderOperationsOnBothServers) {
     std::optional<Data> read = client->downloadFileFromPathToData("folder/three.txt", 1000);
     ASSERT_TRUE(read) << delegate.lastErrorText();
     EXPECT_EQ(*read, (Data{'a', 'b', 'c'}));
+    // A body of unknown length goes chunked, here encrypted.
+    const Data plain = PseudoRandomData(700000);
+    client->setEncryptionPassword("chunked");
+    MemoryInputStream stream(plain);
+    ASSERT_TRUE(client->uploadFileToPath("folder/chunked.bin", stream)) << delegate.lastErrorText();
+    EXPECT_EQ(FileSize(many + "/folder/chunked.bin"), client->expectedUploadLength(plain.size()));
+    std::optional<Data> decrypted = client->downloadFileFromPathToData("folder/chunked.bin", 1 << 20);
+    client->setEncryptionPassword(std::nullopt);
+    ASSERT_TRUE(decrypted) << delegate.lastErrorText();
+    EXPECT_TRUE(*decrypted == plain);
+    ASSERT_TRUE(client->deleteFileAtPath("folder/chunked.bin")) << delegate.lastErrorText();
     EXPECT_FALSE(client->downloadFileFromPathToData("folder/missing.txt", 1000));
     ASSERT_TRUE(client->lastFailure());
     EXPECT_TRUE(client->isMissingItemError(*client->lastFailure()));
