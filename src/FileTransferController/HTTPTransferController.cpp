@@ -268,6 +268,12 @@ size_t WriteCallback(char* data, size_t size, size_t count, void* user) {
   // and error pages are dropped.
   long status = CurrentStatus(transfer->easy);
   if (status < 200 || status >= 300) return length;
+  // libcurl may deliver many chunks in one go: the abort question is asked
+  // for each of them.
+  if (transfer->askAbort && transfer->shouldAbort()) {
+    transfer->aborted = true;
+    return 0;
+  }
   transfer->received += length;
   if (transfer->sizeLimit != 0 && transfer->received > transfer->sizeLimit) {
     transfer->tooLarge = true;

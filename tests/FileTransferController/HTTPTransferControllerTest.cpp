@@ -31,11 +31,11 @@ class ScriptedServer {
  public:
   using Answer = std::function<std::string(const std::string& method, const std::string& path)>;
 
-  explicit ScriptedServer(Answer answer) : answer_(std::move(answer)) {
+  explicit ScriptedServer(Answer answer, const char* host = "127.0.0.1") : answer_(std::move(answer)) {
     listener_ = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    inet_pton(AF_INET, host, &address.sin_addr);
     socklen_t length = sizeof address;
     bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
     listen(listener_, 8);
@@ -101,7 +101,7 @@ class ScriptedServer {
       if (field != std::string::npos) length = std::stoul(head.substr(field + 16));
       if (head.find("Expect: 100-continue") != std::string::npos && text.size() == head.size() && length > 0) {
         const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
-        write(client, kContinue, sizeof kContinue - 1);
+        send(client, kContinue, sizeof kContinue - 1, MSG_NOSIGNAL);
       }
       if (text.size() < head.size() + length) return;
       std::string request = text.substr(0, head.size() + length);
@@ -114,7 +114,8 @@ class ScriptedServer {
       std::string method = head.substr(0, space);
       std::string path = head.substr(space + 1, head.find(' ', space + 1) - space - 1);
       std::string response = answer_(method, path);
-      if (!response.empty()) write(client, response.data(), response.size());
+      // A client that went away fails the send (no SIGPIPE).
+      if (!response.empty()) send(client, response.data(), response.size(), MSG_NOSIGNAL);
     }
   }
 
@@ -133,9 +134,10 @@ std::string Status(int code, const std::string& extraHeaders = "", const std::st
          std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-std::shared_ptr<WebDAVTransferController> Controller(int port, const std::string& path) {
+std::shared_ptr<WebDAVTransferController> Controller(int port, const std::string& path,
+                                                     const std::string& host = "127.0.0.1") {
   return WebDAVTransferController::initWithBaseURL(
-      *Url::URLWithString("http://127.0.0.1:" + std::to_string(port) + path));
+      *Url::URLWithString("http://" + host + ":" + std::to_string(port) + path));
 }
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
@@ -185,6 +187,24 @@ TEST(HTTPTransferControllerTest, AnAbortEndsARequestWithinASecond) {
   EXPECT_FALSE(client->downloadFileFromPathToData("x", 100));
   EXPECT_LT(SecondsSince(started), 2.2);
   EXPECT_EQ(delegate.failures, 0) << "an abort is not a failure";
+}
+
+// Under a speed limit the chunks are small enough that the pauses between
+// them do not hold up an abort.
+TEST(HTTPTransferControllerTest, AnAbortEndsASpeedLimitedDownloadWithinASecond) {
+  const std::string body(3000000, 'z');
+  ScriptedServer server([&](const std::string&, const std::string&) { return Status(200, "", body); }, "127.0.0.2");
+  auto client = Controller(server.port, "/dav", "127.0.0.2");
+  if (client->isLocalHost()) GTEST_SKIP() << "127.0.0.2 counts as this machine here: no speed limit applies";
+  client->setMaximumDownloadSpeed(50000);
+  RecordingDelegate delegate;
+  auto started = std::chrono::steady_clock::now();
+  delegate.shouldAbort = [&](FileTransferController&) { return SecondsSince(started) > 1.5; };
+  client->setDelegate(&delegate);
+  EXPECT_FALSE(client->downloadFileFromPathToNull("x"));
+  EXPECT_LT(SecondsSince(started), 2.7);
+  EXPECT_GT(delegate.lastProgress, 50000u);
+  EXPECT_LT(delegate.lastProgress, 200000u) << "the limit held";
 }
 
 TEST(HTTPTransferControllerTest, ARedirectedHeadSendsThePutToTheNewPlace) {
