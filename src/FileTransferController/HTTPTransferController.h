@@ -8,12 +8,14 @@
 // thread. A controller keeps one libcurl handle pair for its whole life, so
 // connections stay open between requests (keep-alive) and an answered
 // authentication challenge is remembered. Every wait for the network lasts at
-// most one second; after it the delegate is asked whether to abort, and the
-// request fails with "Timeout while reading from stream" once timeOut()
-// seconds (0 = never) passed without a byte moving either way. Request and
-// answer bodies move in chunks through the payload stream operations (digest,
-// cipher, speed limits); under a speed limit a chunk is half a second's
-// worth, so that an abort is noticed within a second then too. (The stream
+// most one second; after it, and before each chunk of a body, the delegate is
+// asked whether to abort (an abort ends the request without a failure
+// report). A request fails with "Timeout while reading from stream" (an
+// upload: "... writing to stream") once timeOut() seconds (0 = never) passed
+// without a byte moving either way. Request and answer bodies move in chunks
+// through the payload stream operations (digest, cipher, speed limits);
+// under a speed limit a chunk is half a second's worth, so that an abort is
+// noticed within a second then too. (The stream
 // machinery of StreamTransferController is not used: libcurl is driven
 // directly, which gives the same one-second wake-ups.)
 //
