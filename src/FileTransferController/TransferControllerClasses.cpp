@@ -5,6 +5,7 @@
 #include "FileTransferController/LocalTransferController.h"
 #include "FileTransferController/RemoteTransferController.h"
 #include "FileTransferController/SFTPTransferController.h"
+#include "FileTransferController/WebDAVTransferController.h"
 
 namespace quorvel {
 
@@ -17,6 +18,10 @@ void RegisterTransferControllerClasses() {
       "smb", [](const Url& url) { return SMBTransferController::initWithBaseURL(url); });
   FileTransferController::registerClassForScheme(
       "ssh", [](const Url& url) { return SFTPTransferController::initWithBaseURL(url); });
+  FileTransferController::registerClassForScheme(
+      "http", [](const Url& url) { return WebDAVTransferController::initWithBaseURL(url); });
+  FileTransferController::registerClassForScheme(
+      "https", [](const Url& url) { return SecureWebDAVTransferController::initWithBaseURL(url); });
 }
 
 }  // namespace quorvel

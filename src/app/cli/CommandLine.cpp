@@ -175,6 +175,13 @@ std::optional<DestinationCommandOptions> ParseDestinationCommand(int command, in
   serverFile->excludes(serverEnv);
   app.add_flag("--remember-server-password", options.rememberServerPassword,
                "keep the server password in the credential store, where later commands find it");
+  CLI::Option* caFile = app.add_option("--ca-file", options.caFile,
+                                       "PEM file of the certificates to trust for a destination over TLS "
+                                       "(https, ftps), instead of the system's");
+  CLI::Option* insecure = app.add_flag("--insecure-tls", options.insecureTLS,
+                                       "do not check the certificate of a destination over TLS (https, ftps)");
+  caFile->excludes(insecure);
+  insecure->excludes(caFile);
   app.add_flag("--accept-new-host-key", options.acceptNewHostKey,
                "trust an SSH server whose host key ~/.ssh/known_hosts does not list yet, and add it there "
                "(on a terminal the command asks instead); a changed key is always refused");
