@@ -2,6 +2,7 @@
 // destination kind adds its registration here (see
 // FileTransferController::registerClassForScheme for the matching rules).
 #include "FileTransferController/FileTransferController.h"
+#include "FileTransferController/FTPTransferController.h"
 #include "FileTransferController/LocalTransferController.h"
 #include "FileTransferController/RemoteTransferController.h"
 
@@ -14,6 +15,10 @@ void RegisterTransferControllerClasses() {
       "afp", [](const Url& url) { return AFPTransferController::initWithBaseURL(url); });
   FileTransferController::registerClassForScheme(
       "smb", [](const Url& url) { return SMBTransferController::initWithBaseURL(url); });
+  FileTransferController::registerClassForScheme(
+      "ftp", [](const Url& url) { return FTPTransferController::initWithBaseURL(url); });
+  FileTransferController::registerClassForScheme(
+      "ftps", [](const Url& url) { return FTPSTransferController::initWithBaseURL(url); });
 }
 
 }  // namespace quorvel

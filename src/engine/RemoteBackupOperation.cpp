@@ -15,6 +15,7 @@
 #include <set>
 #include <utility>
 
+#include "FileTransferController/FTPTransferController.h"
 #include "engine/NetworkError.h"
 #include "engine/PhaseProgress.h"
 #include "engine/RemoteBackupHelperOperation.h"
@@ -152,10 +153,11 @@ std::string RemoteBackupOperation::absoluteURLText(const std::string& name, File
 
 void RemoteBackupOperation::configureTransferController(FileTransferController& client, bool computeDigests,
                                                         FileTransferControllerDelegate* delegate) const {
-  // This build offers local folders and mounted shares; their clients have
-  // no connection options. Keep-alive (FTP family) and the certificate
-  // check (HTTP family) belong here when those destinations are offered.
+  // FTP servers keep one control connection per client for the whole
+  // command. The certificate check (HTTP family) belongs here when those
+  // destinations are offered.
   RemoteBackupController& settings = remoteController();
+  if (auto* ftp = dynamic_cast<FTPTransferController*>(&client)) ftp->setKeepConnectionAlive(true);
   client.setTimeOut(kDestinationTransferTimeOut);
   client.setMaximumDownloadSpeed(SpeedInBytes(settings.maximumDownloadSpeed()));
   client.setMaximumUploadSpeed(SpeedInBytes(settings.maximumUploadSpeed()));
@@ -188,8 +190,7 @@ bool RemoteBackupOperation::openDestination(const std::string& sourceDirectory,
   // A backup makes its destination folder when the place above it exists
   // (a share's root, say), as the command line does for a local one.
   if (!listing && client && command() == BackupCommandPerformBackup && client->lastFailure() &&
-      client->lastFailure()->domain() == kPOSIXErrorDomain && client->lastFailure()->code() == ENOENT &&
-      client->createDirectoryAtPath("")) {
+      client->lastFailure()->isMissingItem() && client->createDirectoryAtPath("")) {
     listing = client->contentsOfDirectoryAtPath("");
   }
   didEndPhaseWithType(kPhaseCheckDestination, 0);
@@ -688,7 +689,7 @@ bool RemoteBackupOperation::shouldRetryAfterFailureOf(FileTransferController& cl
 }
 
 void RemoteBackupOperation::fileTransferControllerDidFail(FileTransferController& controller, const Error& error) {
-  if (quietWhenDestinationIsMissing_ && error.domain() == kPOSIXErrorDomain && error.code() == ENOENT) return;
+  if (quietWhenDestinationIsMissing_ && error.isMissingItem()) return;
   logErrorMessage("[%@] %@", controller.className(), StringFromNetworkError(error));
 }
 
