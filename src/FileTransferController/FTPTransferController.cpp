@@ -114,9 +114,6 @@ std::vector<std::pair<std::string, std::string>> URLQueryParameters(const Url& u
     std::size_t equals = item.find('=');
     std::string name = item.substr(0, equals);
     std::string value = equals == std::string::npos ? std::string() : item.substr(equals + 1);
-    for (char& c : value) {
-      if (c == '+') c = ' ';
-    }
     parameters.emplace_back(Url::unescape(name).value_or(name), Url::unescape(value).value_or(value));
   }
   return parameters;
@@ -168,9 +165,16 @@ bool FTPTransferController::supportsOperation(TransferOperation operation) const
 
 struct FTPCallbacks {
   // Keeps the server's last reply line (incoming header data only).
+  // The reply to QUIT, which libcurl sends when it drops a connection
+  // (after a failure too), is not kept: it would hide the reply that told
+  // why the operation failed.
   static int Debug(CURL*, curl_infotype type, char* data, std::size_t size, void* controller) {
-    if (type != CURLINFO_HEADER_IN) return 0;
     auto* self = static_cast<FTPTransferController*>(controller);
+    if (type == CURLINFO_HEADER_OUT) {
+      self->quitting_ = std::string_view(data, size).starts_with("QUIT");
+      return 0;
+    }
+    if (type != CURLINFO_HEADER_IN || self->quitting_) return 0;
     std::string_view reply(data, size);
     if (!reply.empty() && reply.back() == '\n') reply.remove_suffix(1);
     if (!reply.empty() && reply.back() == '\r') reply.remove_suffix(1);
@@ -200,6 +204,7 @@ struct FTPCallbacks {
 
 void FTPTransferController::reset() {
   transcript_.clear();
+  quitting_ = false;
   progressKind_ = ProgressKind::None;
   curl_easy_reset(handle_);
   curl_easy_setopt(handle_, CURLOPT_FORBID_REUSE, keepAlive_ ? 0L : 1L);
@@ -607,6 +612,11 @@ void FTPSTransferController::reset() {
   CURL* curl = handle();
   curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
   curl_easy_setopt(curl, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
+  // libcurl before 8.9 loses the end of uploads over TLS 1.3 data
+  // connections (servers answer 426 or keep a truncated file): TLS 1.2 there.
+  if (curl_version_info(CURLVERSION_NOW)->version_num < 0x080900) {
+    curl_easy_setopt(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2 | CURL_SSLVERSION_MAX_TLSv1_2));
+  }
   if (validationDisabled_) {
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);

@@ -134,6 +134,8 @@ class FTPTransferController : public FileTransferController {
   unsigned stringEncoding_ = kUTF8StringEncoding;
   bool keepAlive_ = false;
   std::string transcript_;
+  // QUIT has been sent in the current operation.
+  bool quitting_ = false;
   // What the progress callback does besides asking about an abort.
   enum class ProgressKind { None, Download, Upload } progressKind_ = ProgressKind::None;
 };

@@ -41,6 +41,8 @@ constexpr const char* kUsage =
     "  delete         delete the backup: quorvel delete DESTINATION [--destination-too]\n"
     "\n"
     "A DESTINATION is a local folder or a URL of a scheme this build supports: SCHEMES.\n"
+    "A server password is given with --server-password-env VAR or --server-password-file FILE;\n"
+    "an ftps server's certificate is checked against the system's store, or --ca-file FILE.\n"
     "The destination commands also take --password-env VAR or --password-file FILE, --max-retries N,\n"
     "--json, and --pre/--post-success/--post-failure EXE (\"quorvel COMMAND --help\" for details).\n"
     "Exit status: 0 success, 1 failure, 2 usage error, 3 finished but left items out, 130 interrupted.\n";
@@ -175,6 +177,13 @@ std::optional<DestinationCommandOptions> ParseDestinationCommand(int command, in
   serverFile->excludes(serverEnv);
   app.add_flag("--remember-server-password", options.rememberServerPassword,
                "keep the server password in the credential store, where later commands find it");
+  CLI::Option* caFile = app.add_option("--ca-file", options.caFile,
+                                       "PEM file of the certificates to trust for a destination over TLS (ftps), "
+                                       "instead of the system's");
+  CLI::Option* insecure = app.add_flag("--insecure-tls", options.insecureTLS,
+                                       "do not check the certificate of a destination over TLS (ftps)");
+  caFile->excludes(insecure);
+  insecure->excludes(caFile);
 
   if (command == BackupCommandPerformBackup) {
     app.add_option("--segment-size", options.segmentSize,

@@ -12,6 +12,7 @@
 #include <regex>
 #include <set>
 
+#include "FileTransferController/FTPTransferController.h"
 #include "FileTransferController/FileTransferController.h"
 #include "app/cli/CheckSourceCommand.h"
 #include "app/cli/IncompressibleExtensions.h"
@@ -396,6 +397,38 @@ std::optional<Url> DestinationWithServerPassword(const DestinationCommandOptions
   return destination.hasUser() ? keychain.URLWithPasswordForURL(destination) : destination;
 }
 
+std::optional<Url> DestinationWithTLSOptions(const DestinationCommandOptions& options, const Url& given,
+                                             const Url& destination, std::string* error) {
+  std::vector<std::pair<std::string, std::string>> parameters = URLQueryParameters(given);
+  if (options.insecureTLS || !options.caFile.empty()) {
+    if (destination.scheme() != "ftps") {
+      *error = "--ca-file and --insecure-tls are for destinations over TLS (ftps://), not \"" +
+               destination.scheme() + "\" ones";
+      return std::nullopt;
+    }
+    std::erase_if(parameters, [](const auto& parameter) {
+      return parameter.first == "ca-file" || parameter.first == "insecure-tls";
+    });
+    if (options.insecureTLS) parameters.emplace_back("insecure-tls", "1");
+    if (!options.caFile.empty()) {
+      std::string path = AbsolutePath(options.caFile);
+      if (::access(path.c_str(), R_OK) != 0) {
+        *error = "cannot read the CA file \"" + path + "\"";
+        return std::nullopt;
+      }
+      parameters.emplace_back("ca-file", path);
+    }
+  }
+  if (parameters.empty()) return destination;
+  std::string query;
+  for (const auto& [name, value] : parameters) query += (query.empty() ? "" : "&") + name + "=" + value;
+  std::optional<Url> withQuery = Url::URLWithScheme(
+      destination.scheme(), destination.user(), destination.passwordByReplacingPercentEscapes().value_or(""),
+      destination.host(), destination.port().value_or(0), destination.path(), query);
+  if (!withQuery) *error = "the destination URL cannot hold the query \"" + query + "\"";
+  return withQuery;
+}
+
 Dictionary DestinationCommandArguments(const DestinationCommandOptions& options) {
   Dictionary arguments;
   arguments.set(kReportHiddenItemsArgument, options.reportHidden);
@@ -642,7 +675,9 @@ int RunDestinationCommand(const DestinationCommandOptions& options) {
   std::optional<Url> destination = DestinationURLFromArgument(options.destination);
   if (!destination) return FailBeforeRunning(options, "invalid destination \"" + options.destination + "\"");
   std::string serverProblem;
+  const Url given = *destination;
   destination = DestinationWithServerPassword(options, *destination, Keychain::sharedKeychain(), &serverProblem);
+  if (destination) destination = DestinationWithTLSOptions(options, given, *destination, &serverProblem);
   if (!destination) return FailBeforeRunning(options, serverProblem);
   std::optional<std::string> password;
   if (std::optional<int> status = ResolvePassword(options, *destination, password)) return *status;

@@ -33,6 +33,11 @@ struct DestinationCommandOptions {
   // whether to keep it in the credential store (--remember-server-password).
   PasswordOptions serverPassword{{}, {}, "--server-password-env"};
   bool rememberServerPassword = false;
+  // A destination over TLS (ftps): a PEM file of the certificates to trust
+  // instead of the system's (--ca-file), or no certificate check at all
+  // (--insecure-tls). Both travel in the destination URL's query.
+  std::string caFile;
+  bool insecureTLS = false;
   // MiB (maximumSegmentSize).
   unsigned segmentSize = 50;
   // archiveRewritePercent.
@@ -82,6 +87,14 @@ std::optional<std::string> DestinationArgumentProblem(const std::string& text);
 // user.
 std::optional<Url> DestinationWithServerPassword(const DestinationCommandOptions& options, const Url& destination,
                                                  Keychain& keychain, std::string* error);
+
+// The destination with the TLS options in its query ("ca-file" with the
+// absolute path, "insecure-tls=1"), keeping the other parameters of the
+// query of `given` (the URL as typed). Nothing with a message in *error when
+// an option is given for a destination without TLS or the CA file cannot be
+// read.
+std::optional<Url> DestinationWithTLSOptions(const DestinationCommandOptions& options, const Url& given,
+                                             const Url& destination, std::string* error);
 
 // The schemes of this build, as a comma-separated list ("afp, file, smb").
 std::string SupportedSchemesText();
