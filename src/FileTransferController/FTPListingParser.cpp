@@ -126,6 +126,7 @@ bool ParseUnixLine(std::string_view text, Date now, FTPListingLine& line) {
     } else {
       continue;
     }
+    if (!date) continue;
     // One space separates the date from the name, which may hold spaces.
     std::size_t nameStart = tokens[m + 2].end + 1;
     if (nameStart >= text.size()) return false;
@@ -186,6 +187,10 @@ bool ParseDosLine(std::string_view text, FTPListingLine& line) {
     hour = hour % 12 + (pm ? 12 : 0);
   }
 
+  std::optional<Date> date =
+      UtcDate(fullYear, static_cast<int>(*month), static_cast<int>(*dayOfMonth), hour, minute);
+  if (!date) return false;
+
   std::string_view sizeOrDir = tokens[2].text;
   std::optional<std::uint64_t> size;
   if (sizeOrDir == "<DIR>" || sizeOrDir == "<dir>") {
@@ -201,7 +206,7 @@ bool ParseDosLine(std::string_view text, FTPListingLine& line) {
   line.kind = FTPListingLineKind::Entry;
   line.name = std::string(text.substr(nameStart));
   line.size = size;
-  line.modificationDate = UtcDate(fullYear, static_cast<int>(*month), static_cast<int>(*dayOfMonth), hour, minute);
+  line.modificationDate = date;
   return true;
 }
 

@@ -525,8 +525,8 @@ TEST_F(DestinationCommandLineTest, UnusableDestinationsAreRefusedWithTheirCause)
   } cases[] = {
       {"ftp//x", "\"ftp//x\" looks like a mistyped URL (a URL starts with \"ftp://\")"},
       {"smb:/nas/share", "looks like a mistyped URL (a URL starts with \"smb://\")"},
-      {"gopher://x/y", "unknown URL scheme \"gopher\" (supported: afp, file, smb)"},
-      {"sftp://me@host/b", "sftp destinations are not supported in this build (supported: afp, file, smb)"},
+      {"gopher://x/y", "unknown URL scheme \"gopher\" (supported: afp, file, ftp, ftps, smb)"},
+      {"sftp://me@host/b", "sftp destinations are not supported in this build (supported: afp, file, ftp, ftps, smb)"},
   };
   for (const Case& c : cases) {
     Outcome run = Quorvel("backup " + Quoted(Source()) + " " + Quoted(c.destination) + " --json", "cd " +
@@ -542,7 +542,7 @@ TEST_F(DestinationCommandLineTest, UnusableDestinationsAreRefusedWithTheirCause)
   Outcome folder = Quorvel("check " + Quoted("./ftp//x"), "cd " + Quoted(work.path()) + " &&");
   EXPECT_FALSE(Contains(folder.err, "mistyped")) << folder.err;
   // The help names what this build supports.
-  EXPECT_TRUE(Contains(Quorvel("help").out, "a URL of a scheme this build supports: afp, file, smb."));
+  EXPECT_TRUE(Contains(Quorvel("help").out, "a URL of a scheme this build supports: afp, file, ftp, ftps, smb."));
 }
 
 // A destination inside its own source is left out of the scan: the second
