@@ -407,6 +407,9 @@ TEST_F(FtpServer, TheCommandLineBacksUpVerifiesAndRestoresThroughTheServer) {
   EXPECT_EQ(uploads.find("OK UPLOAD"), std::string::npos) << uploads;
   EXPECT_NE(ReadText(work / "stdout").find("\"copiedFiles\": 0,"), std::string::npos) << ReadText(work / "stdout");
 
+  EXPECT_EQ(quorvel("test '" + tree.root + "' '" + url + "'" + common, &errors), 0) << errors;
+  EXPECT_NE(ReadText(work / "stdout").find("a backup would change nothing"), std::string::npos)
+      << ReadText(work / "stdout");
   EXPECT_EQ(quorvel("verify '" + url + "'" + common, &errors), 0) << errors;
   ASSERT_EQ(quorvel("restore '" + url + "' --to '" + (work / "restored") + "'" + common, &errors), 0) << errors;
   EXPECT_EQ(TreeDifferences(tree.root, work / "restored/Documents"), std::vector<std::string>{});
