@@ -3,7 +3,6 @@
 #include "foundation/Posix.h"
 #include "foundation/Status.h"
 
-#include <cerrno>
 #include <cstring>
 
 namespace quorvel {
@@ -14,7 +13,6 @@ Error Error::posixError(int errorNumber, const std::string& what, const std::str
   std::string description = what.empty() ? ErrnoText(errorNumber) : what + ": " + ErrnoText(errorNumber);
   Error error(kPOSIXErrorDomain, errorNumber, std::move(description), std::move(userInfo));
   if (IsPermanentErrno(errorNumber)) error.markPermanent();
-  if (errorNumber == ENOENT) error.markMissingItem();
   return error;
 }
 

@@ -49,13 +49,6 @@ class Error {
     permanent_ = true;
     return *this;
   }
-  // The item the operation was about is not there (ENOENT, an FTP 550 on
-  // changing into a folder): a backup then makes its destination folder.
-  bool isMissingItem() const { return missingItem_; }
-  Error& markMissingItem() {
-    missingItem_ = true;
-    return *this;
-  }
 
   const std::string& domain() const { return domain_; }
   long code() const { return code_; }
@@ -75,7 +68,6 @@ class Error {
   std::string localizedDescription_;
   Dictionary userInfo_;
   bool permanent_ = false;
-  bool missingItem_ = false;
 };
 
 }  // namespace quorvel

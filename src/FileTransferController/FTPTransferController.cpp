@@ -251,11 +251,16 @@ Error FTPTransferController::curlError(int result, const char* errorBuffer) cons
   std::string description = errorBuffer && *errorBuffer ? ValidUtf8(errorBuffer) : curl_easy_strerror(code);
   Error error(kCurlErrorDomain, result, description, std::move(userInfo));
   if (IsPermanentCurlCode(code)) error.markPermanent();
-  // A file that is not there, or a folder the server cannot change into.
-  if (code == CURLE_REMOTE_FILE_NOT_FOUND || (code == CURLE_REMOTE_ACCESS_DENIED && transcript_.starts_with("550"))) {
-    error.markMissingItem();
-  }
   return error;
+}
+
+bool FTPTransferController::isMissingItemError(const Error& error) const {
+  if (error.domain() != kCurlErrorDomain) return FileTransferController::isMissingItemError(error);
+  // A file that is not there, or a folder the server would not change into
+  // because it is not there (550; 530 and the like are other refusals).
+  return error.code() == CURLE_REMOTE_FILE_NOT_FOUND ||
+         (error.code() == CURLE_REMOTE_ACCESS_DENIED &&
+          error.userInfo().get(kLastServerMessageKey).asString().starts_with("550"));
 }
 
 std::optional<Error> FTPTransferController::run(const Url& url) {

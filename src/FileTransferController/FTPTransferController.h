@@ -82,6 +82,9 @@ class FTPTransferController : public FileTransferController {
   const std::string& transcript() const { return transcript_; }
 
   bool supportsOperation(TransferOperation operation) const override;
+  // A "curl" error of a file that is not there, or of a folder the server
+  // could not change into (reply 550).
+  bool isMissingItemError(const Error& error) const override;
   std::optional<Dictionary> contentsOfDirectoryAtPath(const std::string& path) override;
   // Makes the folder and every missing folder above it.
   bool createDirectoryAtPath(const std::string& path) override;

@@ -310,6 +310,10 @@ bool FileTransferController::initializeWithBaseURL(const Url& url) {
 
 std::string FileTransferController::hostForReachability() const { return baseURL_.host(); }
 
+bool FileTransferController::isMissingItemError(const Error& error) const {
+  return error.domain() == kPOSIXErrorDomain && error.code() == ENOENT;
+}
+
 // ---------------------------------------------------------------------------
 // Speed limits
 

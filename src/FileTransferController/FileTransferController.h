@@ -163,6 +163,9 @@ class FileTransferController : public DataStreamSource, public DataStreamDestina
   bool lastFailureIsPermanent() const {
     return decryptionFailed_ || (lastFailure_ && lastFailure_->isPermanent());
   }
+  // The error says the item is not there (a file or folder that does not
+  // exist), in whatever words the protocol has for it.
+  virtual bool isMissingItemError(const Error& error) const;
 
   // ---- Paths ------------------------------------------------------------------
 

@@ -5,6 +5,7 @@
 #include "FileTransferController/FTPTransferController.h"
 #include "FileTransferController/LocalTransferController.h"
 #include "FileTransferController/RemoteTransferController.h"
+#include "FileTransferController/SFTPTransferController.h"
 
 namespace quorvel {
 
@@ -15,6 +16,8 @@ void RegisterTransferControllerClasses() {
       "afp", [](const Url& url) { return AFPTransferController::initWithBaseURL(url); });
   FileTransferController::registerClassForScheme(
       "smb", [](const Url& url) { return SMBTransferController::initWithBaseURL(url); });
+  FileTransferController::registerClassForScheme(
+      "ssh", [](const Url& url) { return SFTPTransferController::initWithBaseURL(url); });
   FileTransferController::registerClassForScheme(
       "ftp", [](const Url& url) { return FTPTransferController::initWithBaseURL(url); });
   FileTransferController::registerClassForScheme(

@@ -190,7 +190,7 @@ bool RemoteBackupOperation::openDestination(const std::string& sourceDirectory,
   // A backup makes its destination folder when the place above it exists
   // (a share's root, say), as the command line does for a local one.
   if (!listing && client && command() == BackupCommandPerformBackup && client->lastFailure() &&
-      client->lastFailure()->isMissingItem() && client->createDirectoryAtPath("")) {
+      client->isMissingItemError(*client->lastFailure()) && client->createDirectoryAtPath("")) {
     listing = client->contentsOfDirectoryAtPath("");
   }
   didEndPhaseWithType(kPhaseCheckDestination, 0);
@@ -689,7 +689,7 @@ bool RemoteBackupOperation::shouldRetryAfterFailureOf(FileTransferController& cl
 }
 
 void RemoteBackupOperation::fileTransferControllerDidFail(FileTransferController& controller, const Error& error) {
-  if (quietWhenDestinationIsMissing_ && error.isMissingItem()) return;
+  if (quietWhenDestinationIsMissing_ && controller.isMissingItemError(error)) return;
   logErrorMessage("[%@] %@", controller.className(), StringFromNetworkError(error));
 }
 

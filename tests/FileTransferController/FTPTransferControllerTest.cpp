@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 namespace quorvel {
 namespace {
 
@@ -78,6 +80,28 @@ TEST(FTPTransferController, SchemesClassesAndOperations) {
   auto built = FTPTransferController::initWithHost("h", 2121, "me", "p w", "/b");
   ASSERT_TRUE(built);
   EXPECT_EQ(built->baseURL().absoluteString(), "ftp://me:p%20w@h:2121/b");
+}
+
+TEST(FTPTransferController, MissingItemsAreTheOnesTheServerSaysAreNotThere) {
+  auto controller = FTPTransferController::initWithBaseURL(*Url::URLWithString("ftp://h/b"));
+  auto curl = [](long code, const char* reply) {
+    return Error(kCurlErrorDomain, code, "text", Dictionary{{kLastServerMessageKey, reply}});
+  };
+  struct Case {
+    Error error;
+    bool missing;
+  };
+  const Case cases[] = {
+      {curl(78, "550 Failed to open file."), true},
+      {curl(9, "550 Failed to change directory."), true},
+      {curl(9, "553 Could not create file."), false},
+      {curl(67, "530 Login incorrect."), false},
+      {Error::posixError(ENOENT, "gone"), true},
+      {Error::transferError("other"), false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(controller->isMissingItemError(c.error), c.missing) << c.error.code();
+  }
 }
 
 TEST(FTPTransferController, TheCertificateCheckIsOnUnlessTheURLSaysOtherwise) {

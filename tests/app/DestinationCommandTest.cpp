@@ -100,7 +100,8 @@ TEST(DestinationCommandOptions, EveryBackupOptionReachesItsSetting) {
   auto controller = Configured(*options, {}, std::string("s3cret"));
   EXPECT_EQ(controller->archiveRewritePercent(), 100u);
   EXPECT_EQ(controller->sourceDirectoryPath(), "/data/src");
-  EXPECT_EQ(controller->destinationURL()->absoluteString(), "sftp://backup@example.org:2222/srv/b");
+  // "sftp" is the common name of the "ssh" destinations.
+  EXPECT_EQ(controller->destinationURL()->absoluteString(), "ssh://backup@example.org:2222/srv/b");
   EXPECT_EQ(controller->maximumSegmentSize(), 8u);
   EXPECT_EQ(controller->maximumSimultaneousSegments(), 2u);
   EXPECT_FALSE(controller->computeFileDigests());
@@ -206,12 +207,13 @@ TEST(DestinationCommandOptions, DestinationsArePathsOrUrls) {
   // File URLs name this machine as the local transfer client expects.
   EXPECT_EQ(DestinationURLFromArgument("file:///srv/backup")->absoluteString(), "file://localhost/srv/backup");
   for (const char* url : {"file://localhost/srv/backup", "smb://user@nas/share/b", "afp://mac.local/Backups",
-                          "ftp://u@ftp.example.org/b", "ftps://u@ftp.example.org:990/b", "sftp://u@host/~/b",
+                          "ftp://u@ftp.example.org/b", "ftps://u@ftp.example.org:990/b", "ssh://u@host/~/b",
                           "https://dav.example.org/remote.php/dav/b", "s3://bucket.s3.example.org/prefix"}) {
     std::optional<Url> parsed = DestinationURLFromArgument(url);
     ASSERT_TRUE(parsed) << url;
     EXPECT_EQ(parsed->absoluteString(), url);
   }
+  EXPECT_EQ(DestinationURLFromArgument("sftp://u@host:2222/~/b")->absoluteString(), "ssh://u@host:2222/~/b");
   EXPECT_FALSE(DestinationURLFromArgument(""));
   EXPECT_FALSE(DestinationURLFromArgument("https://bad host/"));
 }

@@ -222,7 +222,7 @@ TEST_F(FtpServer, StoresListsMovesAndDeletesOverEveryKindOfConnection) {
     EXPECT_FALSE(controller->contentsOfDirectoryAtPath(""));
     ASSERT_TRUE(controller->lastFailure());
     EXPECT_EQ(controller->lastFailure()->domain(), "curl");
-    EXPECT_TRUE(controller->lastFailure()->isMissingItem()) << delegate.lastErrorText();
+    EXPECT_TRUE(controller->isMissingItemError(*controller->lastFailure())) << delegate.lastErrorText();
     EXPECT_NE(controller->lastFailure()->userInfo().get(kLastServerMessageKey).asString().find("550"),
               std::string::npos);
     ASSERT_TRUE(controller->createDirectoryAtPath("")) << delegate.lastErrorText();

@@ -27,8 +27,11 @@ inline constexpr double kIncompressibleEntropy = 7.95;
 
 class GzipSink {
  public:
-  // Level for data that compresses: the archives' usual level.
-  static constexpr int kCompressingLevel = 6;
+  // Level for data that compresses. Measured on the benchmark data set
+  // (bench/README.md): level 3 takes about 15 % less CPU time for the whole
+  // first backup than level 6, for a destination 1 % larger; level 1 saves
+  // little more and compresses text noticeably worse.
+  static constexpr int kCompressingLevel = 3;
 
   explicit GzipSink(int fd);
   ~GzipSink();

@@ -156,7 +156,7 @@ std::optional<DestinationCommandOptions> ParseDestinationCommand(int command, in
   if (command == BackupCommandRestoreBackup) {
     app.add_option("PATH", options.restorePaths,
                    "paths inside the backup to restore (with everything below them); none: everything");
-    app.add_option("--to", options.restoreTarget, "folder to restore into (must exist)")->required();
+    app.add_option("--to", options.restoreTarget, "folder to restore into (created when missing)")->required();
     app.add_flag("--erase", options.erase, "delete what the folder holds before restoring");
     app.add_flag("--skip-verification", options.skipVerification,
                  "do not check the restored files against their digests");
@@ -177,6 +177,9 @@ std::optional<DestinationCommandOptions> ParseDestinationCommand(int command, in
   serverFile->excludes(serverEnv);
   app.add_flag("--remember-server-password", options.rememberServerPassword,
                "keep the server password in the credential store, where later commands find it");
+  app.add_flag("--accept-new-host-key", options.acceptNewHostKey,
+               "trust an SSH server whose host key ~/.ssh/known_hosts does not list yet, and add it there "
+               "(on a terminal the command asks instead); a changed key is always refused");
   CLI::Option* caFile = app.add_option("--ca-file", options.caFile,
                                        "PEM file of the certificates to trust for a destination over TLS (ftps), "
                                        "instead of the system's");

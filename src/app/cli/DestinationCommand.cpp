@@ -14,6 +14,7 @@
 
 #include "FileTransferController/FTPTransferController.h"
 #include "FileTransferController/FileTransferController.h"
+#include "FileTransferController/SFTPTransferController.h"
 #include "app/cli/CheckSourceCommand.h"
 #include "app/cli/IncompressibleExtensions.h"
 #include "app/cli/InterruptWatch.h"
@@ -324,6 +325,10 @@ std::optional<Url> DestinationURLFromArgument(const std::string& text) {
   static const std::regex kScheme("^[A-Za-z][A-Za-z0-9+.-]*://");
   if (!std::regex_search(text, kScheme)) return Url::URLWithScheme("file", "localhost", AbsolutePath(text));
   std::optional<Url> url = Url::URLWithString(text);
+  // "sftp" is what most people call an SSH server's file transfer.
+  if (url && url->scheme() == "sftp") {
+    url = Url::URLWithString("ssh" + text.substr(text.find("://")));
+  }
   // The local transfer client addresses this machine as "localhost":
   // "file:///path" becomes "file://localhost/path".
   if (url && url->isFileURL() && url->host().empty()) {
@@ -669,7 +674,41 @@ DestinationCommandOptions WithoutDestinationInSource(const DestinationCommandOpt
 
 }  // namespace
 
+// How an SSH server's unknown host key and a key file's passphrase are
+// answered: by the option, else on the terminal, else not at all.
+static void InstallSSHQuestions(const DestinationCommandOptions& options) {
+  const bool accept = options.acceptNewHostKey;
+  SFTPTransferController::setHostKeyApprover([accept](const HostKeyQuestion& question) {
+    const std::string host =
+        question.port == 22 ? question.host : "[" + question.host + "]:" + std::to_string(question.port);
+    if (accept) {
+      std::fprintf(stderr, "quorvel: trusting the new host key of %s (%s %s); it is added to %s\n", host.c_str(),
+                   question.keyType.c_str(), question.fingerprint.c_str(),
+                   SFTPTransferController::knownHostsPath().c_str());
+      return true;
+    }
+    if (!::isatty(STDIN_FILENO) || !::isatty(STDERR_FILENO)) return false;
+    std::fprintf(stderr,
+                 "The host key of %s is not known yet.\n%s key fingerprint is %s.\n"
+                 "Trust it and add it to %s? [y/N] ",
+                 host.c_str(), question.keyType.c_str(), question.fingerprint.c_str(),
+                 SFTPTransferController::knownHostsPath().c_str());
+    std::fflush(stderr);
+    std::string answer;
+    for (char byte; ::read(STDIN_FILENO, &byte, 1) == 1 && byte != '\n';) answer.push_back(byte);
+    return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES" || answer == "Yes";
+  });
+  SFTPTransferController::setPassphraseProvider([](const std::string& keyPath) -> std::optional<std::string> {
+    std::string passphrase;
+    if (PromptForPassword("Passphrase for " + keyPath + ": ", &passphrase) != PromptOutcome::Entered) {
+      return std::nullopt;
+    }
+    return passphrase;
+  });
+}
+
 int RunDestinationCommand(const DestinationCommandOptions& options) {
+  InstallSSHQuestions(options);
   if (std::optional<std::string> problem = DestinationArgumentProblem(options.destination))
     return FailBeforeRunning(options, EscapeControlCharacters(*problem));
   std::optional<Url> destination = DestinationURLFromArgument(options.destination);

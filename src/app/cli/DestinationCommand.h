@@ -33,6 +33,9 @@ struct DestinationCommandOptions {
   // whether to keep it in the credential store (--remember-server-password).
   PasswordOptions serverPassword{{}, {}, "--server-password-env"};
   bool rememberServerPassword = false;
+  // Trust an SSH server's host key that ~/.ssh/known_hosts does not list yet
+  // (and add it there) without asking (--accept-new-host-key).
+  bool acceptNewHostKey = false;
   // A destination over TLS (ftps): a PEM file of the certificates to trust
   // instead of the system's (--ca-file), or no certificate check at all
   // (--insecure-tls). Both travel in the destination URL's query.

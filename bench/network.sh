@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# Upload and download of one file through quorvel's network transfer clients,
+# next to the servers' own clients moving the same file to the same server.
+#
+#   bench/network.sh [sftp]      (run as root: it creates a test user)
+#
+# sftp: a private OpenSSH sshd on 127.0.0.1 (port QV_BENCH_SSH_PORT, default
+# 12322) with key login; compared with OpenSSH's sftp client (put and get).
+#
+# Environment: QUORVEL_BENCH_SIZE_MIB (default 1024), QV_BENCH_BUILD=0 to use
+# build/bench as it is. Prints one table; MB/s are 10^6 bytes per second.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+size_mib=${QUORVEL_BENCH_SIZE_MIB:-1024}
+kinds=("${@:-sftp}")
+work=$(mktemp -d /tmp/quorvel-network-bench.XXXXXX)
+chmod 755 "$work"
+bench_bin=$root/build/bench/bench/NetworkTransferBench
+
+cleanup() {
+  if [[ -s $work/sshd.pid ]]; then
+    local pid; pid=$(cat "$work/sshd.pid")
+    pkill -TERM -P "$pid" 2>/dev/null || true
+    kill -TERM "$pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+[[ -n ${QV_BENCH_DEBUG:-} ]] && trap - EXIT
+
+if [[ ${QV_BENCH_BUILD:-1} != 0 || ! -x $bench_bin ]]; then
+  QUORVEL_JOBS=${QUORVEL_JOBS:-2} "$root/scripts/build" bench >&2
+fi
+[[ -x $bench_bin ]] || bench_bin=$(find "$root/build/bench" -name NetworkTransferBench -type f | head -1)
+
+mib_per_s() { # seconds bytes -> MB/s
+  python3 -c "import sys; print('%.0f' % (float(sys.argv[2]) / float(sys.argv[1]) / 1e6))" "$1" "$2"
+}
+
+timed() { # command... -> seconds
+  local start end
+  start=$(date +%s.%N)
+  "$@" >/dev/null 2>"$work/client.err" || { echo "bench/network.sh: $1 failed: $(tail -1 "$work/client.err")" >&2; exit 1; }
+  end=$(date +%s.%N)
+  python3 -c "import sys; print(float(sys.argv[2]) - float(sys.argv[1]))" "$start" "$end"
+}
+
+head -c $((size_mib << 20)) /dev/urandom > "$work/payload"
+bytes=$((size_mib << 20))
+
+# Runs the transfer benchmark against a URL; prints "upload download" in MB/s.
+quorvel_rates() { # url home
+  HOME=$2 QV_BENCH_DESTINATION=$1 QUORVEL_BENCH_SIZE_MIB=$size_mib "$bench_bin" \
+    --benchmark_format=csv 2>/dev/null | python3 -c '
+import csv, sys
+rows = {r["name"].split("/")[0]: r for r in csv.DictReader(l for l in sys.stdin if l.startswith(("name", "\"BM_")))}
+def rate(name):
+    r = rows.get(name)
+    return "%.0f" % (float(r["bytes_per_second"]) / 1e6) if r and r.get("bytes_per_second") else "-"
+print(rate("BM_Upload"), rate("BM_Download"))'
+}
+
+start_sshd() {
+  local user=quorvelbench port=${QV_BENCH_SSH_PORT:-12322}
+  id "$user" >/dev/null 2>&1 || useradd -M -s /bin/sh "$user"
+  mkdir -p "$work/home" /run/sshd
+  usermod -d "$work/home" "$user"
+  # sshd refuses even key logins to a locked account (one without a password).
+  echo "$user:$(head -c 12 /dev/urandom | base64)" | chpasswd
+  chown "$user:" "$work/home"
+  ssh-keygen -q -t ed25519 -N '' -f "$work/host_key"
+  ssh-keygen -q -t ed25519 -N '' -f "$work/client_key"
+  cp "$work/client_key.pub" "$work/authorized_keys"
+  cat > "$work/sshd_config" <<EOF
+Port $port
+ListenAddress 127.0.0.1
+HostKey $work/host_key
+PidFile $work/sshd.pid
+UsePAM no
+PasswordAuthentication no
+PubkeyAuthentication yes
+AuthorizedKeysFile $work/authorized_keys
+StrictModes no
+AllowUsers $user
+Subsystem sftp internal-sftp
+EOF
+  /usr/sbin/sshd -f "$work/sshd_config" -E "$work/sshd.log"
+  for _ in $(seq 1 50); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
+  # The client's home: its key as the default key, the server's key as known.
+  mkdir -p "$work/client/.ssh"
+  cp "$work/client_key" "$work/client/.ssh/id_ed25519"
+  echo "[127.0.0.1]:$port $(cut -d' ' -f1,2 "$work/host_key.pub")" > "$work/client/.ssh/known_hosts"
+  sftp_user=$user sftp_port=$port
+}
+
+echo "| destination | client | upload MB/s | download MB/s |"
+echo "|---|---|---:|---:|"
+for kind in "${kinds[@]}"; do
+  case "$kind" in
+    sftp)
+      start_sshd
+      ssh_options=(-q -P "$sftp_port" -o "UserKnownHostsFile=$work/client/.ssh/known_hosts" -i "$work/client_key")
+      put=$(timed sftp "${ssh_options[@]}" -b <(echo "put $work/payload $work/home/sftp.bin") "$sftp_user@127.0.0.1")
+      get=$(timed sftp "${ssh_options[@]}" -b <(echo "get $work/home/sftp.bin $work/back.bin") "$sftp_user@127.0.0.1")
+      rm -f "$work/back.bin" "$work/home/sftp.bin"
+      echo "| sftp (OpenSSH sshd) | sftp | $(mib_per_s "$put" $bytes) | $(mib_per_s "$get" $bytes) |"
+      read -r up down < <(quorvel_rates "ssh://$sftp_user@127.0.0.1:$sftp_port$work/home" "$work/client")
+      echo "| sftp (OpenSSH sshd) | quorvel | $up | $down |"
+      ;;
+    *) echo "bench/network.sh: unknown destination kind \"$kind\"" >&2; exit 2 ;;
+  esac
+done
