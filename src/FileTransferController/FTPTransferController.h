@@ -44,7 +44,6 @@
 #include "FileTransferController/FileTransferController.h"
 
 typedef void CURL;
-struct curl_slist;
 
 namespace quorvel {
 
