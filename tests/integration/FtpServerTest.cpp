@@ -233,8 +233,12 @@ TEST_F(FtpServer, StoresListsMovesAndDeletesOverEveryKindOfConnection) {
     TempDir local;
     Data plain = PseudoRandomData(300007, 5);
     WriteFile(local / "plain", plain);
+    delegate.progressUpdates = 0;
     ASSERT_TRUE(controller->uploadFileFromPath(local / "plain", "sub folder/ünï/part 1")) << delegate.lastErrorText();
     EXPECT_EQ(Hex(controller->lastTransferDigestData()), Md5sumOfFile(local / "plain"));
+    EXPECT_GT(delegate.progressUpdates, 0);
+    EXPECT_EQ(delegate.lastProgress, delegate.lastProgressMax);
+    EXPECT_EQ(delegate.lastProgressMax, (300007u & ~15u) + 16u);
     ASSERT_TRUE(controller->uploadFileFromData(Data(), "empty")) << delegate.lastErrorText();
 
     // What the server stores is what openssl decrypts.
@@ -257,7 +261,10 @@ TEST_F(FtpServer, StoresListsMovesAndDeletesOverEveryKindOfConnection) {
     ASSERT_TRUE(listing);
     EXPECT_EQ(listing->get("sub folder").asDictionary().get(kFileType).asString(), kFileTypeDirectory);
 
+    delegate.progressUpdates = 0;
     ASSERT_TRUE(controller->downloadFileFromPath("sub folder/ünï/part 1", local / "back")) << delegate.lastErrorText();
+    EXPECT_GT(delegate.progressUpdates, 0);
+    EXPECT_EQ(delegate.lastProgressMax, (300007u & ~15u) + 16u);
     EXPECT_EQ(Md5sumOfFile(local / "back"), Md5sumOfFile(local / "plain"));
     EXPECT_EQ(Hex(controller->lastTransferDigestData()), Md5sumOfFile(local / "plain"));
     std::optional<Data> empty = controller->downloadFileFromPathToData("empty", 100);
