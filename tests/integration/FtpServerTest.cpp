@@ -1,7 +1,8 @@
 // FTP and FTPS destinations against real vsftpd servers on 127.0.0.1: one
 // serving plain FTP and explicit TLS (AUTH TLS) on one port, one serving
-// implicit TLS on another, both with a self-signed certificate and a local
-// user. The test starts them itself (installing vsftpd when it is missing
+// implicit TLS on another, both with a self-signed certificate, a local user
+// and vsftpd's default demand that data connections resume the control
+// connection's TLS session. The test starts them itself (installing vsftpd when it is missing
 // and it may) and skips with the reason when it cannot: no root (for the
 // user), no vsftpd.
 #include <arpa/inet.h>
@@ -115,7 +116,7 @@ class VsftpdServers {
                           "xferlog_enable=YES\nxferlog_std_format=NO\nvsftpd_log_file=" + log +
                           "\nssl_enable=YES\nimplicit_ssl=" + (implicit ? "YES" : "NO") +
                           "\nallow_anon_ssl=NO\nforce_local_logins_ssl=NO\nforce_local_data_ssl=NO\n"
-                          "ssl_tlsv1=NO\nssl_sslv2=NO\nssl_sslv3=NO\nssl_ciphers=HIGH\nrequire_ssl_reuse=NO\n"
+                          "ssl_tlsv1=NO\nssl_sslv2=NO\nssl_sslv3=NO\nssl_ciphers=HIGH\nrequire_ssl_reuse=YES\n"
                           "rsa_cert_file=" + certificate + "\nrsa_private_key_file=" + key + "\n");
       // vsftpd writes its start-up complaints to descriptor 0.
       std::string pid;
