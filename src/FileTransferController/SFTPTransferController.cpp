@@ -666,52 +666,33 @@ bool SFTPTransferController::movePath(const std::string& fromPath, const std::st
   return true;
 }
 
-bool SFTPTransferController::deleteFileAtPath(const std::string& path) {
-  const std::string file = ServerPath(absolutePathForRemotePath(path));
-  if (!beginOperation()) return false;
-  LIBSSH2_SFTP_ATTRIBUTES attributes{};
-  long status = callUntilDone(
-      [&] {
-        return static_cast<long>(libssh2_sftp_stat_ex(connection_->sftp, file.c_str(),
-                                                      static_cast<unsigned>(file.size()), LIBSSH2_SFTP_LSTAT,
-                                                      &attributes));
-      },
-      false);
-  if (status == 0 &&
-      callUntilDone([&] { return static_cast<long>(libssh2_sftp_unlink_ex(connection_->sftp, file.c_str(),
-                                                                           static_cast<unsigned>(file.size()))); },
-                    false) != 0) {
-    notifyDidFail(lastSessionError("Could not delete \"" + file + "\""));
-    return false;
-  }
-  if (status != 0 && libssh2_sftp_last_error(connection_->sftp) != LIBSSH2_FX_NO_SUCH_FILE) {
-    notifyDidFail(lastSessionError("Could not delete \"" + file + "\""));
-    return false;
-  }
-  notifyDidSucceed();
-  return true;
-}
+bool SFTPTransferController::deleteFileAtPath(const std::string& path) { return deleteItem(path, false); }
 
-bool SFTPTransferController::deleteDirectoryAtPath(const std::string& path) {
-  const std::string folder = ServerPath(absolutePathForRemotePath(path));
+bool SFTPTransferController::deleteDirectoryAtPath(const std::string& path) { return deleteItem(path, true); }
+
+bool SFTPTransferController::deleteItem(const std::string& path, bool folder) {
+  const std::string item = ServerPath(absolutePathForRemotePath(path));
+  const auto length = static_cast<unsigned>(item.size());
+  const std::string failure = folder ? "Could not delete the folder \"" + item + "\"" : "Could not delete \"" + item + "\"";
   if (!beginOperation()) return false;
   LIBSSH2_SFTP_ATTRIBUTES attributes{};
   long status = callUntilDone(
       [&] {
-        return static_cast<long>(libssh2_sftp_stat_ex(connection_->sftp, folder.c_str(),
-                                                      static_cast<unsigned>(folder.size()), LIBSSH2_SFTP_LSTAT,
-                                                      &attributes));
+        return static_cast<long>(
+            libssh2_sftp_stat_ex(connection_->sftp, item.c_str(), length, LIBSSH2_SFTP_LSTAT, &attributes));
       },
       false);
-  if (status == 0 &&
-      callUntilDone([&] { return static_cast<long>(libssh2_sftp_rmdir_ex(connection_->sftp, folder.c_str(),
-                                                                          static_cast<unsigned>(folder.size()))); },
-                    false) != 0) {
-    notifyDidFail(lastSessionError("Could not delete the folder \"" + folder + "\""));
-    return false;
-  }
-  if (status != 0 && libssh2_sftp_last_error(connection_->sftp) != LIBSSH2_FX_NO_SUCH_FILE) {
-    notifyDidFail(lastSessionError("Could not delete the folder \"" + folder + "\""));
+  // A missing item counts as deleted; anything else that stops the look does not.
+  bool deleted = status != 0 ? libssh2_sftp_last_error(connection_->sftp) == LIBSSH2_FX_NO_SUCH_FILE
+                             : callUntilDone(
+                                   [&] {
+                                     return static_cast<long>(
+                                         folder ? libssh2_sftp_rmdir_ex(connection_->sftp, item.c_str(), length)
+                                                : libssh2_sftp_unlink_ex(connection_->sftp, item.c_str(), length));
+                                   },
+                                   false) == 0;
+  if (!deleted) {
+    notifyDidFail(lastSessionError(failure));
     return false;
   }
   notifyDidSucceed();

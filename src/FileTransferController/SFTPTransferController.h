@@ -124,6 +124,8 @@ class SFTPTransferController : public FileTransferController {
   long callUntilDone(Call call, bool mayAbort);
   bool waitForSocket();
   bool makeFolderWithParents(const std::string& absolutePath);
+  // Deletes a file or an empty folder; a missing one counts as deleted.
+  bool deleteItem(const std::string& path, bool folder);
 
   std::unique_ptr<Connection> connection_;
   bool aborted_ = false;

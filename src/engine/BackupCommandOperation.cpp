@@ -1,14 +1,17 @@
 #include "engine/BackupCommandOperation.h"
 
 #include <openssl/crypto.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <system_error>
 #include <utility>
 
 #include "engine/PhaseProgress.h"
@@ -351,6 +354,28 @@ void BackupCommandOperation::addPathsFromDirectoryScannerResults(const Dictionar
   }
 }
 
+namespace {
+
+// A random (version 4) UUID in upper-case text, as identities of backups are written.
+std::string NewUUIDText() {
+  unsigned char bytes[16];
+  std::size_t filled = 0;
+  while (filled < sizeof bytes) {
+    ssize_t got = getrandom(bytes + filled, sizeof bytes - filled, 0);
+    if (got > 0) filled += static_cast<std::size_t>(got);
+    else if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "getrandom");
+  }
+  bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);
+  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);
+  char text[37];
+  std::snprintf(text, sizeof text, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", bytes[0],
+                bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8], bytes[9], bytes[10],
+                bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
+  return text;
+}
+
+}  // namespace
+
 void BackupCommandOperation::updateDirectoryScannerUserInfo(DirectoryScanner& scanner) {
   Array excluded, changed, copied, skipped, messages;
   {
@@ -372,6 +397,7 @@ void BackupCommandOperation::updateDirectoryScannerUserInfo(DirectoryScanner& sc
   for (const auto& [key, value] : arguments_.get(kScannerUserInfoArgument).asDictionary()) {
     scanner.setUserInfo(value, key);
   }
+  if (!scanner.userInfoForKey(kBackupUUIDInfo).isString()) scanner.setUserInfo(Value(NewUUIDText()), kBackupUUIDInfo);
 }
 
 // ---------------------------------------------------------------------------

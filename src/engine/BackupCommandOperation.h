@@ -49,6 +49,14 @@ inline constexpr const char* kNotLocalizedMessage = "<NOT LOCALIZED>";
 
 // Arguments and result keys of the frame.
 inline constexpr const char* kScannerUserInfoArgument = "scannerUserInfo";
+// Entries of "scannerUserInfo" for a backup. They are stored in the snapshot
+// at the destination, from which the backup can be configured again later.
+inline constexpr const char* kBackupUUIDInfo = "quorvel.uuid";
+inline constexpr const char* kSourceDirectoryPathInfo = "quorvel.sourceDirectoryPath";
+inline constexpr const char* kComputeFileDigestsInfo = "quorvel.computeFileDigests";
+inline constexpr const char* kPreserveDSStoreFilesInfo = "quorvel.preserveDSStoreFiles";
+inline constexpr const char* kExtraExcludedPathsInfo = "quorvel.extraExcludedPaths";
+inline constexpr const char* kMaximumSegmentSizeInfo = "quorvel.maximumSegmentSize";
 inline constexpr const char* kPreExecutableArgument = "preExecutable";
 inline constexpr const char* kSuccessPostExecutableArgument = "successPostExecutable";
 inline constexpr const char* kFailurePostExecutableArgument = "failurePostExecutable";
@@ -162,7 +170,9 @@ class BackupCommandOperation : public Operation, public DirectoryScannerDelegate
   void addPathsFromDirectoryScannerResults(const Dictionary& results);
   // Records the run in a snapshot's user info: the "backup.*" path lists and
   // messages, "backup.dates" with the current date appended, then every
-  // entry of the "scannerUserInfo" argument.
+  // entry of the "scannerUserInfo" argument. A snapshot left without a
+  // "quorvel.uuid" text (a first backup whose arguments name none) gets a
+  // new UUID, which later runs keep from the loaded revision.
   void updateDirectoryScannerUserInfo(DirectoryScanner& scanner);
 
   // DirectoryScannerDelegate and TaskDelegate: a cancelled command stops its

@@ -1,5 +1,7 @@
 #include "engine/RemoteBackupHelperOperation.h"
 
+#include <openssl/evp.h>
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -11,6 +13,7 @@
 #include "engine/ArchiveSupport.h"
 #include "engine/NetworkError.h"
 #include "engine/RestoreTargetPaths.h"
+#include "foundation/ExtendedACLText.h"
 #include "foundation/Format.h"
 #include "foundation/InternalInconsistency.h"
 #include "foundation/Posix.h"
@@ -105,6 +108,58 @@ FileUploadState ModificationStateOfPath(const std::string& path, int* error) {
   state.modificationSeconds = static_cast<std::uint32_t>(status.st_mtim.tv_sec);
   state.modificationNanoseconds = static_cast<std::uint32_t>(status.st_mtim.tv_nsec);
   return state;
+}
+
+// ---------------------------------------------------------------------------
+// RunningFileDigest
+
+// The digest so far, and a copy of it where the current part began.
+struct RunningFileDigest::Contexts {
+  EVP_MD_CTX* running = EVP_MD_CTX_new();
+  EVP_MD_CTX* atPartStart = EVP_MD_CTX_new();
+  ~Contexts() {
+    EVP_MD_CTX_free(running);
+    EVP_MD_CTX_free(atPartStart);
+  }
+};
+
+RunningFileDigest::RunningFileDigest() : contexts_(std::make_unique<Contexts>()) {
+  usable_ = contexts_->running && contexts_->atPartStart &&
+            EVP_DigestInit_ex(contexts_->running, EVP_md5(), nullptr) == 1 &&
+            EVP_MD_CTX_copy_ex(contexts_->atPartStart, contexts_->running) == 1;
+}
+
+RunningFileDigest::~RunningFileDigest() = default;
+
+void RunningFileDigest::beginPart(std::uint64_t offset) {
+  if (!usable_) return;
+  if (offset == consumed_) {
+    partStart_ = offset;
+    usable_ = EVP_MD_CTX_copy_ex(contexts_->atPartStart, contexts_->running) == 1;
+  } else if (offset == partStart_) {
+    consumed_ = offset;
+    usable_ = EVP_MD_CTX_copy_ex(contexts_->running, contexts_->atPartStart) == 1;
+  } else {
+    usable_ = false;
+  }
+}
+
+void RunningFileDigest::add(const std::uint8_t* bytes, std::size_t length) {
+  if (!usable_ || length == 0) return;
+  usable_ = EVP_DigestUpdate(contexts_->running, bytes, length) == 1;
+  consumed_ += length;
+}
+
+std::optional<std::array<std::uint8_t, 16>> RunningFileDigest::digestOfFirst(std::uint64_t size) const {
+  if (!usable_ || consumed_ != size) return std::nullopt;
+  EVP_MD_CTX* copy = EVP_MD_CTX_new();
+  std::array<std::uint8_t, 16> digest{};
+  unsigned int length = 0;
+  bool done = copy && EVP_MD_CTX_copy_ex(copy, contexts_->running) == 1 &&
+              EVP_DigestFinal_ex(copy, digest.data(), &length) == 1 && length == digest.size();
+  EVP_MD_CTX_free(copy);
+  if (!done) return std::nullopt;
+  return digest;
 }
 
 // ---------------------------------------------------------------------------
@@ -305,15 +360,15 @@ bool RemoteBackupHelperOperation::verifyRestoredFile(const DirectoryItem& item, 
   if (fileIndex == 0) {
     const auto& restoredACL = restored->ACLText();
     const auto& recordedACL = item.ACLText();
-    if (static_cast<bool>(restoredACL) != static_cast<bool>(recordedACL) ||
-        (restoredACL && *restoredACL != *recordedACL)) {
+    // A recorded Mac OS X ACL matches the POSIX entries restoring it gave.
+    const auto asText = [](const auto& text) { return text ? std::optional<std::string>(*text) : std::nullopt; };
+    if (!ACLTextsMatch(asText(recordedACL), asText(restoredACL))) {
       command.logErrorMessage("Unexpected ACLs for restored file \"%@\"", path);
       return false;
     }
     const auto& restoredAttributes = restored->extendedAttributes();
     const auto& recordedAttributes = item.extendedAttributes();
-    if (static_cast<bool>(restoredAttributes) != static_cast<bool>(recordedAttributes) ||
-        (restoredAttributes && *restoredAttributes != *recordedAttributes)) {
+    if (!SameExtendedAttributes(restoredAttributes.get(), recordedAttributes.get())) {
       command.logErrorMessage("Unexpected extended attributes for restored file \"%@\"", path);
       return false;
     }

@@ -125,6 +125,36 @@ class ArchiveSlots {
   std::vector<ArchiveSlotPtr> slots_;
 };
 
+// ---- The digest of a file as its parts read it -----------------------------------
+
+// The MD5 of a file's bytes as its part steps read them, in order, so that
+// the last part can compare it with the digest the file step took instead of
+// reading the whole file once more. A part read again (its upload failed and
+// is retried) starts over from the state before it; a part that starts
+// anywhere else puts the digest out of use, and the last part then reads the
+// file as before. The parts of one file run one after another, never at once.
+class RunningFileDigest : public Object {
+ public:
+  RunningFileDigest();
+  ~RunningFileDigest() override;
+  // A part begins at `offset`.
+  void beginPart(std::uint64_t offset);
+  // Bytes the part read, in order.
+  void add(const std::uint8_t* bytes, std::size_t length);
+  // The digest when it covers exactly the file's first `size` bytes and
+  // nothing else; nothing otherwise.
+  std::optional<std::array<std::uint8_t, 16>> digestOfFirst(std::uint64_t size) const;
+  std::string className() const override { return "RunningFileDigest"; }
+
+ private:
+  struct Contexts;
+  std::unique_ptr<Contexts> contexts_;
+  std::uint64_t consumed_ = 0;
+  std::uint64_t partStart_ = 0;
+  bool usable_ = true;
+};
+using RunningFileDigestPtr = std::shared_ptr<RunningFileDigest>;
+
 // ---- File upload state ----------------------------------------------------------
 
 // What a file step hands its part steps: the modification time when the file
@@ -282,6 +312,7 @@ class RemoteBackupUploadPartOperation : public RemoteBackupHelperStep<RemoteBack
   int file_ = -1;
   std::uint32_t length_ = 0;
   std::uint64_t offset_ = 0;
+  RunningFileDigestPtr runningDigest_;
 };
 
 // Uploads the bytes of an archive slot as "Archive_%04i.cpgz|cpio[.aes]";

@@ -20,6 +20,8 @@
 #include "engine/PhaseProgress.h"
 #include "engine/RemoteBackupHelperOperation.h"
 #include "engine/RestoreTargetPaths.h"
+#include "foundation/ExtendedACLText.h"
+#include "foundation/ExtendedAttributeNames.h"
 #include "foundation/InternalInconsistency.h"
 #include "snapshot/platform/FileMetadata.h"
 #include "foundation/Posix.h"
@@ -426,20 +428,37 @@ void RemoteBackupOperation::setPathProperties(const std::string& path, const Dir
   if (item.isDirectory()) {
     if (const auto& attributes = item.extendedAttributes()) {
       for (const auto& [name, value] : *attributes) {
-        if (lsetxattr(cpath, name.c_str(), value.data(), value.size(), 0) != 0) {
+        // Recorded names without a namespace ("com.apple.FinderInfo") are user attributes here.
+        if (lsetxattr(cpath, LinuxAttributeName(name).c_str(), value.data(), value.size(), 0) != 0) {
           logErrorMessage("Failed setting extended attribute '%@' for path \"%@\" (%s)", name, path,
                           ErrnoText(errno));
         }
       }
     }
     if (const auto& acl = item.ACLText()) {
-      // Refuses a link itself and writes through a descriptor opened without
-      // following one.
-      int error = platform::WriteACLText(cpath, *acl);
+      // A Mac OS X ACL is set as the POSIX ACL its user and group entries
+      // map to. Refuses a link itself and writes through a descriptor opened
+      // without following one.
+      int error = 0;
+      if (!IsExtendedACLText(*acl)) {
+        error = platform::WriteACLText(cpath, *acl);
+      } else if (std::optional<ExtendedACLMapping> mapping = MapExtendedACLText(*acl)) {
+        error = platform::WriteACLText(cpath, PosixACLTextForEntries(mapping->entries, item.permissions()));
+      }
       if (error != 0) {
         logErrorMessage("Failed setting ACL for path \"%@\" (%s)", path, ErrnoText(error));
       }
     }
+  }
+  // Files received theirs with their metadata; either way, what a Mac OS X
+  // ACL holds beyond POSIX is reported here, once per item.
+  if (const auto& acl = item.ACLText(); acl && IsExtendedACLText(*acl)) {
+    std::optional<ExtendedACLMapping> mapping = MapExtendedACLText(*acl);
+    std::string left;
+    for (const std::string& part : mapping ? mapping->unmapped : std::vector<std::string>{"the whole ACL"}) {
+      left += (left.empty() ? "" : "; ") + part;
+    }
+    if (!left.empty()) logErrorMessage("ACL of \"%@\" only partly restored: %@", path, left);
   }
 
   // The owner stays whoever restores; the group is set when the process may.

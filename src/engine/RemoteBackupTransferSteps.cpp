@@ -101,13 +101,15 @@ int RemoteBackupUploadFileOperation::runWithFileTransferController(FileTransferC
   partLength = std::min<std::uint64_t>(partLength, 0xFFFFFFFFu);
   std::vector<HelperOperationPtr> parts;
   Data encodedState = state.encode();
+  // The parts digest what they read, for the check after the last one.
+  Value runningDigest = settings.computeFileDigests() ? Value(std::make_shared<RunningFileDigest>()) : Value();
   int part = 1;
   for (std::uint64_t offset = 0; offset < size; offset += partLength, ++part) {
     std::uint64_t length = std::min(partLength, size - offset);
     parts.push_back(std::make_shared<RemoteBackupUploadPartOperation>(
         &command, source(), index(),
-        Array{Value(baseName), Value(encodedState), Value(part), Value(offset),
-              Value(static_cast<unsigned>(length))}));
+        Array{Value(baseName), Value(encodedState), Value(part), Value(offset), Value(static_cast<unsigned>(length)),
+              runningDigest}));
   }
   for (std::size_t i = 0; i + 1 < parts.size(); ++i) parts[i]->setNextOperation(parts[i + 1]);
   setNextOperation(parts.empty() ? nullptr : parts.front());
@@ -160,6 +162,8 @@ int RemoteBackupUploadPartOperation::runWithFileTransferController(FileTransferC
 
   offset_ = offset;
   length_ = length;
+  runningDigest_ = argument(5).object<RunningFileDigest>();
+  if (runningDigest_) runningDigest_->beginPart(offset);
   // The step outlives the stream: hand it over without ownership.
   std::shared_ptr<DataStreamSource> self(std::shared_ptr<DataStreamSource>(), static_cast<DataStreamSource*>(this));
   std::unique_ptr<DataReadStream> stream = DataReadStream::initWithDataSource(self, std::any(path));
@@ -186,9 +190,18 @@ int RemoteBackupUploadPartOperation::runWithFileTransferController(FileTransferC
     int error = 0;
     bool changed = !ModificationStateOfPath(path, &error).sameModificationTime(*state) || error != 0;
     if (!changed && offset + length == item->dataSize() && remoteController().computeFileDigests()) {
+      // The bytes the parts stored, digested as they were read, must be the
+      // bytes the file step digested; only when that digest is not whole
+      // (a part was read out of order) is the file read once more.
+      std::optional<std::array<std::uint8_t, 16>> stored =
+          runningDigest_ ? runningDigest_->digestOfFirst(item->dataSize()) : std::nullopt;
       std::uint8_t digest[16];
-      changed = !computeDigestForFile(path, item->dataSize(), item->isSymbolicLink(), index(), digest) ||
-                std::memcmp(digest, state->digest.data(), sizeof digest) != 0;
+      if (stored) {
+        std::memcpy(digest, stored->data(), sizeof digest);
+      } else if (!computeDigestForFile(path, item->dataSize(), item->isSymbolicLink(), index(), digest)) {
+        changed = true;
+      }
+      changed = changed || std::memcmp(digest, state->digest.data(), sizeof digest) != 0;
     }
     if (changed) {
       command.logErrorMessage("File \"%@\" has been modified while being backed up", path);
@@ -224,7 +237,10 @@ long RemoteBackupUploadPartOperation::readDataFromStream(std::any& info, std::ui
   do {
     got = read(file_, buffer, wanted);
   } while (got < 0 && errno == EINTR);
-  if (got > 0) length_ -= static_cast<std::uint32_t>(got);
+  if (got > 0) {
+    length_ -= static_cast<std::uint32_t>(got);
+    if (runningDigest_) runningDigest_->add(buffer, static_cast<std::size_t>(got));
+  }
   return static_cast<long>(got);
 }
 

@@ -1,4 +1,6 @@
 #include "foundation/AppleDouble.h"
+#include "foundation/ExtendedACLText.h"
+#include "foundation/ExtendedAttributeNames.h"
 #include "foundation/Posix.h"
 
 #include <acl/libacl.h>
@@ -65,13 +67,6 @@ std::uint32_t Get32(const Data& in, std::size_t at) {
 }
 
 std::size_t RoundUp4(std::size_t value) { return (value + 3) & ~std::size_t(3); }
-
-bool HasLinuxNamespace(const std::string& name) {
-  for (const char* prefix : {"user.", "trusted.", "security.", "system."}) {
-    if (name.rfind(prefix, 0) == 0) return true;
-  }
-  return false;
-}
 
 // llistxattr with a retry when the list grows between the two calls.
 int ListNames(const std::string& path, std::vector<std::string>* names) {
@@ -297,7 +292,7 @@ Expected<AppleDoubleContents> AppleDoubleContentsForPath(const std::string& path
       if (name.size() > kMaximumNameLength) {
         return DataFailure(ENAMETOOLONG, "attribute name too long: " + name);
       }
-      contents.attributes.emplace_back(name, std::move(value));
+      contents.attributes.emplace_back(RecordedAttributeName(name), std::move(value));
     }
   }
   if ((accessACL || defaultACL) && !S_ISLNK(status.st_mode)) {
@@ -317,7 +312,7 @@ Expected<Data> AppleDoubleDataForPath(const std::string& path) {
   return EncodeAppleDouble(*contents);
 }
 
-Status ApplyAppleDoubleData(const Data& data, const std::string& path) {
+Status ApplyAppleDoubleData(const Data& data, const std::string& path, std::vector<std::string>* unmapped) {
   Expected<AppleDoubleContents> contents = DecodeAppleDouble(data);
   if (!contents) return contents.status();
   struct stat status;
@@ -337,7 +332,7 @@ Status ApplyAppleDoubleData(const Data& data, const std::string& path) {
       aclText = &aclStorage;
       continue;
     }
-    std::string name = HasLinuxNamespace(stored) ? stored : "user." + stored;
+    std::string name = LinuxAttributeName(stored);
     if (name == kFinderInfoName) sawFinderInfo = true;
     if (Status status = set(name, value); !status.ok()) return status;
   }
@@ -350,7 +345,20 @@ Status ApplyAppleDoubleData(const Data& data, const std::string& path) {
   if (!contents->resourceFork.empty()) {
     if (Status status = set(kResourceForkName, contents->resourceFork); !status.ok()) return status;
   }
-  if (aclText) {
+  if (aclText && IsExtendedACLText(*aclText)) {
+    std::vector<std::string> notes;
+    std::optional<ExtendedACLMapping> mapping = MapExtendedACLText(*aclText);
+    if (!mapping) {
+      notes.push_back("the ACL, whose text is of an unknown version");
+    } else if (S_ISLNK(status.st_mode) && !mapping->entries.empty()) {
+      notes.push_back("the ACL: links carry none here");
+    } else {
+      notes = std::move(mapping->unmapped);
+      std::string posix = PosixACLTextForEntries(mapping->entries, status.st_mode & 07777);
+      if (int error = SetACLText(path, posix)) return SystemFailure("acl_set_file", error);
+    }
+    if (unmapped) unmapped->insert(unmapped->end(), notes.begin(), notes.end());
+  } else if (aclText) {
     if (int error = SetACLText(path, *aclText)) return SystemFailure("acl_set_file", error);
   }
   return Status();

@@ -21,8 +21,10 @@
 // values, so readers that only know the classic format still find the
 // resource fork.
 //
-// Linux names: an attribute keeps its full Linux name ("user.x",
-// "trusted.y", "security.z"). Three things are special:
+// Names: an attribute is stored under its recorded name (see
+// ExtendedAttributeNames.h): "user.x" as "x", as Mac OS X names its
+// attributes, while "trusted.y" and "security.z" keep their namespace.
+// Three things are special:
 //   - "user.com.apple.ResourceFork" is the resource fork entry, not an
 //     attribute;
 //   - the POSIX ACL ("system.posix_acl_access" / "system.posix_acl_default")
@@ -84,8 +86,10 @@ Expected<AppleDoubleContents> AppleDoubleContentsForPath(const std::string& path
 // Packs the item's extended attributes, resource fork and ACL (never following a final symlink) into AppleDouble bytes.
 Expected<Data> AppleDoubleDataForPath(const std::string& path);
 // Applies AppleDouble bytes to the item: sets the attributes (lsetxattr), the resource fork attribute, and the ACL
-// (when the text attribute is present). Malformed bytes give EINVAL and change nothing.
-Status ApplyAppleDoubleData(const Data& data, const std::string& path);
+// (when the text attribute is present). Malformed bytes give EINVAL and change nothing. An ACL text written by
+// Mac OS X ("!#acl 1", see ExtendedACLText.h) never fails: what maps to POSIX is set, and each part that does
+// not (or the whole ACL, on a link) is described in `unmapped` when given.
+Status ApplyAppleDoubleData(const Data& data, const std::string& path, std::vector<std::string>* unmapped = nullptr);
 // File forms (the ".apdb" metadata file): pack into / unpack from a file. Packing replaces the file (mode 0600).
 Status AppleDoublePack(const std::string& path, const std::string& appleDoublePath);
 Status AppleDoubleUnpack(const std::string& appleDoublePath, const std::string& path);

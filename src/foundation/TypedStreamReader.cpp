@@ -33,6 +33,20 @@ bool IsByteArrayType(std::string_view t) {
          t.find_first_not_of("0123456789", 1) == t.size() - 2;
 }
 
+// The element count of a byte-array encoding ("[12c]" -> 12).
+std::uint64_t ByteArrayCount(std::string_view type) {
+  std::uint64_t count = 0;
+  for (std::size_t p = 1; p < type.size() && type[p] >= '0' && type[p] <= '9'; ++p)
+    count = count * 10 + static_cast<std::uint64_t>(type[p] - '0');
+  return count;
+}
+
+// A buffer length read from an integer group; negative lengths are refused.
+std::uint64_t ByteArrayLength(const Value& length) {
+  if (length.type() == Value::Type::Integer && length.asInt() < 0) throw Failure("negative buffer length");
+  return length.asUInt();
+}
+
 // Parses one encoding starting at pos; returns the position after it.
 std::size_t ParseOneEncoding(std::string_view s, std::size_t pos, int depth) {
   if (depth > kMaxTypeNesting) throw Failure("type encoding nested too deeply");
@@ -717,12 +731,32 @@ std::optional<Data> TypedStreamReader::decodeByteArray() {
   if (!ok()) return std::nullopt;
   try {
     if (pos_ == end_) throw Failure("typed stream ends where a byte array belongs");
-    const std::vector<std::string>& types = readTypes(readHead());
-    if (types.size() != 1 || !(IsByteArrayType(types[0]) || types[0] == "+")) {
+    // Copied: reading the values may add shared strings.
+    const std::vector<std::string> types = readTypes(readHead());
+    auto isLength = [](const std::string& type) { return type.size() == 1 && IsIntegerType(type[0]); };
+    Value value;
+    if (types.size() == 1 && (IsByteArrayType(types[0]) || types[0] == "+")) {
+      value = readValue(types[0], 0);
+    } else if (types.size() == 1 && isLength(types[0])) {
+      // A buffer written with its length first: the length group, then the
+      // array group of exactly that many bytes.
+      std::uint64_t length = ByteArrayLength(readValue(types[0], 0));
+      if (pos_ == end_) throw Failure("typed stream ends where the bytes of a counted buffer belong");
+      const std::vector<std::string> arrayTypes = readTypes(readHead());
+      if (arrayTypes.size() != 1 || !IsByteArrayType(arrayTypes[0]) || ByteArrayCount(arrayTypes[0]) != length) {
+        throw Failure("a buffer length of " + std::to_string(length) + " is not followed by that many bytes");
+      }
+      value = readValue(arrayTypes[0], 0);
+    } else if (types.size() == 2 && isLength(types[0]) && IsByteArrayType(types[1])) {
+      // The same two values written as one group.
+      std::uint64_t length = ByteArrayLength(readValue(types[0], 0));
+      if (ByteArrayCount(types[1]) != length) {
+        throw Failure("a buffer length of " + std::to_string(length) + " is not followed by that many bytes");
+      }
+      value = readValue(types[1], 0);
+    } else {
       throw Failure("expected a byte array, found type \"" + (types.empty() ? std::string() : types[0]) + "\"");
     }
-    std::string type = types[0];
-    Value value = readValue(type, 0);
     if (!value.isData()) throw Failure("byte array holds nil");
     return value.asData();
   } catch (const std::exception& failure) {

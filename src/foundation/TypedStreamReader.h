@@ -73,7 +73,10 @@ class TypedStreamReader {
   // A group of several values with exactly these types.
   std::optional<Array> decodeValuesOfObjCTypes(std::string_view types);
 
-  // A byte-array element: "[Nc]", "[NC]" or "+".
+  // A byte-array element: one counted array group ("[Nc]" or "[NC]"), a
+  // shared-string group ("+"), or a buffer written with its length first: an
+  // integer group holding N followed by an "[Nc]" group (or both in one
+  // group). A length that does not match the array that follows is refused.
   std::optional<Data> decodeByteArray();
   // An integer element ("I", or any integer type whose value fits).
   std::optional<std::uint32_t> decodeUInt32();

@@ -46,7 +46,8 @@ bool DirectoryItem::isEqualToDirectoryItem(const DirectoryItem& other, bool comp
     return false;
   if (!compareMetadata) return true;
   return userID_ == other.userID_ && groupID_ == other.groupID_ && mode_ == other.mode_ &&
-         flags_ == other.flags_ && SamePart(acl_, other.acl_) && SamePart(attributes_, other.attributes_);
+         flags_ == other.flags_ && SamePart(acl_, other.acl_) &&
+         SameExtendedAttributes(attributes_.get(), other.attributes_.get());
 }
 
 bool DirectoryItem::isEqualToObject(const Object& other) const {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "foundation/ExtendedAttributeNames.h"
 #include "foundation/SystemLog.h"
 #include "snapshot/platform/FileMetadata.h"
 #include "foundation/Posix.h"
@@ -20,6 +21,21 @@ const std::shared_ptr<const Value> kNoUserInfo;
 const std::shared_ptr<const std::string> kNoACL;
 const std::shared_ptr<const ExtendedAttributes> kNoAttributes;
 }  // namespace
+
+bool SameExtendedAttributes(const ExtendedAttributes* a, const ExtendedAttributes* b) {
+  if (a == b) return true;
+  if (!a || !b || a->size() != b->size()) return false;
+  if (*a == *b) return true;
+  std::map<std::string, const Data*> linuxA;
+  for (const auto& [name, value] : *a) linuxA.emplace(LinuxAttributeName(name), &value);
+  if (linuxA.size() != a->size()) return false;
+  for (const auto& [name, value] : *b) {
+    auto found = linuxA.find(LinuxAttributeName(name));
+    if (found == linuxA.end() || *found->second != value) return false;
+    linuxA.erase(found);
+  }
+  return linuxA.empty();
+}
 
 DirectoryItemData::~DirectoryItemData() = default;
 
@@ -140,7 +156,7 @@ bool ReadAttributes(const platform::ItemHandle& item, const char* path, const ch
       ssize_t read = platform::ReadAttribute(item, name, value.data(), value.size());
       // A value that changed its size between the two reads is left out.
       if (read == size) {
-        attributes->emplace(name, std::move(value));
+        attributes->emplace(RecordedAttributeName(name), std::move(value));
         continue;
       }
       if (read >= 0 || errno == ERANGE) continue;

@@ -30,9 +30,18 @@ namespace platform {
 struct FileStatus;
 }
 
-// Extended attributes: name -> value bytes. Two maps are equal when they have
-// the same names with byte-equal values.
+// Extended attributes: recorded name -> value bytes. A capture records user
+// attributes without "user." ("com.apple.FinderInfo", as Mac OS X names
+// them) and others with their namespace (foundation/ExtendedAttributeNames.h).
+// Two maps are equal (==) when they have the same names with byte-equal
+// values; SameExtendedAttributes compares what they mean.
 using ExtendedAttributes = std::map<std::string, Data, std::less<>>;
+
+// Whether two attribute maps (either may be absent) hold the same attributes:
+// byte-equal values under names that mean the same attribute on Linux, so a
+// map recorded with "user.x" matches one recorded with "x" (see
+// foundation/ExtendedAttributeNames.h). Absent matches only absent.
+bool SameExtendedAttributes(const ExtendedAttributes* a, const ExtendedAttributes* b);
 
 struct DirectoryItemData {
   std::uint16_t mode = 0;       // type and permission bits; type bits only without metadata

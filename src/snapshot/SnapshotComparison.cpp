@@ -125,7 +125,8 @@ bool TimesDifferInMilliseconds(double a, double b) {
 bool MetadataDiffers(const DirectoryItemData& a, const DirectoryItemData& b) {
   return TimesDifferInMilliseconds(a.creationDate, b.creationDate) || a.permissions() != b.permissions() ||
          a.userFlags != b.userFlags || a.userID != b.userID || a.groupID != b.groupID ||
-         !SamePart(a.acl(), b.acl()) || !SamePart(a.extendedAttributes(), b.extendedAttributes());
+         !SamePart(a.acl(), b.acl()) ||
+         !SameExtendedAttributes(a.extendedAttributes().get(), b.extendedAttributes().get());
 }
 
 Dictionary CompareDirectoryMaps(DirectoryMap& newMap, const DirectoryMap& oldMap,

@@ -80,8 +80,15 @@ TEST(DestinationCommandOptions, BackupDefaultsBecomeTheControllerSettings) {
   EXPECT_EQ(controller->encryptionPassword(), std::nullopt);
   EXPECT_EQ(controller->exclusionPredicate(), nullptr);
 
+  // What re-creating the backup from its destination needs (the engine adds
+  // "quorvel.uuid").
   Dictionary arguments = DestinationCommandArguments(*options);
-  EXPECT_EQ(arguments, (Dictionary{{"reportHiddenItems", false}}));
+  EXPECT_EQ(arguments, (Dictionary{{"reportHiddenItems", false},
+                                   {"scannerUserInfo", Dictionary{{"quorvel.sourceDirectoryPath", Cwd() + "/src"},
+                                                                  {"quorvel.computeFileDigests", true},
+                                                                  {"quorvel.preserveDSStoreFiles", false},
+                                                                  {"quorvel.extraExcludedPaths", Array{}},
+                                                                  {"quorvel.maximumSegmentSize", std::uint64_t{50}}}}}));
 }
 
 TEST(DestinationCommandOptions, EveryBackupOptionReachesItsSetting) {
@@ -117,7 +124,12 @@ TEST(DestinationCommandOptions, EveryBackupOptionReachesItsSetting) {
   EXPECT_EQ(arguments, (Dictionary{{"reportHiddenItems", true},
                                    {"preExecutable", "/bin/true"},
                                    {"successPostExecutable", "/bin/echo"},
-                                   {"failurePostExecutable", "/bin/false"}}));
+                                   {"failurePostExecutable", "/bin/false"},
+                                   {"scannerUserInfo", Dictionary{{"quorvel.sourceDirectoryPath", "/data/src"},
+                                                                  {"quorvel.computeFileDigests", false},
+                                                                  {"quorvel.preserveDSStoreFiles", true},
+                                                                  {"quorvel.extraExcludedPaths", Array{"Cache", "docs/old"}},
+                                                                  {"quorvel.maximumSegmentSize", std::uint64_t{8}}}}}));
 }
 
 TEST(DestinationCommandOptions, RestoreArgumentsNameTargetPathsAndFlags) {

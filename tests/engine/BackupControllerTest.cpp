@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <regex>
 #include <string>
 #include <thread>
 
@@ -635,6 +636,8 @@ TEST_F(ControllerTest, ScannerUserInfoRecordsTheRun) {
     operation.logErrorMessage("Nothing to restore");
     operation.updateDirectoryScannerUserInfo(*scanner);
     Dictionary result;
+    result.set("firstUUID", scanner->userInfoForKey("quorvel.uuid"));
+    operation.updateDirectoryScannerUserInfo(*scanner);
     result.set("info", Value(scanner->userInfo()));
     return result;
   };
@@ -653,10 +656,15 @@ TEST_F(ControllerTest, ScannerUserInfoRecordsTheRun) {
   EXPECT_TRUE(info["backup.changedPaths"].isArray());
   EXPECT_TRUE(info["backup.skippedPaths"].isArray());
   EXPECT_EQ(info["settingsVersion"].asInt(), 3);
+  // Without one in the arguments, the snapshot gets a UUID once and keeps it.
+  const std::string uuid = info["quorvel.uuid"].asString();
+  EXPECT_TRUE(std::regex_match(uuid, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")))
+      << uuid;
+  EXPECT_EQ(finished.get("firstUUID"), Value(uuid));
   const Array& dates = info["backup.dates"].asArray();
-  ASSERT_EQ(dates.size(), 2u);
+  ASSERT_EQ(dates.size(), 3u);
   EXPECT_EQ(dates[0].asDate(), Date(100.0));
-  EXPECT_NEAR(dates[1].asDate().timeIntervalSinceNow(), 0.0, 60.0);
+  EXPECT_NEAR(dates[2].asDate().timeIntervalSinceNow(), 0.0, 60.0);
 }
 
 TEST_F(ControllerTest, LocalDeletionTreatsMissingItemsAsDeleted) {

@@ -13,6 +13,8 @@
 
 #include "engine/DestinationTestSupport.h"
 #include "engine/PhaseProgress.h"
+#include "engine/RemoteBackupHelperOperation.h"
+#include "foundation/DataTransforms.h"
 #include "foundation/InternalInconsistency.h"
 
 namespace quorvel {
@@ -243,6 +245,45 @@ TEST(ArchiveSlotLimit, HundredThousandSlotsThenTheLimit) {
   first->put(Data{4});
   EXPECT_EQ(first->take(), std::optional<Data>(Data{4}));
   EXPECT_FALSE(first->take());
+}
+
+
+// The digest the parts of a file take as they read it: whole only when the
+// parts covered the file in order (a part read again counts once).
+TEST(RunningFileDigest, CoversTheFileOnlyWhenThePartsReadItInOrder) {
+  const Data file = [] {
+    Data bytes(1000);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    return bytes;
+  }();
+  const Data whole = *DataTransforms::md5Digest(file);
+  struct Read {
+    std::uint64_t offset;
+    std::size_t length;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Read> reads;
+    bool whole;
+  } cases[] = {
+      {"one part", {{0, 1000}}, true},
+      {"three parts", {{0, 400}, {400, 400}, {800, 200}}, true},
+      {"a part read again after a failure", {{0, 400}, {400, 150}, {400, 400}, {800, 200}}, true},
+      {"the first part read twice", {{0, 400}, {0, 400}, {400, 600}}, true},
+      {"a part left out", {{0, 400}, {800, 200}}, false},
+      {"parts out of order", {{400, 400}, {0, 400}, {800, 200}}, false},
+      {"not to the end", {{0, 400}, {400, 400}}, false},
+  };
+  for (const Case& c : cases) {
+    RunningFileDigest digest;
+    for (const Read& read : c.reads) {
+      digest.beginPart(read.offset);
+      digest.add(file.data() + read.offset, read.length);
+    }
+    std::optional<std::array<std::uint8_t, 16>> result = digest.digestOfFirst(file.size());
+    EXPECT_EQ(result.has_value(), c.whole) << c.name;
+    if (result) EXPECT_EQ(Data(result->begin(), result->end()), whole) << c.name;
+  }
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "foundation/AppleDouble.h"
+#include "foundation/ExtendedACLText.h"
 
 #include <gtest/gtest.h>
 #include <errno.h>
@@ -239,7 +240,8 @@ TEST_F(AppleDoubleFiles, AttributesAnACLAndAResourceForkSurvivePackThenUnpackOnt
   ASSERT_TRUE(decoded);
   EXPECT_EQ(decoded->resourceFork, fork);
   for (const auto& [name, value] : decoded->attributes) {
-    EXPECT_NE(name, "user.com.apple.ResourceFork");
+    // Stored as Mac OS X names them: without the user namespace.
+    EXPECT_NE(name.rfind("user.", 0), 0u) << name;
     EXPECT_NE(name.rfind("system.posix_acl", 0), 0u) << name;
   }
 
@@ -352,6 +354,26 @@ TEST_F(AppleDoubleFiles, NamesFromElsewhereGetTheUserNamespace) {
   Data finderInfo(32, 0);
   finderInfo[0] = 'F';
   EXPECT_EQ(attributes["user.com.apple.FinderInfo"], finderInfo);
+}
+
+TEST_F(AppleDoubleFiles, AMacOSXACLSetsWhatMapsAndReportsTheRestWithoutFailing) {
+  std::string why;
+  if (!ACLsWork(dir.path(), &why)) GTEST_SKIP() << why;
+  AppleDoubleContents contents;
+  contents.attributes.emplace_back("com.apple.FinderInfo", Data(32, 'F'));
+  contents.attributes.emplace_back(kAppleDoubleACLAttributeName,
+                                   DataFromString("!#acl 1\n"
+                                                  "user:FFFFEEEE-DDDD-CCCC-BBBB-AAAA0000FFFE:nobody:65534:allow:read,write\n"
+                                                  "group:ABCDEFAB-CDEF-ABCD-EFAB-CDEF00000014:staff:20:deny:delete\n"));
+  std::vector<std::string> unmapped;
+  Status applied = ApplyAppleDoubleData(*EncodeAppleDouble(contents), file, &unmapped);
+  ASSERT_TRUE(applied.ok()) << applied.message();
+  EXPECT_EQ(Attributes(file)["user.com.apple.FinderInfo"], Data(32, 'F'));
+  auto acl = ACLTextForPath(file);
+  ASSERT_TRUE(acl);
+  EXPECT_EQ(NamedEntriesOfPosixACLText(*acl), (std::vector<PosixACLEntry>{{PosixACLEntry::Tag::User, 65534, 6}}));
+  ASSERT_EQ(unmapped.size(), 1u);
+  EXPECT_NE(unmapped[0].find("deny entry for group staff (20)"), std::string::npos) << unmapped[0];
 }
 
 TEST_F(AppleDoubleFiles, MalformedInputChangesNothing) {

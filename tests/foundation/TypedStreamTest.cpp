@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <random>
 #include <set>
 
@@ -287,6 +288,67 @@ TEST(TypedStreamReader, ReadsBigEndianStreams) {
   EXPECT_EQ(reader.decodeValueOfObjCType("i"), Value(300));
   EXPECT_EQ(reader.decodeValueOfObjCType("d"), Value(1.5));
   EXPECT_TRUE(reader.ok()) << reader.error();
+}
+
+// Every form a byte-array element may take, each followed by an integer so
+// that a reader that consumed too much or too little is caught.
+TEST(TypedStreamReader, ByteArrayElementsReadEveryWrittenForm) {
+  const Data bytes = DataFromString(std::string("name\0", 5));
+  struct Form {
+    const char* name;
+    std::function<void(TypedStreamWriter&)> write;
+  };
+  const Form forms[] = {
+      {"counted array", [&](TypedStreamWriter& w) { w.encodeByteArray(bytes); }},
+      {"unsigned counted array", [&](TypedStreamWriter& w) { w.encodeValueOfObjCType("[5C]", Value(bytes)); }},
+      {"shared-string form", [&](TypedStreamWriter& w) { w.encodeValueOfObjCType("+", Value(bytes)); }},
+      {"unsigned length, then array", [&](TypedStreamWriter& w) {
+         w.encodeUInt32(5);
+         w.encodeByteArray(bytes);
+       }},
+      {"signed length, then array", [&](TypedStreamWriter& w) {
+         w.encodeValueOfObjCType("i", Value(5));
+         w.encodeByteArray(bytes);
+       }},
+      {"64-bit length, then array", [&](TypedStreamWriter& w) {
+         w.encodeValueOfObjCType("Q", Value(5u));
+         w.encodeByteArray(bytes);
+       }},
+      {"length and array in one group",
+       [&](TypedStreamWriter& w) { w.encodeValuesOfObjCTypes("I[5c]", Array{Value(5u), Value(bytes)}); }},
+  };
+  for (const Form& form : forms) {
+    SCOPED_TRACE(form.name);
+    TypedStreamWriter writer;
+    form.write(writer);
+    writer.encodeUInt32(77);
+    // The same element twice: shared type strings are met by reference.
+    form.write(writer);
+    ASSERT_TRUE(writer.ok()) << writer.error();
+    TypedStreamReader reader(writer.data());
+    EXPECT_EQ(reader.decodeByteArray(), bytes);
+    EXPECT_EQ(reader.decodeUInt32(), 77u);
+    EXPECT_EQ(reader.decodeByteArray(), bytes);
+    EXPECT_TRUE(reader.ok()) << reader.error();
+    EXPECT_TRUE(reader.atEnd());
+  }
+}
+
+TEST(TypedStreamReader, ByteArrayWhoseLengthDisagreesWithItsBytesIsRefused) {
+  TypedStreamWriter writer;
+  writer.encodeUInt32(5);
+  writer.encodeByteArray(DataFromString("abcde"));
+  Data data = writer.data();
+  // The header is 16 bytes; then the type string 0x84 0x01 'I' and the length.
+  const std::size_t lengthAt = Header().size() + 3;
+  ASSERT_EQ(data[lengthAt], 5);
+  data[lengthAt] = 6;
+  TypedStreamReader reader(data);
+  EXPECT_FALSE(reader.decodeByteArray());
+  EXPECT_FALSE(reader.ok());
+  EXPECT_NE(reader.error().find("not followed by that many bytes"), std::string::npos) << reader.error();
+  // A failed reader answers nothing afterwards.
+  EXPECT_FALSE(reader.decodeUInt32());
 }
 
 TEST(TypedStreamReader, ByteArrayElementsAcceptTheUnsharedStringForm) {

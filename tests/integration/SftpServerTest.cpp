@@ -27,37 +27,6 @@ using namespace quorvel::test;
 const char* kUser = "quorvelsftp";
 const char* kPassword = "sftp pass 1";
 
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(fd);
-  return port;
-}
-
-bool Accepts(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return ok;
-}
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 std::string Trimmed(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
   return text;
@@ -90,11 +59,12 @@ class SshServer {
     if (!makeHostKey()) return "ssh-keygen failed";
     clientKey = *root_ / "client_ed25519";
     if (RunShell("ssh-keygen -q -t ed25519 -N '' -f '" + clientKey + "'") != 0) return "ssh-keygen failed";
-    WriteFile(*root_ / "authorized_keys", ReadText(clientKey + ".pub"));
-    port = FreePort();
+    WriteFile(*root_ / "authorized_keys", ReadTextFile(clientKey + ".pub"));
+    port = FreeLoopbackPort();
     WriteFile(*root_ / "sshd_config",
               "Port " + std::to_string(port) + "\n"
               "ListenAddress 127.0.0.1\n"
+              "ListenAddress [::1]:" + std::to_string(port) + "\n"
               "HostKey " + (*root_ / "host_key") + "\n"
               "PidFile " + (*root_ / "sshd.pid") + "\n"
               "UsePAM no\n"
@@ -106,18 +76,31 @@ class SshServer {
               "AllowUsers " + kUser + "\n"
               "UseDNS no\n"
               "Subsystem sftp internal-sftp\n");
+    return launch();
+  }
+
+  // Starts sshd; empty when it accepts connections, else why not.
+  std::string launch() {
     if (RunShell("/usr/sbin/sshd -f '" + (*root_ / "sshd_config") + "' -E '" + (*root_ / "sshd.log") +
                  "' </dev/null >/dev/null 2>&1") != 0) {
-      return "sshd did not start: " + ReadText(*root_ / "sshd.log");
+      return "sshd did not start: " + ReadTextFile(*root_ / "sshd.log");
     }
-    for (int i = 0; i < 100 && !Accepts(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (!Accepts(port)) return "sshd does not accept connections on port " + std::to_string(port);
+    for (int i = 0; i < 100 && !LoopbackPortAccepts(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (!LoopbackPortAccepts(port)) return "sshd does not accept connections on port " + std::to_string(port);
     return "";
   }
 
+  // Ends sshd and every session it serves, as a server that goes away does.
+  void halt() {
+    std::string pid = Trimmed(ReadTextFile(*root_ / "sshd.pid"));
+    if (pid.empty()) return;
+    RunShell("pkill -KILL -P " + pid + "; kill -KILL " + pid);
+    for (int i = 0; i < 100 && LoopbackPortAccepts(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    unlink((*root_ / "sshd.pid").c_str());
+  }
+
   void stop() {
-    std::string pid = Trimmed(ReadText(*root_ / "sshd.pid"));
-    if (!pid.empty()) RunShell("pkill -TERM -P " + pid + "; kill -TERM " + pid);
+    halt();
     if (createdUser_) RunShell(std::string("userdel ") + kUser + " >/dev/null 2>&1");
     root_.reset();
   }
@@ -125,10 +108,10 @@ class SshServer {
   // A new host key, picked up by sshd at once (SIGHUP makes it start over).
   bool replaceHostKey() {
     if (!makeHostKey()) return false;
-    RunShell("kill -HUP " + Trimmed(ReadText(*root_ / "sshd.pid")));
+    RunShell("kill -HUP " + Trimmed(ReadTextFile(*root_ / "sshd.pid")));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    for (int i = 0; i < 100 && !Accepts(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    return Accepts(port);
+    for (int i = 0; i < 100 && !LoopbackPortAccepts(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return LoopbackPortAccepts(port);
   }
 
   std::string url(const std::string& folder) const {
@@ -182,7 +165,7 @@ class SftpServer : public ::testing::Test {
     int status = RunShell("HOME='" + (work / "home") + "' QUORVEL_KEYCHAIN=file QUORVEL_HOME='" +
                           (work / "settings") + "' SERVER_PW='" + kPassword + "' WRONG_PW='not it' PW='secret' '" +
                           binary + "' " + arguments + " </dev/null >'" + (work / "output") + "' 2>&1");
-    *output = ReadText(work / "output");
+    *output = ReadTextFile(work / "output");
     return status;
   }
 
@@ -216,7 +199,7 @@ TEST_F(SftpServer, TheCommandLineRunsEveryCommandThroughTheServer) {
                     &output),
             0)
       << output;
-  EXPECT_NE(ReadText(work / "home/.ssh/known_hosts").find("[127.0.0.1]:" + std::to_string(gServer->port)),
+  EXPECT_NE(ReadTextFile(work / "home/.ssh/known_hosts").find("[127.0.0.1]:" + std::to_string(gServer->port)),
             std::string::npos);
   // Nobody else on the server reads the backup.
   struct stat status;
@@ -239,11 +222,25 @@ TEST_F(SftpServer, TheCommandLineRunsEveryCommandThroughTheServer) {
   EXPECT_EQ(quorvel("restore '" + url + "' --to '" + (work / "restored") + "'" + common, &output), 0) << output;
   EXPECT_EQ(JoinLines(CompareTrees(tree.root, work / "restored/source")), "");
   EXPECT_EQ(quorvel("restore '" + url + "' --to '" + (work / "some") + "' names" + common, &output), 0) << output;
-  EXPECT_EQ(ReadText(work / "some/names/added file.txt"), "added");
+  EXPECT_EQ(ReadTextFile(work / "some/names/added file.txt"), "added");
   EXPECT_NE(access((work / "some/small").c_str(), F_OK), 0);
 
   EXPECT_EQ(quorvel("verify '" + url + "'" + common, &output), 0) << output;
   EXPECT_EQ(quorvel("prune '" + tree.root + "' '" + url + "'" + common, &output), 0) << output;
+
+  // OpenSSH's own client fetches the parts of the file of several segments,
+  // and openssl decrypts them into that file.
+  mkdir((work / "fetched").c_str(), 0700);
+  std::string fetched;
+  ASSERT_EQ(RunShell("sftp -q -b - -i '" + gServer->clientKey + "' -P " + std::to_string(gServer->port) +
+                         " -o 'UserKnownHostsFile=" + (work / "home/.ssh/known_hosts") + "' " + kUser +
+                         "@127.0.0.1 >/dev/null 2>&1 <<'EOF'\nget " + gServer->home +
+                         "/backups/source/File_*.dat.0*.aes " + (work / "fetched") + "\nEOF\n"
+                         "cd '" + (work / "fetched") + "' && for part in $(ls | sort); do "
+                         "openssl enc -d -aes-256-cbc -md md5 -nosalt -pass pass:secret -in $part; done | md5sum",
+                     &fetched),
+            0);
+  EXPECT_EQ(fetched.substr(0, 32), Md5sumOfFile(tree.root + "/" + tree.severalSegmentsFile));
 
   // One flipped byte in a stored part is found.
   std::string part;
@@ -268,7 +265,7 @@ TEST_F(SftpServer, KeysWrongPasswordsAndReplacedHostKeys) {
       std::string("sftp://") + kUser + "@127.0.0.1:" + std::to_string(gServer->port) + "/~/keys/source";
   std::string output;
   mkdir((work / "home/.ssh").c_str(), 0700);
-  WriteFile(work / "home/.ssh/id_ed25519", ReadText(gServer->clientKey));
+  WriteFile(work / "home/.ssh/id_ed25519", ReadTextFile(gServer->clientKey));
   chmod((work / "home/.ssh/id_ed25519").c_str(), 0600);
   ASSERT_EQ(quorvel("backup '" + (work / "source") + "' '" + url + "' --password-env PW --accept-new-host-key",
                     &output),
@@ -283,6 +280,13 @@ TEST_F(SftpServer, KeysWrongPasswordsAndReplacedHostKeys) {
   EXPECT_EQ(output.find("not it"), std::string::npos) << output;
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
   EXPECT_EQ(quorvel("check '" + url + "' --password-env PW --server-password-env SERVER_PW", &output), 0) << output;
+  // The same server by its IPv6 address (a host of its own in known_hosts).
+  const std::string ipv6 =
+      std::string("sftp://") + kUser + "@[::1]:" + std::to_string(gServer->port) + "/~/keys/source";
+  EXPECT_EQ(quorvel("check '" + ipv6 + "' --password-env PW --server-password-env SERVER_PW --accept-new-host-key",
+                    &output),
+            0)
+      << output;
 
   const std::string knownKey = gServer->hostKeyFingerprint;
   ASSERT_TRUE(gServer->replaceHostKey());
@@ -293,6 +297,39 @@ TEST_F(SftpServer, KeysWrongPasswordsAndReplacedHostKeys) {
   EXPECT_NE(output.find("has changed"), std::string::npos) << output;
   EXPECT_NE(output.find(knownKey), std::string::npos) << output;
   EXPECT_NE(output.find(gServer->hostKeyFingerprint), std::string::npos) << output;
+}
+
+// The server goes away in the middle of a backup and comes back: the run
+// waits by the retry policy and completes, and what it stored restores.
+TEST_F(SftpServer, ABackupOutlivesTheServerGoingAwayForAWhile) {
+  mkdir((work / "source").c_str(), 0755);
+  WriteFile(work / "source/large.bin", PseudoRandomData(160 << 20, 5));
+  WriteFile(work / "source/small.txt", "small");
+  const std::string url = gServer->url("outage/source");
+  const std::string stored = gServer->home + "/outage/source";
+  std::string output;
+  int status = -1;
+  std::thread backup([&] {
+    status = quorvel("backup '" + (work / "source") + "' '" + url +
+                         "' --segment-size 1 --password-env PW --server-password-env SERVER_PW --accept-new-host-key",
+                     &output);
+  });
+  // Once the first parts are on the server, it goes away for two seconds.
+  for (int i = 0; i < 600 && RunShell("ls '" + stored + "' 2>/dev/null | grep -q '^File_.*0003'") != 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  gServer->halt();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  ASSERT_EQ(gServer->launch(), "");
+  backup.join();
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_NE(output.find("network error: retrying in"), std::string::npos) << output;
+  EXPECT_EQ(quorvel("restore '" + url + "' --to '" + (work / "restored") +
+                        "' --password-env PW --server-password-env SERVER_PW",
+                    &output),
+            0)
+      << output;
+  EXPECT_EQ(Md5sumOfFile(work / "restored/source/large.bin"), Md5sumOfFile(work / "source/large.bin"));
 }
 
 }  // namespace

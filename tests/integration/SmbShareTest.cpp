@@ -30,37 +30,6 @@ using namespace quorvel::test;
 const char* kUser = "quorvelsmb";
 const char* kPassword = "s3cret pass";
 
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(fd);
-  return port;
-}
-
-bool Accepts(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return ok;
-}
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // One Samba server, one session bus with GVfs, for the whole suite.
 class SambaServer {
  public:
@@ -85,7 +54,7 @@ class SambaServer {
     chmod(share.c_str(), 0777);
     mkdir(state.c_str(), 0700);
     mkdir(runtime_.c_str(), 0700);
-    port = FreePort();
+    port = FreeLoopbackPort();
     WriteFile(*root_ / "smb.conf",
               "[global]\n"
               "  server role = standalone server\n"
@@ -113,9 +82,9 @@ class SambaServer {
       return "smbpasswd failed";
     }
     if (RunShell("smbd -s '" + (*root_ / "smb.conf") + "' -D") != 0) return "smbd did not start";
-    for (int i = 0; i < 100 && !Accepts(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    smbdPid_ = std::atoi(ReadText(state + "/smbd.pid").c_str());
-    if (!Accepts(port)) return "smbd does not accept connections on port " + std::to_string(port);
+    for (int i = 0; i < 100 && !LoopbackPortAccepts(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    smbdPid_ = std::atoi(ReadTextFile(state + "/smbd.pid").c_str());
+    if (!LoopbackPortAccepts(port)) return "smbd does not accept connections on port " + std::to_string(port);
 
     // A private session bus; GVfs is activated through it and puts its FUSE
     // bridge into our runtime folder.
@@ -124,7 +93,7 @@ class SambaServer {
     if (RunShell("dbus-daemon --session --fork --print-address=1 --print-pid=1 > '" + busFile + "' 2>/dev/null") != 0) {
       return "dbus-daemon did not start";
     }
-    std::istringstream bus(ReadText(busFile));
+    std::istringstream bus(ReadTextFile(busFile));
     std::string address;
     bus >> address >> busPid_;
     if (address.empty() || busPid_ <= 0) return "no session bus address";
@@ -326,7 +295,7 @@ TEST_F(SmbShare, TheCommandLineBacksUpVerifiesAndRestoresThroughTheShare) {
   auto quorvel = [&](const std::string& arguments, std::string* errors) {
     int status = RunShell(environment + "'" + binary + "' " + arguments + " </dev/null >/dev/null 2>'" +
                           (work / "stderr") + "'");
-    *errors = ReadText(work / "stderr");
+    *errors = ReadTextFile(work / "stderr");
     EXPECT_NE(RunShell(mountedShare), 0) << "left mounted by: quorvel " << arguments;
     return status;
   };
@@ -344,7 +313,7 @@ TEST_F(SmbShare, TheCommandLineBacksUpVerifiesAndRestoresThroughTheShare) {
                                        ->absoluteString();
   EXPECT_EQ(quorvel("restore '" + withPassword + "' --to '" + (work / "restored") + "'", &errors), 0) << errors;
   EXPECT_NE(errors.find("shows in the process list"), std::string::npos) << errors;
-  EXPECT_EQ(ReadText(work / "restored/Documents/a.txt"), "first file");
+  EXPECT_EQ(ReadTextFile(work / "restored/Documents/a.txt"), "first file");
   EXPECT_EQ(Md5sumOfFile(work / "restored/Documents/sub/b.bin"), Md5sumOfFile(source + "/sub/b.bin"));
   EXPECT_EQ(quorvel("backup '" + source + "' '" + url + "'", &errors), 0) << errors;
 

@@ -135,8 +135,9 @@ TEST_F(ItemCapture, UserAttributesAndACLAreBothCaptured) {
   ASSERT_TRUE(data->extendedAttributes());
   const ExtendedAttributes& attributes = *data->extendedAttributes();
   ASSERT_EQ(attributes.size(), 2u);
-  EXPECT_EQ(StringFromData(attributes.at("user.small")), "tag");
-  EXPECT_EQ(attributes.at("user.big"), DataFromString(big));
+  // Recorded as Mac OS X names them: user attributes without "user.".
+  EXPECT_EQ(StringFromData(attributes.at("small")), "tag");
+  EXPECT_EQ(attributes.at("big"), DataFromString(big));
   ASSERT_TRUE(data->acl());
   EXPECT_NE(data->acl()->find("user:nobody:r--"), std::string::npos) << *data->acl();
   EXPECT_EQ(data->acl()->find("default:"), std::string::npos);
@@ -183,7 +184,7 @@ TEST_F(ItemCapture, SpecialAttributesAreLeftOutOrOnlySized) {
   EXPECT_EQ(data->resourceSize, 300u);
   ASSERT_TRUE(data->extendedAttributes());
   EXPECT_EQ(data->extendedAttributes()->size(), 1u);
-  EXPECT_TRUE(data->extendedAttributes()->count("user.kept"));
+  EXPECT_TRUE(data->extendedAttributes()->count("kept"));
   EXPECT_EQ(data->totalSize(), 4u + 300u + 1u);
 
   // The resource fork is sized without metadata too.
@@ -353,6 +354,31 @@ TEST(DirectoryItemView, EqualityIsByPathAndItemEqualityByIdentityAndMetadata) {
   EXPECT_FALSE(a.isEqualToDirectoryItem(DirectoryItem("y", other), true));
   other.nodeID = 6;
   EXPECT_FALSE(a.isEqualToDirectoryItem(DirectoryItem("y", other), false));
+}
+
+TEST(DirectoryItemView, AttributesCompareByTheirLinuxNames) {
+  using Map = ExtendedAttributes;
+  const Data one = DataFromString("1");
+  const Data two = DataFromString("2");
+  struct Case {
+    const char* name;
+    std::optional<Map> a, b;
+    bool same;
+  };
+  const Case cases[] = {
+      {"recorded earlier with the namespace", Map{{"user.x", one}}, Map{{"x", one}}, true},
+      {"Mac OS X names", Map{{"com.apple.FinderInfo", one}}, Map{{"user.com.apple.FinderInfo", one}}, true},
+      {"another namespace", Map{{"trusted.x", one}}, Map{{"x", one}}, false},
+      {"other value", Map{{"user.x", one}}, Map{{"x", two}}, false},
+      {"one name twice against two names", Map{{"user.x", one}, {"x", one}}, Map{{"x", one}, {"y", one}}, false},
+      {"neither has any", std::nullopt, std::nullopt, true},
+      {"only one has any", Map{{"x", one}}, std::nullopt, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(SameExtendedAttributes(c.a ? &*c.a : nullptr, c.b ? &*c.b : nullptr), c.same);
+    EXPECT_EQ(SameExtendedAttributes(c.b ? &*c.b : nullptr, c.a ? &*c.a : nullptr), c.same);
+  }
 }
 
 TEST(DirectoryItemView, ItemAtPathStandardizesThePathAndUsesRevisionZero) {

@@ -246,7 +246,7 @@ TEST_F(SnapshotForms, GeneratedTreeCarriesTheMetadataUnderTest) {
   const DirectoryItemData* report = scanner->directories().at("docs").find("report.txt");
   ASSERT_NE(report, nullptr);
   ASSERT_TRUE(report->extendedAttributes());
-  EXPECT_EQ(report->extendedAttributes()->count("user.comment"), 1u);
+  EXPECT_EQ(report->extendedAttributes()->count("comment"), 1u);
   EXPECT_TRUE(report->userInfo());
   if (test::HaveProgram("setfacl")) {
     EXPECT_TRUE(haveACLs_) << "setfacl failed on the test tree";
@@ -746,7 +746,7 @@ TEST_F(SnapshotForms, PropertyListHoldsTheVersion3Keys) {
   EXPECT_FALSE(report.contains("resourceSize")) << "zero is left out";
   EXPECT_FALSE(report.contains("userFlags"));
   EXPECT_EQ(report.get("modificationDate").asDouble(), 1500000000.123456789);
-  EXPECT_EQ(report.get("extendedAttributes")["user.comment"], Value(DataFromString("quarterly")));
+  EXPECT_EQ(report.get("extendedAttributes")["comment"], Value(DataFromString("quarterly")));
   EXPECT_EQ(report.get("userInfo").asData().size(), 24u);
   EXPECT_EQ(report.contains("ACL"), haveACLs_);
 }

@@ -39,4 +39,12 @@ bool HaveProgram(const std::string& name);
 // The Python interpreter to use for independent checks (Debian's when present).
 std::string Python();
 
+// For tests that start a server of their own on 127.0.0.1: a TCP port free
+// at the time of the call (0 when none could be found), and whether
+// something accepts connections on a port.
+int FreeLoopbackPort();
+bool LoopbackPortAccepts(int port);
+// A file's contents as text; empty when it cannot be read.
+std::string ReadTextFile(const std::string& path);
+
 }  // namespace quorvel::test

@@ -162,10 +162,13 @@ class Extractor {
         refuse(relative, std::string("its item ./") + target + " is a " + TypeName(status.st_mode & S_IFMT));
         continue;
       }
-      if (Status applied = ApplyAppleDoubleData(data, target); !applied.ok()) {
+      std::vector<std::string> unmapped;
+      if (Status applied = ApplyAppleDoubleData(data, target, &unmapped); !applied.ok()) {
         Complain("cannot apply ./%s to ./%s: %s", relative.c_str(), target.c_str(), applied.message().c_str());
         failed_ = true;
       }
+      // Parts of a Mac OS X ACL that POSIX cannot hold: reported, not failed.
+      for (const std::string& part : unmapped) Complain("./%s: not kept: %s", target.c_str(), part.c_str());
     }
   }
 

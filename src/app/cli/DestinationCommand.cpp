@@ -456,6 +456,19 @@ Dictionary DestinationCommandArguments(const DestinationCommandOptions& options)
   if (options.command == BackupCommandDeleteBackup) {
     arguments.set(kDeleteDestinationArgument, options.deleteDestination);
   }
+  if (options.command == BackupCommandPerformBackup) {
+    // What re-creating this backup from its destination needs; the engine
+    // adds the backup's UUID (kept from the revision it loads).
+    Array excluded;
+    for (const std::string& path : options.excludedSubpaths) excluded.emplace_back(path);
+    Dictionary info;
+    info.set(kSourceDirectoryPathInfo, AbsolutePath(options.source));
+    info.set(kComputeFileDigestsInfo, options.computeDigests);
+    info.set(kPreserveDSStoreFilesInfo, options.preserveDSStore);
+    info.set(kExtraExcludedPathsInfo, std::move(excluded));
+    info.set(kMaximumSegmentSizeInfo, static_cast<std::uint64_t>(options.segmentSize));
+    arguments.set(kScannerUserInfoArgument, std::move(info));
+  }
   return arguments;
 }
 
