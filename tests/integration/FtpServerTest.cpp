@@ -15,7 +15,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <thread>
 
 #include "FileTransferController/FTPTransferController.h"
@@ -29,37 +28,6 @@ using namespace quorvel::test;
 
 const char* kUser = "quorvelftp";
 const char* kPassword = "ftp pass:@word";
-
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(fd);
-  return port;
-}
-
-bool Accepts(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return ok;
-}
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -100,8 +68,8 @@ class VsftpdServers {
                  "' >/dev/null 2>&1") != 0) {
       return "openssl could not make a certificate";
     }
-    port = FreePort();
-    do implicitPort = FreePort(); while (implicitPort == port);
+    port = FreeLoopbackPort();
+    do implicitPort = FreeLoopbackPort(); while (implicitPort == port);
     for (auto [name, listenPort, implicit] :
          {std::tuple<std::string, int, bool>{"explicit", port, false}, {"implicit", implicitPort, true}}) {
       std::string conf = *folder_ / (name + ".conf");
@@ -123,8 +91,12 @@ class VsftpdServers {
       RunShell("setsid /usr/sbin/vsftpd '" + conf + "' 0<>'" + log + ".err' >>'" + log + ".err' 2>&1 & echo $!",
                &pid);
       pids_.push_back(std::atoi(pid.c_str()));
-      for (int i = 0; i < 100 && !Accepts(listenPort); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      if (!Accepts(listenPort)) return "vsftpd (" + name + ") does not start: " + ReadText(log + ".err");
+      for (int i = 0; i < 100 && !LoopbackPortAccepts(listenPort); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      if (!LoopbackPortAccepts(listenPort)) {
+        return "vsftpd (" + name + ") does not start: " + ReadTextFile(log + ".err");
+      }
     }
     return "";
   }
@@ -138,7 +110,7 @@ class VsftpdServers {
   }
 
   // The log of the explicit-TLS server (its transfers, one line each).
-  std::string transferLog() const { return ReadText(*folder_ / "explicit.log"); }
+  std::string transferLog() const { return ReadTextFile(*folder_ / "explicit.log"); }
 
   // A URL of the explicit server ("ftp" or "ftps") or the implicit one.
   std::string url(const std::string& scheme, const std::string& path, const std::string& password = kPassword,
@@ -401,7 +373,7 @@ TEST_F(FtpServer, TheCommandLineBacksUpVerifiesAndRestoresThroughTheServer) {
     auto started = std::chrono::steady_clock::now();
     int status = RunShell(environment + "'" + binary + "' " + arguments + " </dev/null >'" + (work / "stdout") +
                           "' 2>'" + (work / "stderr") + "'");
-    *errors = ReadText(work / "stderr");
+    *errors = ReadTextFile(work / "stderr");
     std::printf("quorvel %s: exit %d after %.1f s\n", arguments.substr(0, arguments.find(' ')).c_str(), status,
                 SecondsSince(started));
     return status;
@@ -423,11 +395,12 @@ TEST_F(FtpServer, TheCommandLineBacksUpVerifiesAndRestoresThroughTheServer) {
       << errors;
   std::string uploads = gServers->transferLog().substr(logBefore.size());
   EXPECT_EQ(uploads.find("OK UPLOAD"), std::string::npos) << uploads;
-  EXPECT_NE(ReadText(work / "stdout").find("\"copiedFiles\": 0,"), std::string::npos) << ReadText(work / "stdout");
+  EXPECT_NE(ReadTextFile(work / "stdout").find("\"copiedFiles\": 0,"), std::string::npos)
+      << ReadTextFile(work / "stdout");
 
   EXPECT_EQ(quorvel("test '" + tree.root + "' '" + url + "'" + common, &errors), 0) << errors;
-  EXPECT_NE(ReadText(work / "stdout").find("a backup would change nothing"), std::string::npos)
-      << ReadText(work / "stdout");
+  EXPECT_NE(ReadTextFile(work / "stdout").find("a backup would change nothing"), std::string::npos)
+      << ReadTextFile(work / "stdout");
   EXPECT_EQ(quorvel("verify '" + url + "'" + common, &errors), 0) << errors;
   ASSERT_EQ(quorvel("restore '" + url + "' --to '" + (work / "restored") + "'" + common, &errors), 0) << errors;
   EXPECT_EQ(TreeDifferences(tree.root, work / "restored/Documents"), std::vector<std::string>{});
