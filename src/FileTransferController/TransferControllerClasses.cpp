@@ -2,6 +2,7 @@
 // destination kind adds its registration here (see
 // FileTransferController::registerClassForScheme for the matching rules).
 #include "FileTransferController/FileTransferController.h"
+#include "FileTransferController/FTPTransferController.h"
 #include "FileTransferController/LocalTransferController.h"
 #include "FileTransferController/RemoteTransferController.h"
 #include "FileTransferController/SFTPTransferController.h"
@@ -22,6 +23,10 @@ void RegisterTransferControllerClasses() {
       "http", [](const Url& url) { return WebDAVTransferController::initWithBaseURL(url); });
   FileTransferController::registerClassForScheme(
       "https", [](const Url& url) { return SecureWebDAVTransferController::initWithBaseURL(url); });
+  FileTransferController::registerClassForScheme(
+      "ftp", [](const Url& url) { return FTPTransferController::initWithBaseURL(url); });
+  FileTransferController::registerClassForScheme(
+      "ftps", [](const Url& url) { return FTPSTransferController::initWithBaseURL(url); });
 }
 
 }  // namespace quorvel

@@ -15,6 +15,7 @@
 #include <set>
 #include <utility>
 
+#include "FileTransferController/FTPTransferController.h"
 #include "engine/NetworkError.h"
 #include "engine/PhaseProgress.h"
 #include "engine/RemoteBackupHelperOperation.h"
@@ -154,10 +155,11 @@ std::string RemoteBackupOperation::absoluteURLText(const std::string& name, File
 
 void RemoteBackupOperation::configureTransferController(FileTransferController& client, bool computeDigests,
                                                         FileTransferControllerDelegate* delegate) const {
-  // This build offers local folders and mounted shares; their clients have
-  // no connection options. Keep-alive (FTP family) and the certificate
-  // check (HTTP family) belong here when those destinations are offered.
+  // FTP servers keep one control connection per client for the whole
+  // command. The certificate check (HTTP family) belongs here when those
+  // destinations are offered.
   RemoteBackupController& settings = remoteController();
+  if (auto* ftp = dynamic_cast<FTPTransferController*>(&client)) ftp->setKeepConnectionAlive(true);
   client.setTimeOut(kDestinationTransferTimeOut);
   client.setMaximumDownloadSpeed(SpeedInBytes(settings.maximumDownloadSpeed()));
   client.setMaximumUploadSpeed(SpeedInBytes(settings.maximumUploadSpeed()));

@@ -41,6 +41,8 @@ constexpr const char* kUsage =
     "  delete         delete the backup: quorvel delete DESTINATION [--destination-too]\n"
     "\n"
     "A DESTINATION is a local folder or a URL of a scheme this build supports: SCHEMES.\n"
+    "A server password is given with --server-password-env VAR or --server-password-file FILE;\n"
+    "an ftps server's certificate is checked against the system's store, or --ca-file FILE.\n"
     "The destination commands also take --password-env VAR or --password-file FILE, --max-retries N,\n"
     "--json, and --pre/--post-success/--post-failure EXE (\"quorvel COMMAND --help\" for details).\n"
     "Exit status: 0 success, 1 failure, 2 usage error, 3 finished but left items out, 130 interrupted.\n";
@@ -185,6 +187,13 @@ std::optional<DestinationCommandOptions> ParseDestinationCommand(int command, in
   app.add_flag("--accept-new-host-key", options.acceptNewHostKey,
                "trust an SSH server whose host key ~/.ssh/known_hosts does not list yet, and add it there "
                "(on a terminal the command asks instead); a changed key is always refused");
+  CLI::Option* caFile = app.add_option("--ca-file", options.caFile,
+                                       "PEM file of the certificates to trust for a destination over TLS (ftps), "
+                                       "instead of the system's");
+  CLI::Option* insecure = app.add_flag("--insecure-tls", options.insecureTLS,
+                                       "do not check the certificate of a destination over TLS (ftps)");
+  caFile->excludes(insecure);
+  insecure->excludes(caFile);
 
   if (command == BackupCommandPerformBackup) {
     app.add_option("--segment-size", options.segmentSize,
