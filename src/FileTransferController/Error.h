@@ -16,6 +16,8 @@ namespace quorvel {
 inline constexpr const char* kFileTransferControllerErrorDomain = "FileTransferController";
 // Errors of DataReadStream and DataWriteStream.
 inline constexpr const char* kDataStreamErrorDomain = "DataStreamErrorDomain";
+// Failed libcurl calls (FTP, FTPS, HTTP, WebDAV); the code is the CURLcode.
+inline constexpr const char* kCurlErrorDomain = "curl";
 // errno values of the operating system.
 inline constexpr const char* kPOSIXErrorDomain = "NSPOSIXErrorDomain";
 

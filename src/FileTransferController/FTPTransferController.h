@@ -47,8 +47,7 @@ typedef void CURL;
 
 namespace quorvel {
 
-// The domain of libcurl's errors, and the user info key of the last reply.
-inline constexpr const char* kCurlErrorDomain = "curl";
+// The user info key of the server's last reply line in an FTP error.
 inline constexpr const char* kLastServerMessageKey = "Last Server Message";
 
 class FTPTransferController : public FileTransferController {

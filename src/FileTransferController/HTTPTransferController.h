@@ -57,8 +57,6 @@ namespace quorvel {
 
 // Errors of HTTP answers; the code is the status.
 inline constexpr const char* kHTTPErrorDomain = "http";
-// Errors of libcurl; the code is the CURLcode.
-inline constexpr const char* kCurlErrorDomain = "libcurl";
 
 // The MIME type a file name's extension is registered for in the mime.types
 // file (lines "type/subtype ext1 ext2 ..."; case of the extension ignored),

@@ -187,13 +187,6 @@ std::optional<DestinationCommandOptions> ParseDestinationCommand(int command, in
   app.add_flag("--accept-new-host-key", options.acceptNewHostKey,
                "trust an SSH server whose host key ~/.ssh/known_hosts does not list yet, and add it there "
                "(on a terminal the command asks instead); a changed key is always refused");
-  CLI::Option* caFile = app.add_option("--ca-file", options.caFile,
-                                       "PEM file of the certificates to trust for a destination over TLS (ftps), "
-                                       "instead of the system's");
-  CLI::Option* insecure = app.add_flag("--insecure-tls", options.insecureTLS,
-                                       "do not check the certificate of a destination over TLS (ftps)");
-  caFile->excludes(insecure);
-  insecure->excludes(caFile);
 
   if (command == BackupCommandPerformBackup) {
     app.add_option("--segment-size", options.segmentSize,

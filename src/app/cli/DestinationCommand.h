@@ -41,11 +41,6 @@ struct DestinationCommandOptions {
   // Trust an SSH server's host key that ~/.ssh/known_hosts does not list yet
   // (and add it there) without asking (--accept-new-host-key).
   bool acceptNewHostKey = false;
-  // A destination over TLS (ftps): a PEM file of the certificates to trust
-  // instead of the system's (--ca-file), or no certificate check at all
-  // (--insecure-tls). Both travel in the destination URL's query.
-  std::string caFile;
-  bool insecureTLS = false;
   // MiB (maximumSegmentSize).
   unsigned segmentSize = 50;
   // archiveRewritePercent.
