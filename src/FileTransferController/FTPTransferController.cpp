@@ -94,7 +94,7 @@ bool IsPermanentCurlCode(CURLcode code) {
   }
 }
 
-constexpr std::size_t kUploadChunkSize = 64 * 1024;
+constexpr std::size_t kUploadChunkSize = 256 * 1024;
 
 }  // namespace
 
@@ -211,6 +211,10 @@ void FTPTransferController::reset() {
   curl_easy_setopt(handle_, CURLOPT_IPRESOLVE, static_cast<long>(CURL_IPRESOLVE_V4));
   // Worker threads: no signals for name look-ups that time out.
   curl_easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);
+  // Larger buffers than libcurl's 16 KiB and 64 KiB: fewer callbacks per
+  // byte moved.
+  curl_easy_setopt(handle_, CURLOPT_BUFFERSIZE, static_cast<long>(kUploadChunkSize));
+  curl_easy_setopt(handle_, CURLOPT_UPLOAD_BUFFERSIZE, static_cast<long>(kUploadChunkSize));
   if (timeOut() > 0) {
     long seconds = static_cast<long>(std::ceil(timeOut()));
     curl_easy_setopt(handle_, CURLOPT_FTP_RESPONSE_TIMEOUT, seconds);
@@ -620,7 +624,8 @@ void FTPSTransferController::reset() {
   // libcurl before 8.9 loses the end of uploads over TLS 1.3 data
   // connections (servers answer 426 or keep a truncated file): TLS 1.2 there.
   if (curl_version_info(CURLVERSION_NOW)->version_num < 0x080900) {
-    curl_easy_setopt(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2 | CURL_SSLVERSION_MAX_TLSv1_2));
+    curl_easy_setopt(curl, CURLOPT_SSLVERSION,
+                     static_cast<long>(CURL_SSLVERSION_TLSv1_2) | static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2));
   }
   if (validationDisabled_) {
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);

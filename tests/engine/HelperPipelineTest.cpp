@@ -282,7 +282,9 @@ TEST(RunningFileDigest, CoversTheFileOnlyWhenThePartsReadItInOrder) {
     }
     std::optional<std::array<std::uint8_t, 16>> result = digest.digestOfFirst(file.size());
     EXPECT_EQ(result.has_value(), c.whole) << c.name;
-    if (result) EXPECT_EQ(Data(result->begin(), result->end()), whole) << c.name;
+    if (result) {
+      EXPECT_EQ(Data(result->begin(), result->end()), whole) << c.name;
+    }
   }
 }
 

@@ -86,28 +86,30 @@ class VsftpdServers {
                           "\nallow_anon_ssl=NO\nforce_local_logins_ssl=NO\nforce_local_data_ssl=NO\n"
                           "ssl_tlsv1=NO\nssl_sslv2=NO\nssl_sslv3=NO\nssl_ciphers=HIGH\nrequire_ssl_reuse=YES\n"
                           "rsa_cert_file=" + certificate + "\nrsa_private_key_file=" + key + "\n");
-      // vsftpd writes its start-up complaints to descriptor 0.
-      std::string pid;
-      RunShell("setsid /usr/sbin/vsftpd '" + conf + "' 0<>'" + log + ".err' >>'" + log + ".err' 2>&1 & echo $!",
-               &pid);
-      pids_.push_back(std::atoi(pid.c_str()));
-      for (int i = 0; i < 100 && !LoopbackPortAccepts(listenPort); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      }
-      if (!LoopbackPortAccepts(listenPort)) {
-        return "vsftpd (" + name + ") does not start: " + ReadTextFile(log + ".err");
-      }
+      instances_.push_back({name, conf, log, listenPort, 0});
+      if (std::string problem = launch(instances_.back()); !problem.empty()) return problem;
     }
     return "";
   }
 
   void stop() {
-    for (int pid : pids_) {
-      if (pid > 0) kill(-pid, SIGTERM);
+    for (Instance& instance : instances_) {
+      if (instance.pid > 0) kill(-instance.pid, SIGTERM);
     }
     if (createdUser_) RunShell(std::string("userdel ") + kUser + " >/dev/null 2>&1");
     folder_.reset();
   }
+
+  // The explicit-TLS server goes away with every session it serves, and
+  // comes back on the same port.
+  void haltExplicitServer() {
+    Instance& instance = instances_.front();
+    if (instance.pid > 0) kill(-instance.pid, SIGKILL);
+    for (int i = 0; i < 100 && LoopbackPortAccepts(instance.port); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  std::string relaunchExplicitServer() { return launch(instances_.front()); }
 
   // The log of the explicit-TLS server (its transfers, one line each).
   std::string transferLog() const { return ReadTextFile(*folder_ / "explicit.log"); }
@@ -127,7 +129,29 @@ class VsftpdServers {
 
  private:
   std::unique_ptr<TempDir> folder_;
-  std::vector<int> pids_;
+  struct Instance {
+    std::string name, conf, log;
+    int port;
+    int pid;
+  };
+  // Starts one vsftpd in a process group of its own; empty when it accepts
+  // connections, else why not.
+  std::string launch(Instance& instance) {
+    // vsftpd writes its start-up complaints to descriptor 0.
+    std::string pid;
+    RunShell("setsid /usr/sbin/vsftpd '" + instance.conf + "' 0<>'" + instance.log + ".err' >>'" + instance.log +
+                 ".err' 2>&1 & echo $!",
+             &pid);
+    instance.pid = std::atoi(pid.c_str());
+    for (int i = 0; i < 100 && !LoopbackPortAccepts(instance.port); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (!LoopbackPortAccepts(instance.port)) {
+      return "vsftpd (" + instance.name + ") does not start: " + ReadTextFile(instance.log + ".err");
+    }
+    return "";
+  }
+  std::vector<Instance> instances_;
   bool createdUser_ = false;
 };
 
@@ -253,7 +277,7 @@ TEST_F(FtpServer, StoresListsMovesAndDeletesOverEveryKindOfConnection) {
     ASSERT_TRUE(controller->movePath("/sub folder/ünï/part 1", "moved")) << delegate.lastErrorText();
     if (!connection.implicitServer) {
       std::string log = gServers->transferLog().substr(logged);
-      EXPECT_NE(log.find("OK RENAME: Client \"127.0.0.1\", \"" + folder + "/sub folder/??n??/part 1 " + folder +
+      EXPECT_NE(log.find("OK RENAME: Client \"127.0.0.1\", \"" + folder + "/sub folder/?" "?n?" "?/part 1 " + folder +
                          "/moved\"\n"),
                 std::string::npos)
           << log;
@@ -402,8 +426,18 @@ TEST_F(FtpServer, TheCommandLineBacksUpVerifiesAndRestoresThroughTheServer) {
   EXPECT_NE(ReadTextFile(work / "stdout").find("a backup would change nothing"), std::string::npos)
       << ReadTextFile(work / "stdout");
   EXPECT_EQ(quorvel("verify '" + url + "'" + common, &errors), 0) << errors;
+  // A changed and an added file: only they are stored.
+  WriteFile(tree.root + "/names/with space.txt", "changed contents");
+  WriteFile(tree.root + "/names/added.txt", "added");
+  logBefore = gServers->transferLog();
+  ASSERT_EQ(quorvel("backup '" + tree.root + "' '" + url + "' --segment-size 1" + common, &errors), 0) << errors;
+  uploads = gServers->transferLog().substr(logBefore.size());
+  EXPECT_NE(uploads.find("OK UPLOAD"), std::string::npos) << uploads;
   ASSERT_EQ(quorvel("restore '" + url + "' --to '" + (work / "restored") + "'" + common, &errors), 0) << errors;
   EXPECT_EQ(TreeDifferences(tree.root, work / "restored/Documents"), std::vector<std::string>{});
+  ASSERT_EQ(quorvel("restore '" + url + "' --to '" + (work / "chosen") + "' names" + common, &errors), 0) << errors;
+  EXPECT_EQ(ReadTextFile(work / "chosen/names/added.txt"), "added");
+  EXPECT_NE(access((work / "chosen/segment").c_str(), F_OK), 0);
 
   // A byte flipped on the server is found by verify.
   std::string biggest;
@@ -468,6 +502,39 @@ TEST_F(FtpServer, TheCommandLineBacksUpVerifiesAndRestoresThroughTheServer) {
             0)
       << errors;
   EXPECT_NE(access((gServers->root + "/tls").c_str(), F_OK), 0);
+}
+
+// The server goes away in the middle of a backup and comes back: the run
+// waits by the retry policy and completes, and what it stored restores.
+TEST_F(FtpServer, ABackupOutlivesTheServerGoingAwayForAWhile) {
+  TempDir work;
+  mkdir((work / "source").c_str(), 0755);
+  WriteFile(work / "source/large.bin", PseudoRandomData(160 << 20, 5));
+  WriteFile(work / "password", "backup password\n");
+  const std::string binary = std::string(QUORVEL_TEST_BINARY_DIR) + "/quorvel";
+  const std::string url = "ftp://" + std::string(kUser) + "@127.0.0.1:" + std::to_string(gServers->port) +
+                          "/outage/source";
+  const std::string common = " --server-password-env SERVER_PW --password-file '" + (work / "password") + "'";
+  auto quorvel = [&](const std::string& arguments) {
+    return RunShell("SERVER_PW='" + std::string(kPassword) + "' '" + binary + "' " + arguments + " </dev/null >'" +
+                    (work / "output") + "' 2>&1");
+  };
+  int status = -1;
+  std::thread backup([&] { status = quorvel("backup '" + (work / "source") + "' '" + url + "' --segment-size 1" + common); });
+  for (int i = 0; i < 600 && RunShell("ls '" + gServers->root + "/outage/source' 2>/dev/null | grep -q '^File_.*0003'") != 0;
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  gServers->haltExplicitServer();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  ASSERT_EQ(gServers->relaunchExplicitServer(), "");
+  backup.join();
+  const std::string output = ReadTextFile(work / "output");
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_NE(output.find("network error: retrying in"), std::string::npos) << output;
+  EXPECT_EQ(quorvel("restore '" + url + "' --to '" + (work / "restored") + "'" + common), 0)
+      << ReadTextFile(work / "output");
+  EXPECT_EQ(Md5sumOfFile(work / "restored/source/large.bin"), Md5sumOfFile(work / "source/large.bin"));
 }
 
 }  // namespace

@@ -1,0 +1,20 @@
+#include "model/DestinationType.h"
+
+namespace quorvel {
+
+DestinationType DestinationTypeFromURL(const Url& url, const std::string& hostedDiskHost) {
+  const std::string& scheme = url.scheme();
+  if (scheme == "afp") return kDestinationTypeAFP;
+  if (scheme == "smb") return kDestinationTypeSMB;
+  if (scheme == "http") {
+    return !hostedDiskHost.empty() && url.host() == hostedDiskHost ? kDestinationTypeHostedDisk
+                                                                    : kDestinationTypeWebDAV;
+  }
+  if (scheme == "https") return kDestinationTypeSecureWebDAV;
+  if (scheme == "ftp") return kDestinationTypeFTP;
+  if (scheme == "ftps") return kDestinationTypeFTPS;
+  if (scheme == "ssh") return kDestinationTypeSFTP;
+  return kDestinationTypeFolder;
+}
+
+}  // namespace quorvel

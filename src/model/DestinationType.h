@@ -1,0 +1,31 @@
+// Destination type codes: the kind of place a destination URL names, as the
+// backup settings store it and the setup assistant offers it. The codes are
+// stored with every configured backup: never renumber them; a new kind gets
+// the next free code.
+#pragma once
+
+#include <string>
+
+#include "foundation/Url.h"
+
+namespace quorvel {
+
+enum DestinationType : int {
+  kDestinationTypeFolder = 0,        // local or mounted folder ("file", and anything not listed)
+  kDestinationTypeAFP = 1,           // "afp"
+  kDestinationTypeSMB = 2,           // "smb"
+  kDestinationTypeFTP = 3,           // "ftp"
+  kDestinationTypeFTPS = 4,          // "ftps"
+  kDestinationTypeWebDAV = 5,        // "http"
+  kDestinationTypeSecureWebDAV = 6,  // "https"
+  kDestinationTypeHostedDisk = 7,    // "http" on the hosted WebDAV disk service's host
+  kDestinationTypeSFTP = 8,          // "ssh" (an SFTP server)
+};
+
+// The type of a destination URL. Schemes compare exactly (case-sensitive);
+// an "http" URL whose host equals `hostedDiskHost` (the configured host of
+// the hosted disk service; empty when there is none) is the hosted disk.
+// Anything else, a "file" URL included, is a folder.
+DestinationType DestinationTypeFromURL(const Url& url, const std::string& hostedDiskHost);
+
+}  // namespace quorvel

@@ -1,0 +1,37 @@
+#include <gtest/gtest.h>
+
+#include "model/DestinationType.h"
+
+namespace quorvel {
+namespace {
+
+TEST(DestinationType, EachSchemeHasItsCodeAndTheCodesStayPut) {
+  const std::string hosted = "disk.example.net";
+  struct Case {
+    const char* url;
+    int type;
+  } cases[] = {
+      {"file://localhost/srv/backup", 0},
+      {"afp://mac.local/Backups", 1},
+      {"smb://me@nas/share/b", 2},
+      {"ftp://me@ftp.example.org/b", 3},
+      {"ftps://me@ftp.example.org:990/b", 4},
+      {"http://dav.example.org/b", 5},
+      {"https://dav.example.org/b", 6},
+      {"http://disk.example.net/me/b", 7},
+      {"https://disk.example.net/me/b", 6},  // the hosted disk is recognised over http only
+      {"ssh://me@host/~/b", 8},
+      {"SMB://nas/share", 0},  // schemes compare exactly
+      {"gopher://x/y", 0},
+  };
+  for (const Case& c : cases) {
+    std::optional<Url> url = Url::URLWithString(c.url);
+    ASSERT_TRUE(url) << c.url;
+    EXPECT_EQ(DestinationTypeFromURL(*url, hosted), c.type) << c.url;
+  }
+  // Without a configured hosted disk every http URL is plain WebDAV.
+  EXPECT_EQ(DestinationTypeFromURL(*Url::URLWithString("http://disk.example.net/me/b"), ""), kDestinationTypeWebDAV);
+}
+
+}  // namespace
+}  // namespace quorvel
