@@ -504,6 +504,70 @@ TEST_F(FtpServer, TheCommandLineBacksUpVerifiesAndRestoresThroughTheServer) {
   EXPECT_NE(access((gServers->root + "/tls").c_str(), F_OK), 0);
 }
 
+// Every command over TLS, explicit (AUTH TLS on the server's port) and
+// implicit (TLS from the first byte): backup, an unchanged run, a run after
+// changes, full and selected restores, verify (also of a damaged file),
+// prune and delete.
+TEST_F(FtpServer, EveryCommandOverExplicitAndImplicitTLS) {
+  struct Case {
+    const char* name;
+    int port;
+    const char* query;
+  } cases[] = {
+      {"explicit", gServers->port, ""},
+      {"implicit", gServers->implicitPort, "?implicit-tls=1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir work;
+    GeneratedTreeOptions options;
+    options.severalSegments = 2;
+    options.smallFileCount = 10;
+    GeneratedTree tree = GenerateTree(work / "Documents", options);
+    WriteFile(work / "password", "backup password\n");
+    const std::string binary = std::string(QUORVEL_TEST_BINARY_DIR) + "/quorvel";
+    const std::string folder = std::string("tls-") + c.name;
+    const std::string url = "ftps://" + std::string(kUser) + "@127.0.0.1:" + std::to_string(c.port) + "/" + folder +
+                            "/documents" + c.query;
+    const std::string common = " --server-password-env SERVER_PW --password-file '" + (work / "password") +
+                               "' --ca-file '" + gServers->certificate + "'";
+    auto quorvel = [&](const std::string& arguments) {
+      int status = RunShell("SERVER_PW='" + std::string(kPassword) + "' '" + binary + "' " + arguments +
+                            " </dev/null >'" + (work / "output") + "' 2>&1");
+      if (status != 0) std::printf("%s\n", ReadTextFile(work / "output").c_str());
+      return status;
+    };
+    auto stored = [&] {
+      std::string listing;
+      RunShell("cd '" + gServers->root + "/" + folder + "/documents' && stat -c '%n %s %Y' * | sort", &listing);
+      return listing;
+    };
+    ASSERT_EQ(quorvel("backup '" + tree.root + "' '" + url + "' --segment-size 1" + common), 0);
+    const std::string first = stored();
+    ASSERT_EQ(quorvel("backup '" + tree.root + "' '" + url + "' --segment-size 1" + common), 0);
+    EXPECT_EQ(stored(), first) << "an unchanged run stores nothing";
+    WriteFile(tree.root + "/names/added.txt", "added");
+    ASSERT_EQ(quorvel("backup '" + tree.root + "' '" + url + "' --segment-size 1" + common), 0);
+    EXPECT_NE(stored(), first);
+    ASSERT_EQ(quorvel("restore '" + url + "' --to '" + (work / "restored") + "'" + common), 0);
+    EXPECT_EQ(TreeDifferences(tree.root, work / "restored/Documents"), std::vector<std::string>{});
+    ASSERT_EQ(quorvel("restore '" + url + "' --to '" + (work / "chosen") + "' names" + common), 0);
+    EXPECT_EQ(ReadTextFile(work / "chosen/names/added.txt"), "added");
+    EXPECT_EQ(quorvel("verify '" + url + "'" + common), 0);
+    EXPECT_EQ(quorvel("prune '" + tree.root + "' '" + url + "'" + common), 0);
+    std::string part;
+    RunShell("ls '" + gServers->root + "/" + folder + "/documents' | grep '^File_' | head -1", &part);
+    ASSERT_FALSE(part.empty());
+    part.pop_back();
+    ASSERT_EQ(RunShell("printf '\\377' | dd of='" + gServers->root + "/" + folder + "/documents/" + part +
+                       "' bs=1 seek=100 conv=notrunc status=none"),
+              0);
+    EXPECT_NE(quorvel("verify '" + url + "'" + common), 0);
+    EXPECT_EQ(quorvel("delete '" + url + "' --destination-too" + common), 0);
+    EXPECT_NE(access((gServers->root + "/" + folder + "/documents").c_str(), F_OK), 0);
+  }
+}
+
 // The server goes away in the middle of a backup and comes back: the run
 // waits by the retry policy and completes, and what it stored restores.
 TEST_F(FtpServer, ABackupOutlivesTheServerGoingAwayForAWhile) {
