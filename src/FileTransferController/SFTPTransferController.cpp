@@ -729,6 +729,22 @@ Error OutputStreamError(const OutputStream& stream, const std::string& message) 
 
 }  // namespace
 
+LIBSSH2_SFTP_HANDLE* SFTPTransferController::openRemoteFile(const std::string& file, unsigned long flags, long mode) {
+  LIBSSH2_SFTP_HANDLE* handle = nullptr;
+  callUntilDone(
+      [&]() -> long {
+        handle = libssh2_sftp_open_ex(connection_->sftp, file.c_str(), static_cast<unsigned>(file.size()), flags,
+                                      mode, LIBSSH2_SFTP_OPENFILE);
+        return handle ? 0 : libssh2_session_last_errno(connection_->session);
+      },
+      true);
+  return handle;
+}
+
+void SFTPTransferController::closeRemoteFile(LIBSSH2_SFTP_HANDLE* handle) {
+  if (connection_) callUntilDone([&] { return static_cast<long>(libssh2_sftp_close_handle(handle)); }, false);
+}
+
 bool SFTPTransferController::uploadFileToPathImpl(const std::string& path, InputStream& stream) {
   const std::string file = ServerPath(absolutePathForRemotePath(path));
   if (!openInputStream(stream, true)) return false;
@@ -739,22 +755,12 @@ bool SFTPTransferController::uploadFileToPathImpl(const std::string& path, Input
   } closeStream{this, stream};
   if (!beginOperation()) return false;
 
-  LIBSSH2_SFTP_HANDLE* handle = nullptr;
-  callUntilDone(
-      [&]() -> long {
-        handle = libssh2_sftp_open_ex(connection_->sftp, file.c_str(), static_cast<unsigned>(file.size()),
-                                      LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC, kFileMode,
-                                      LIBSSH2_SFTP_OPENFILE);
-        return handle ? 0 : libssh2_session_last_errno(connection_->session);
-      },
-      true);
+  LIBSSH2_SFTP_HANDLE* handle = openRemoteFile(file, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC, kFileMode);
   if (!handle) {
     if (!aborted_) notifyDidFail(lastSessionError("Could not create \"" + file + "\""));
     return false;
   }
-  RemoteFile remote(handle, [this](LIBSSH2_SFTP_HANDLE* h) {
-    if (connection_) callUntilDone([&] { return static_cast<long>(libssh2_sftp_close_handle(h)); }, false);
-  });
+  RemoteFile remote(handle, [this](LIBSSH2_SFTP_HANDLE* h) { closeRemoteFile(h); });
 
   std::vector<std::uint8_t> buffer(kTransferChunkSize);
   std::uint64_t uploaded = 0;
@@ -804,21 +810,12 @@ bool SFTPTransferController::downloadFileFromPathImpl(const std::string& path, O
   } closeStream{this, stream};
   if (!beginOperation()) return false;
 
-  LIBSSH2_SFTP_HANDLE* handle = nullptr;
-  callUntilDone(
-      [&]() -> long {
-        handle = libssh2_sftp_open_ex(connection_->sftp, file.c_str(), static_cast<unsigned>(file.size()),
-                                      LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE);
-        return handle ? 0 : libssh2_session_last_errno(connection_->session);
-      },
-      true);
+  LIBSSH2_SFTP_HANDLE* handle = openRemoteFile(file, LIBSSH2_FXF_READ, 0);
   if (!handle) {
     if (!aborted_) notifyDidFail(lastSessionError("Could not open \"" + file + "\""));
     return false;
   }
-  RemoteFile remote(handle, [this](LIBSSH2_SFTP_HANDLE* h) {
-    if (connection_) callUntilDone([&] { return static_cast<long>(libssh2_sftp_close_handle(h)); }, false);
-  });
+  RemoteFile remote(handle, [this](LIBSSH2_SFTP_HANDLE* h) { closeRemoteFile(h); });
   LIBSSH2_SFTP_ATTRIBUTES attributes{};
   if (callUntilDone([&] { return static_cast<long>(libssh2_sftp_fstat_ex(handle, &attributes, 0)); }, true) != 0 ||
       !(attributes.flags & LIBSSH2_SFTP_ATTR_SIZE)) {

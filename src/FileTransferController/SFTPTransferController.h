@@ -46,6 +46,7 @@
 
 struct _LIBSSH2_SESSION;
 struct _LIBSSH2_SFTP;
+struct _LIBSSH2_SFTP_HANDLE;
 
 namespace quorvel {
 
@@ -124,6 +125,10 @@ class SFTPTransferController : public FileTransferController {
   long callUntilDone(Call call, bool mayAbort);
   bool waitForSocket();
   bool makeFolderWithParents(const std::string& absolutePath);
+  // Opens a file on the server for a transfer (abortable); null on failure.
+  _LIBSSH2_SFTP_HANDLE* openRemoteFile(const std::string& file, unsigned long flags, long mode);
+  // Closes it, when the connection is still there.
+  void closeRemoteFile(_LIBSSH2_SFTP_HANDLE* handle);
   // Deletes a file or an empty folder; a missing one counts as deleted.
   bool deleteItem(const std::string& path, bool folder);
 

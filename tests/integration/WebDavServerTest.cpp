@@ -29,26 +29,6 @@ using namespace quorvel::test;
 const char* kUser = "davtester";
 const char* kPassword = "dav pass 1";
 
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(fd);
-  return port;
-}
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 std::string Trimmed(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
   return text;
@@ -68,8 +48,8 @@ class WebDavServer {
     if (!HaveProgram("curl") || !HaveProgram("openssl")) return "curl and openssl are needed (scripts/setup test)";
     root_ = std::make_unique<TempDir>();
     chmod(root_->path().c_str(), 0755);
-    httpPort = FreePort();
-    httpsPort = FreePort();
+    httpPort = FreeLoopbackPort();
+    httpsPort = FreeLoopbackPort();
     std::string output;
     int status = RunShell("bash '" + Script() + "' start " + kind_ + " '" + root_->path() + "' " +
                               std::to_string(httpPort) + " " + std::to_string(httpsPort) + " " + kUser + " '" +
@@ -92,7 +72,7 @@ class WebDavServer {
   // The served folder on disk.
   std::string data() const { return *root_ / "data"; }
   std::string certificate() const { return *root_ / "tls/cert.pem"; }
-  std::string accessLog() const { return ReadText(*root_ / "logs/access.log"); }
+  std::string accessLog() const { return ReadTextFile(*root_ / "logs/access.log"); }
 
   // Names, sizes and modification times of the stored files below `folder`.
   std::string storedListing(const std::string& folder) const {
@@ -147,7 +127,7 @@ class WebDav : public ::testing::Test {
     int status = RunShell("HOME='" + (work / "home") + "' QUORVEL_KEYCHAIN=file QUORVEL_HOME='" +
                           (work / "settings") + "' SERVER_PW='" + kPassword + "' WRONG_PW='not it' PW='secret' '" +
                           binary + "' " + arguments + " </dev/null >'" + (work / "output") + "' 2>&1");
-    *output = ReadText(work / "output");
+    *output = ReadTextFile(work / "output");
     return status;
   }
 
@@ -193,7 +173,7 @@ TEST_F(WebDav, ApacheRunsEveryCommandOverHttp) {
                      "' 'http://127.0.0.1:" + std::to_string(apache->httpPort) + "/dav/backups/nested/source/" +
                      revision + "'"),
             0);
-  EXPECT_EQ(ReadText(work / "fetched"), ReadText(apache->data() + "/backups/nested/source/" + revision));
+  EXPECT_EQ(ReadTextFile(work / "fetched"), ReadTextFile(apache->data() + "/backups/nested/source/" + revision));
 
   EXPECT_EQ(quorvel("backup '" + tree.root + "' '" + url + "'" + common, &output), 0) << output;
   EXPECT_EQ(apache->storedListing("backups/nested/source"), stored);
@@ -205,7 +185,7 @@ TEST_F(WebDav, ApacheRunsEveryCommandOverHttp) {
   EXPECT_EQ(quorvel("restore '" + url + "' --to '" + (work / "restored") + "'" + common, &output), 0) << output;
   EXPECT_EQ(JoinLines(CompareTrees(tree.root, work / "restored/source")), "");
   EXPECT_EQ(quorvel("restore '" + url + "' --to '" + (work / "some") + "' names" + common, &output), 0) << output;
-  EXPECT_EQ(ReadText(work / "some/names/added file.txt"), "added");
+  EXPECT_EQ(ReadTextFile(work / "some/names/added file.txt"), "added");
   EXPECT_NE(access((work / "some/small").c_str(), F_OK), 0);
 
   EXPECT_EQ(quorvel("check '" + url + "'" + common, &output), 0) << output;
