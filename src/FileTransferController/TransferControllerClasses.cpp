@@ -20,7 +20,10 @@ void RegisterTransferControllerClasses() {
   FileTransferController::registerClassForScheme(
       "ssh", [](const Url& url) { return SFTPTransferController::initWithBaseURL(url); });
   FileTransferController::registerClassForScheme(
-      "http", [](const Url& url) { return WebDAVTransferController::initWithBaseURL(url); });
+      "http", [](const Url& url) {
+        if (HostedDiskService::configured().matches(url)) return WebDAVTransferController::initWithHostedDiskURL(url);
+        return WebDAVTransferController::initWithBaseURL(url);
+      });
   FileTransferController::registerClassForScheme(
       "https", [](const Url& url) { return SecureWebDAVTransferController::initWithBaseURL(url); });
   FileTransferController::registerClassForScheme(

@@ -3,12 +3,15 @@
 #include <pugixml.hpp>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <vector>
 
+#include "foundation/Keychain.h"
 #include "foundation/SystemLog.h"
+#include "foundation/UserDefaults.h"
 
 namespace quorvel {
 
@@ -243,6 +246,78 @@ std::shared_ptr<WebDAVTransferController> WebDAVTransferController::initWithHost
                                                                                  const std::string& password,
                                                                                  const std::string& basePath) {
   return makeControllerWithHost<WebDAVTransferController>(host, port, user, password, basePath);
+}
+
+HostedDiskService HostedDiskService::configured() {
+  const char* fromEnvironment = std::getenv(kHostEnvironmentVariable);
+  if (fromEnvironment) return fromText(fromEnvironment);
+  return fromText(UserDefaults::standard().stringForKey(kHostDefaultsKey));
+}
+
+HostedDiskService HostedDiskService::fromText(const std::string& hostAndPort) {
+  HostedDiskService service;
+  const std::size_t colon = hostAndPort.rfind(':');
+  if (colon == std::string::npos) {
+    service.host = hostAndPort;
+    return service;
+  }
+  const std::string portText = hostAndPort.substr(colon + 1);
+  char* end = nullptr;
+  const long port = std::strtol(portText.c_str(), &end, 10);
+  if (portText.empty() || *end != '\0' || port < 1 || port > 65535) return service;
+  service.host = hostAndPort.substr(0, colon);
+  service.port = static_cast<std::uint16_t>(port);
+  return service;
+}
+
+bool HostedDiskService::matches(const Url& url) const {
+  if (!exists() || url.scheme() != "http" || url.host() != host) return false;
+  return port == 0 || url.port().value_or(0) == port;
+}
+
+std::string HostedDiskService::memberBasePath(const std::string& member, const std::string& basePath) {
+  if (member.empty() || member == "public") return basePath;
+  const std::string folder = "/" + member;
+  const bool endsWithMember =
+      basePath.size() >= folder.size() && basePath.compare(basePath.size() - folder.size(), folder.size(), folder) == 0;
+  if (endsWithMember || basePath.rfind(folder + "/", 0) == 0) return basePath;
+  if (basePath.empty()) return folder;
+  return folder + (basePath.front() == '/' ? "" : "/") + basePath;
+}
+
+std::shared_ptr<WebDAVTransferController> WebDAVTransferController::initWithIDiskForUser(const std::string& user,
+                                                                                         const std::string& password,
+                                                                                         const std::string& basePath) {
+  const HostedDiskService service = HostedDiskService::configured();
+  if (!service.exists()) return nullptr;
+  const std::string member = user.empty() ? UserDefaults::standard().stringForKey(HostedDiskService::kMemberDefaultsKey)
+                                          : user;
+  std::string memberPassword = password;
+  if (!member.empty() && memberPassword.empty()) {
+    memberPassword = Keychain::sharedKeychain()
+                         .genericPasswordForService(HostedDiskService::kKeychainService, member)
+                         .value_or("");
+  }
+  return initWithHost(service.host, service.port, member, memberPassword,
+                      HostedDiskService::memberBasePath(member, basePath));
+}
+
+std::shared_ptr<WebDAVTransferController> WebDAVTransferController::initWithIDiskForUser(const std::string& user,
+                                                                                         const std::string& basePath) {
+  return initWithIDiskForUser(user, "", basePath);
+}
+
+std::shared_ptr<WebDAVTransferController> WebDAVTransferController::initWithIDiskForLocalUser(
+    const std::string& basePath) {
+  return initWithIDiskForUser("", "", basePath);
+}
+
+std::shared_ptr<WebDAVTransferController> WebDAVTransferController::initWithHostedDiskURL(const Url& url) {
+  const std::string user = url.user();
+  const std::string password = url.passwordByReplacingPercentEscapes().value_or("");
+  if (!user.empty() && !password.empty()) return initWithIDiskForUser(user, password, url.path());
+  if (!user.empty()) return initWithIDiskForUser(user, url.path());
+  return initWithIDiskForLocalUser(url.path());
 }
 
 std::shared_ptr<SecureWebDAVTransferController> SecureWebDAVTransferController::initWithBaseURL(const Url& url) {

@@ -37,9 +37,51 @@ namespace quorvel {
 std::optional<Dictionary> ListingFromPROPFINDResponse(const std::string& body, const std::string& contentType,
                                                       const std::string& listedPath, Error* error);
 
+// The hosted WebDAV disk service: a WebDAV server on which each member's disk
+// is the folder named after the member. Where it is is a setting, not a
+// constant: the user default "HostedDiskServiceHost" ("host" or "host:port";
+// empty, the default, when there is no such service), overridden by the
+// environment variable QUORVEL_HOSTED_DISK_HOST.
+struct HostedDiskService {
+  static constexpr const char* kHostDefaultsKey = "HostedDiskServiceHost";
+  static constexpr const char* kHostEnvironmentVariable = "QUORVEL_HOSTED_DISK_HOST";
+  // The member name and the password's keychain item (generic password of
+  // this service, account = member name).
+  static constexpr const char* kMemberDefaultsKey = "iToolsMember";
+  static constexpr const char* kKeychainService = "iTools";
+
+  std::string host;
+  std::uint16_t port = 0;  // 0: the scheme's own
+
+  // The configured service (no host when there is none).
+  static HostedDiskService configured();
+  // "host" or "host:port"; a port that is not a number in 1-65535 leaves
+  // the service without a host.
+  static HostedDiskService fromText(const std::string& hostAndPort);
+  bool exists() const { return !host.empty(); }
+  // An "http" URL on the service's host (and on its port, when one is set).
+  bool matches(const Url& url) const;
+  // The base path on the service for a member: "/" + member followed by
+  // `basePath`, unless the member is empty or "public", or `basePath`
+  // already ends with "/" + member or begins with "/" + member + "/".
+  static std::string memberBasePath(const std::string& member, const std::string& basePath);
+};
+
 class WebDAVTransferController : public HTTPTransferController {
  public:
   static std::shared_ptr<WebDAVTransferController> initWithBaseURL(const Url& url);
+  // A client of the hosted disk service (null when none is configured). An
+  // empty `user` is read from the user default "iToolsMember"; a member
+  // without a password gets the one stored in the keychain for the service
+  // (none when nothing is stored: the server then refuses the requests).
+  static std::shared_ptr<WebDAVTransferController> initWithIDiskForUser(const std::string& user,
+                                                                        const std::string& password,
+                                                                        const std::string& basePath);
+  static std::shared_ptr<WebDAVTransferController> initWithIDiskForUser(const std::string& user,
+                                                                        const std::string& basePath);
+  static std::shared_ptr<WebDAVTransferController> initWithIDiskForLocalUser(const std::string& basePath);
+  // The hosted-disk initialiser that the URL's user and password pick.
+  static std::shared_ptr<WebDAVTransferController> initWithHostedDiskURL(const Url& url);
   static std::shared_ptr<WebDAVTransferController> initWithHost(const std::string& host, std::uint16_t port,
                                                                 const std::string& user, const std::string& password,
                                                                 const std::string& basePath);

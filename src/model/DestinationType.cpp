@@ -1,14 +1,17 @@
 #include "model/DestinationType.h"
 
+#include "FileTransferController/WebDAVTransferController.h"
+
 namespace quorvel {
 
-DestinationType DestinationTypeFromURL(const Url& url, const std::string& hostedDiskHost) {
+namespace {
+
+DestinationType TypeFromURL(const Url& url, const HostedDiskService& hostedDisk) {
   const std::string& scheme = url.scheme();
   if (scheme == "afp") return kDestinationTypeAFP;
   if (scheme == "smb") return kDestinationTypeSMB;
   if (scheme == "http") {
-    return !hostedDiskHost.empty() && url.host() == hostedDiskHost ? kDestinationTypeHostedDisk
-                                                                    : kDestinationTypeWebDAV;
+    return hostedDisk.matches(url) ? kDestinationTypeHostedDisk : kDestinationTypeWebDAV;
   }
   if (scheme == "https") return kDestinationTypeSecureWebDAV;
   if (scheme == "ftp") return kDestinationTypeFTP;
@@ -16,5 +19,13 @@ DestinationType DestinationTypeFromURL(const Url& url, const std::string& hosted
   if (scheme == "ssh") return kDestinationTypeSFTP;
   return kDestinationTypeFolder;
 }
+
+}  // namespace
+
+DestinationType DestinationTypeFromURL(const Url& url, const std::string& hostedDiskHost) {
+  return TypeFromURL(url, HostedDiskService::fromText(hostedDiskHost));
+}
+
+DestinationType DestinationTypeFromURL(const Url& url) { return TypeFromURL(url, HostedDiskService::configured()); }
 
 }  // namespace quorvel

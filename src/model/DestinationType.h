@@ -23,9 +23,11 @@ enum DestinationType : int {
 };
 
 // The type of a destination URL. Schemes compare exactly (case-sensitive);
-// an "http" URL whose host equals `hostedDiskHost` (the configured host of
-// the hosted disk service; empty when there is none) is the hosted disk.
-// Anything else, a "file" URL included, is a folder.
+// an "http" URL on `hostedDiskHost` (the hosted disk service's "host" or
+// "host:port"; empty when there is none) is the hosted disk. Anything else,
+// a "file" URL included, is a folder.
 DestinationType DestinationTypeFromURL(const Url& url, const std::string& hostedDiskHost);
+// The same with the configured hosted disk service (HostedDiskService).
+DestinationType DestinationTypeFromURL(const Url& url);
 
 }  // namespace quorvel

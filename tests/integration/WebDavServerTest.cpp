@@ -18,6 +18,8 @@
 
 #include "FileTransferController/TransferTestSupport.h"
 #include "FileTransferController/WebDAVTransferController.h"
+#include "foundation/Keychain.h"
+#include "foundation/UserDefaults.h"
 #include "support/GeneratedTree.h"
 #include "support/TreeComparison.h"
 
@@ -124,7 +126,7 @@ class WebDav : public ::testing::Test {
   // in *output.
   int quorvel(const std::string& arguments, std::string* output) {
     const std::string binary = std::string(QUORVEL_TEST_BINARY_DIR) + "/quorvel";
-    int status = RunShell("HOME='" + (work / "home") + "' QUORVEL_KEYCHAIN=file QUORVEL_HOME='" +
+    int status = RunShell(extraEnvironment + "HOME='" + (work / "home") + "' QUORVEL_KEYCHAIN=file QUORVEL_HOME='" +
                           (work / "settings") + "' SERVER_PW='" + kPassword + "' WRONG_PW='not it' PW='secret' '" +
                           binary + "' " + arguments + " </dev/null >'" + (work / "output") + "' 2>&1");
     *output = ReadTextFile(work / "output");
@@ -143,6 +145,8 @@ class WebDav : public ::testing::Test {
   }
 
   TempDir work;
+  // Variable assignments ("NAME=value ") put before every command.
+  std::string extraEnvironment;
 };
 
 // Everything a user does with a WebDAV destination: an encrypted backup into
@@ -297,6 +301,43 @@ TEST_F(WebDav, LighttpdWithDigestCredentials) {
             0)
       << output;
   EXPECT_EQ(quorvel("check '" + remembered + "' --password-env PW", &output), 0) << output;
+}
+
+// The hosted disk service at its configured address: the member's folder is
+// found from the URL's user or from the member name in the preferences, and
+// the password comes from the URL or from the keychain.
+TEST_F(WebDav, HostedDiskServiceAtItsConfiguredAddress) {
+  WebDavServer* apache = server("apache");
+  if (!apache) GTEST_SKIP() << gSkipReasons["apache"];
+  const std::string address = "127.0.0.1:" + std::to_string(apache->httpPort);
+  extraEnvironment = std::string(HostedDiskService::kHostEnvironmentVariable) + "=" + address + " ";
+  {
+    Keychain keychain(CreateFileKeychainStore(work / "settings/Keychain"));
+    ASSERT_TRUE(keychain.addGenericPassword(kPassword, HostedDiskService::kKeychainService, kUser));
+    UserDefaults preferences(work / "settings/Defaults.plist");
+    preferences.setObject(Value(std::string(kUser)), HostedDiskService::kMemberDefaultsKey);
+    preferences.synchronize();
+  }
+  GeneratedTreeOptions options;
+  options.smallFileCount = 5;
+  GeneratedTree tree = GenerateTree(work / "source", options);
+  struct Case {
+    std::string url;
+    const char* options;
+    const char* folder;
+  } cases[] = {
+      {"http://" + std::string(kUser) + "@" + address + "/given", " --server-password-env SERVER_PW", "given"},
+      {"http://" + std::string(kUser) + "@" + address + "/keychain", "", "keychain"},
+      {"http://" + address + "/preferences", "", "preferences"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    std::string output;
+    ASSERT_EQ(quorvel("backup '" + tree.root + "' '" + c.url + "' --password-env PW" + c.options, &output), 0)
+        << output;
+    EXPECT_NE(apache->storedListing(std::string(kUser) + "/" + c.folder).find("Revision_"), std::string::npos);
+    EXPECT_EQ(quorvel("verify '" + c.url + "' --password-env PW" + c.options, &output), 0) << output;
+  }
 }
 
 // The folder operations on both servers: a folder of 5,000 entries lists

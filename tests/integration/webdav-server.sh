@@ -6,7 +6,9 @@
 #   webdav-server.sh stop DIR
 # Apache (mod_dav, mod_dav_fs) asks for Basic credentials, lighttpd
 # (mod_webdav) for Digest ones. Both serve DIR/data as /dav/ over http and
-# https (DIR/tls/cert.pem, made for 127.0.0.1 and localhost). The servers drop
+# https (DIR/tls/cert.pem, made for 127.0.0.1 and localhost). Apache also
+# serves DIR/data/USER as /USER/, the way a hosted disk service serves each
+# member's disk. The servers drop
 # root and run as www-data, which owns DIR/data. Apache's access log
 # (DIR/logs/access.log) ends each line with the number of earlier requests on
 # the same connection. Exits non-zero, with the reason on standard error, when
@@ -27,6 +29,7 @@ start() {
     -addext "subjectAltName=IP:127.0.0.1,DNS:localhost" -addext "basicConstraints=critical,CA:FALSE" \
     -addext "extendedKeyUsage=serverAuth" \
     -keyout "$dir/tls/key.pem" -out "$dir/tls/cert.pem" 2>/dev/null || die "openssl could not make a certificate"
+  mkdir -p "$dir/data/$user"
   chown -R www-data:www-data "$dir/data" "$dir/lock" "$dir/logs"
   case "$kind" in
     apache)
@@ -68,6 +71,7 @@ DocumentRoot "$dir/empty"
   Require all denied
 </Directory>
 Alias /dav "$dir/data"
+Alias /$user "$dir/data/$user"
 <Directory "$dir/data">
   Dav On
   Options None

@@ -2,6 +2,8 @@
 
 #include "model/DestinationType.h"
 
+#include "FileTransferController/WebDAVTransferController.h"
+
 namespace quorvel {
 namespace {
 
@@ -31,6 +33,32 @@ TEST(DestinationType, EachSchemeHasItsCodeAndTheCodesStayPut) {
   }
   // Without a configured hosted disk every http URL is plain WebDAV.
   EXPECT_EQ(DestinationTypeFromURL(*Url::URLWithString("http://disk.example.net/me/b"), ""), kDestinationTypeWebDAV);
+}
+
+// The hosted disk service's address with a port, and where a member's disk
+// lies on it.
+TEST(DestinationType, HostedDiskAddressAndMemberFolder) {
+  const std::string hosted = "127.0.0.1:8080";
+  EXPECT_EQ(DestinationTypeFromURL(*Url::URLWithString("http://me@127.0.0.1:8080/b"), hosted),
+            kDestinationTypeHostedDisk);
+  EXPECT_EQ(DestinationTypeFromURL(*Url::URLWithString("http://me@127.0.0.1:8081/b"), hosted), kDestinationTypeWebDAV);
+  EXPECT_EQ(DestinationTypeFromURL(*Url::URLWithString("http://me@127.0.0.1/b"), hosted), kDestinationTypeWebDAV);
+  for (const char* unusable : {"127.0.0.1:", "127.0.0.1:http", "127.0.0.1:0", "127.0.0.1:70000"}) {
+    EXPECT_FALSE(HostedDiskService::fromText(unusable).exists()) << unusable;
+  }
+
+  struct Case {
+    const char* member;
+    const char* basePath;
+    const char* expected;
+  } cases[] = {
+      {"me", "/backups", "/me/backups"}, {"me", "backups", "/me/backups"}, {"me", "", "/me"},
+      {"me", "/me", "/me"},              {"me", "/me/b", "/me/b"},        {"me", "/b/me", "/b/me"},
+      {"me", "/mine/b", "/me/mine/b"},   {"public", "/b", "/b"},          {"", "/b", "/b"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(HostedDiskService::memberBasePath(c.member, c.basePath), c.expected) << c.member << " " << c.basePath;
+  }
 }
 
 }  // namespace
