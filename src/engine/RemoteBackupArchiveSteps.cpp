@@ -33,11 +33,29 @@ std::string StatusDescription(int status) {
 }
 
 
-// Modification time and digest of an archive member as it was examined.
+// Modification time and digest of an archive member as it was examined,
+// with what tells that it was not touched since: its status-change time
+// (which every write and every metadata change moves on, and which no
+// program can set back) and its size.
 struct MemberState {
   DirectoryItemPtr item;
   std::string path;
   FileUploadState state;
+  struct timespec changeTime {};
+  off_t size = 0;
+
+  void recordStatus(const struct stat& status) {
+    state.modificationSeconds = static_cast<std::uint32_t>(status.st_mtim.tv_sec);
+    state.modificationNanoseconds = static_cast<std::uint32_t>(status.st_mtim.tv_nsec);
+    changeTime = status.st_ctim;
+    size = status.st_size;
+  }
+  bool isUnchangedIn(const struct stat& status) const {
+    return static_cast<std::uint32_t>(status.st_mtim.tv_sec) == state.modificationSeconds &&
+           static_cast<std::uint32_t>(status.st_mtim.tv_nsec) == state.modificationNanoseconds &&
+           status.st_ctim.tv_sec == changeTime.tv_sec && status.st_ctim.tv_nsec == changeTime.tv_nsec &&
+           status.st_size == size;
+  }
 };
 
 }  // namespace
@@ -181,8 +199,7 @@ void ArchiveCreation::examine(const std::vector<DirectoryItemPtr>& members) {
       failed.push_back(member);
       continue;
     }
-    state.state.modificationSeconds = static_cast<std::uint32_t>(status.st_mtim.tv_sec);
-    state.state.modificationNanoseconds = static_cast<std::uint32_t>(status.st_mtim.tv_nsec);
+    state.recordStatus(status);
     if (digests_) {
       if (!step_.computeDigestForFile(state.path, static_cast<std::uint64_t>(status.st_size), S_ISLNK(status.st_mode),
                                       0, state.state.digest.data())) {
@@ -245,39 +262,20 @@ void ArchiveCreation::recordStorage() {
   command_.unlock();
 }
 
+// The digests were taken before the archiver read the members: a member
+// whose status shows no change since then (see MemberState) was archived
+// with the bytes that were digested, so it is not read a third time.
 int ArchiveCreation::checkMembersHeldStill() {
-  const auto count = static_cast<std::uint32_t>(recorded_.size());
-  if (digests_) {
-    command_.willBeginPhaseWithType(kPhaseComputeArchiveDigest, archiveIndex_);
-    command_.didUpdatePhaseWithType(kPhaseComputeArchiveDigest, archiveIndex_, 0, count);
-  }
-  int outcome = HelperResultContinue;
-  std::uint32_t checked = 0;
   for (const MemberState& state : recorded_) {
-    if (step_.isCancelled()) {
-      outcome = HelperResultAbort;
-      break;
-    }
+    if (step_.isCancelled()) return HelperResultAbort;
     struct stat status;
-    bool changed = lstat(state.path.c_str(), &status) != 0 ||
-                   static_cast<std::uint32_t>(status.st_mtim.tv_sec) != state.state.modificationSeconds ||
-                   static_cast<std::uint32_t>(status.st_mtim.tv_nsec) != state.state.modificationNanoseconds;
-    if (!changed && digests_) {
-      std::uint8_t digest[16];
-      changed = !step_.computeDigestForFile(state.path, static_cast<std::uint64_t>(status.st_size),
-                                            S_ISLNK(status.st_mode), 0, digest) ||
-                std::memcmp(digest, state.state.digest.data(), sizeof digest) != 0;
-      command_.didUpdatePhaseWithType(kPhaseComputeArchiveDigest, archiveIndex_, ++checked, count);
-    }
-    if (changed) {
+    if (lstat(state.path.c_str(), &status) != 0 || !state.isUnchangedIn(status)) {
       command_.logErrorMessage(
           "File \"%@\" has been modified while being backed up (will automatically try again later)", state.path);
-      outcome = HelperResultRetry;
-      break;
+      return HelperResultRetry;
     }
   }
-  if (digests_) command_.didEndPhaseWithType(kPhaseComputeArchiveDigest, archiveIndex_);
-  return outcome;
+  return HelperResultContinue;
 }
 
 RemoteBackupCreateArchiveOperation::Outcome ArchiveCreation::finish(int outcome, Data archive) {

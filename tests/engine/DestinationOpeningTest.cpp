@@ -415,6 +415,13 @@ TEST(DestinationNames, NumbersNamesAndRecords) {
   EXPECT_EQ(FileBaseName(12, "a/report.PDF"), "File_0012.PDF");
   EXPECT_EQ(FileBaseName(7, "dir.d/README"), "File_0007");
   EXPECT_EQ(FileBaseName(3, ".profile"), "File_0003");
+  // The examples Foundation's documentation gives for pathExtension and
+  // stringByDeletingPathExtension (a name whose only period leads it, ".tiff",
+  // keeps its whole name: it has no extension), and a trailing period.
+  const std::pair<const char*, const char*> extensions[] = {
+      {"/tmp/scratch.tiff", "tiff"}, {".scratch.tiff", "tiff"}, {"/tmp/scratch", ""}, {"/tmp/", ""},
+      {"/tmp/scratch..tiff", "tiff"}, {".tiff", ""}, {"scratch.bundle/", "bundle"}, {"name.", ""}, {"..", ""}};
+  for (const auto& [path, extension] : extensions) EXPECT_EQ(PathExtension(path), extension) << path;
   EXPECT_EQ(FilePartName("File_0012.PDF", 2, true), "File_0012.PDF.0002.aes");
   EXPECT_EQ(FileMetadataName("File_0012.PDF", true), "File_0012.PDF.apdb.aes");
   EXPECT_EQ(FileMetadataName("File_0007", false), "File_0007.apdb");

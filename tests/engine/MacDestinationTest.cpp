@@ -1,9 +1,10 @@
 // Destinations written on Mac OS X: a backup made here is turned into what
 // the Mac OS X program writes, from the format descriptions alone - record
-// streams whose byte arrays carry their length first, attribute names without
-// a namespace, companions with a Mac OS X ACL text, an archive compressed
-// with bzip2 - and must then check,
-// restore with every property, verify and take a further backup.
+// streams whose byte arrays carry their length first, or the older revision
+// form (a gzip-compressed XML property list, written by Python's plistlib),
+// attribute names without a namespace, companions with a Mac OS X ACL text,
+// an archive compressed with bzip2 - and must then check, restore with every
+// property, verify and take a further backup.
 #include <gtest/gtest.h>
 #include <archive.h>
 #include <archive_entry.h>
@@ -93,6 +94,67 @@ Data MacRevisionData(const DirectoryScanner& snapshot) {
   return *snapshotarchive::CompressArchive(*written);
 }
 
+// One record of the property-list revision form.
+Dictionary RecordDictionary(const DirectoryItemData& item) {
+  Dictionary record;
+  record.set("nodeID", Value(static_cast<std::uint64_t>(item.nodeID)));
+  record.set("revision", Value(static_cast<std::uint64_t>(item.revision)));
+  record.set("creationDate", Value(item.creationDate));
+  record.set("modificationDate", Value(item.modificationDate));
+  if (!item.isDirectory()) {
+    record.set("dataSize", Value(item.dataSize));
+    if (item.resourceSize) record.set("resourceSize", Value(static_cast<std::uint64_t>(item.resourceSize)));
+  }
+  record.set("mode", Value(static_cast<std::uint64_t>(item.mode)));
+  if (item.userFlags) record.set("userFlags", Value(static_cast<std::uint64_t>(item.userFlags)));
+  if (item.userID) record.set("userID", Value(static_cast<std::uint64_t>(item.userID)));
+  if (item.groupID) record.set("groupID", Value(static_cast<std::uint64_t>(item.groupID)));
+  if (item.acl()) record.set("ACL", Value(*item.acl()));
+  if (item.extendedAttributes()) {
+    Dictionary attributes;
+    for (const auto& [name, value] : *item.extendedAttributes()) attributes.set(name, Value(value));
+    record.set("extendedAttributes", Value(std::move(attributes)));
+  }
+  if (item.userInfo()) record.set("userInfo", *item.userInfo());
+  return record;
+}
+
+// The snapshot as the older revision form holds it (version 3): a property
+// list that Python's plistlib writes as XML into a gzip file.
+void WritePropertyListRevision(const DirectoryScanner& snapshot, const std::string& path) {
+  Dictionary list;
+  list.set("version", Value(static_cast<std::uint64_t>(3)));
+  list.set("rootPath", Value(snapshot.rootDirectory()));
+  list.set("revision", Value(static_cast<std::uint64_t>(snapshot.revision())));
+  list.set("scanMetadata", Value(snapshot.isScanningMetadata()));
+  list.set("sortPaths", Value(snapshot.sortPaths()));
+  list.set("excludeHiddenItems", Value(snapshot.excludeHiddenItems()));
+  list.set("excludeDSStoreFiles", Value(snapshot.excludeDSStoreFiles()));
+  Dictionary info;
+  for (const auto& [key, value] : snapshot.userInfo()) {
+    if (!key.empty() && key[0] != '.') info.set(key, value);
+  }
+  if (!info.empty()) list.set("userInfo", Value(std::move(info)));
+  if (snapshot.exclusionPredicate()) {
+    list.set("exclusionPredicate", Value(snapshot.exclusionPredicate()->predicateFormat()));
+  }
+  if (snapshot.rootData()) list.set("root", Value(RecordDictionary(*snapshot.rootData())));
+  Dictionary directories;
+  for (const auto& [subpath, items] : snapshot.directories()) {
+    Dictionary entries;
+    for (const auto& [name, item] : items) entries.set(std::string(name), Value(RecordDictionary(item)));
+    directories.set(subpath, Value(std::move(entries)));
+  }
+  list.set("directories", Value(std::move(directories)));
+  WriteFile(path + ".binary", *PropertyList::writeBinary(Value(std::move(list))));
+  EXPECT_EQ(RunShell("python3 -c 'import gzip, plistlib, sys\n"
+                     "value = plistlib.load(open(sys.argv[1], \"rb\"))\n"
+                     "gzip.open(sys.argv[2], \"wb\").write(plistlib.dumps(value, fmt=plistlib.FMT_XML))' '" +
+                     path + ".binary' '" + path + "'"),
+            0);
+  ::unlink((path + ".binary").c_str());
+}
+
 // Rewrites one archive of the destination with its member `companion`
 // carrying `aclText`; answers whether the archive held that companion.
 bool PutACLIntoCompanion(const std::string& archivePath, const std::string& companion, const std::string& aclText) {
@@ -140,7 +202,9 @@ bool PutACLIntoCompanion(const std::string& archivePath, const std::string& comp
   return found;
 }
 
-class MacDestination : public ::testing::Test {
+enum class RevisionForm { CompactRecords, PropertyList };
+
+class MacDestination : public ::testing::TestWithParam<RevisionForm> {
  protected:
   void SetUp() override {
     source = folder / "Mac Source";
@@ -199,7 +263,12 @@ class MacDestination : public ::testing::Test {
     }
     ASSERT_TRUE(placed) << JoinLines(ListFolder(destination.path()));
     snapshot->setUserInfo(Value(std::move(files)), kBackupFilesKey);
-    WriteFile(revisionPath, MacRevisionData(*snapshot));
+    if (GetParam() == RevisionForm::CompactRecords) {
+      WriteFile(revisionPath, MacRevisionData(*snapshot));
+    } else {
+      ASSERT_EQ(::unlink(revisionPath.c_str()), 0);
+      WritePropertyListRevision(*snapshot, destination / "Revision_0001.plist.gz");
+    }
   }
 
   TempDir folder;
@@ -210,7 +279,7 @@ class MacDestination : public ::testing::Test {
   RecordingDelegate delegate;
 };
 
-TEST_F(MacDestination, RestoresEveryPropertyVerifiesAndTakesAFurtherBackup) {
+TEST_P(MacDestination, RestoresEveryPropertyVerifiesAndTakesAFurtherBackup) {
   makeMacDestination();
   if (HasFatalFailure() || IsSkipped()) return;
 
@@ -270,6 +339,12 @@ TEST_F(MacDestination, RestoresEveryPropertyVerifiesAndTakesAFurtherBackup) {
   EXPECT_EQ(Text(target2 / "Mac Source/plain.txt"), "plain, changed\n");
   EXPECT_EQ(Attribute(target2 / "Mac Source/docs/note.txt", "user.com.apple.FinderInfo"), std::string(32, 'F'));
 }
+
+INSTANTIATE_TEST_SUITE_P(RevisionForms, MacDestination,
+                         ::testing::Values(RevisionForm::CompactRecords, RevisionForm::PropertyList),
+                         [](const ::testing::TestParamInfo<RevisionForm>& info) {
+                           return info.param == RevisionForm::CompactRecords ? "CompactRecords" : "PropertyList";
+                         });
 
 // A destination the command-line backup wrote before names became portable
 // (tests/data/commandline-destination): "user." names, no backup UUID.

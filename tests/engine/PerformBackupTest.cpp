@@ -893,29 +893,48 @@ TEST_F(PerformBackup, FileThatNeverHoldsStillIsRetriedUntilTheRunIsCancelled) {
   EXPECT_EQ(revision->revision(), 1u);
 }
 
-// An archiver that changes a member's time each time it runs, the first
-// `times` runs (all runs when 0), then archives normally.
+// Ways to change a member while it is archived (shell commands; $n counts
+// the archiver's runs).
+std::string NewTime(const std::string& member) { return "touch -d \"2030-01-01 00:00:$n\" '" + member + "'"; }
+// Other bytes of the same length under the time the member had.
+std::string NewBytesUnderTheOldTime(const std::string& member) {
+  return "touch -r '" + member + "' '" + member + ".time'; printf 'other bytes %02d' $n > '" + member +
+         "'; touch -r '" + member + ".time' '" + member + "'; rm '" + member + ".time'";
+}
+
+// An archiver that changes a member each time it runs (by default its time),
+// the first `times` runs (all runs when 0), then archives normally.
 class TouchingArchiver {
  public:
-  TouchingArchiver(const std::string& folder, const std::string& member, int times) {
+  TouchingArchiver(const std::string& folder, const std::string& member, int times, std::string change = "") {
+    if (change.empty()) change = NewTime(member);
     std::string real = DittoToolPath();
     std::string counter = folder + "/runs";
     std::string wrapper = folder + "/touching-ditto";
     WriteFile(wrapper, "#!/bin/sh\nn=$(cat '" + counter + "' 2>/dev/null || echo 0)\nn=$((n+1))\necho $n > '" +
                            counter + "'\nif [ " + std::to_string(times) + " -eq 0 ] || [ $n -le " +
-                           std::to_string(times) + " ]; then touch -d \"2030-01-01 00:00:$n\" '" + member +
-                           "'; fi\nexec '" + real + "' \"$@\"\n");
+                           std::to_string(times) + " ]; then " + change + "; fi\nexec '" + real + "' \"$@\"\n");
     ::chmod(wrapper.c_str(), 0755);
     ::setenv("QUORVEL_DITTO", wrapper.c_str(), 1);
   }
   ~TouchingArchiver() { ::unsetenv("QUORVEL_DITTO"); }
 };
 
+// Also when the change keeps the member's size and time: its status-change
+// time gives it away.
 TEST_F(PerformBackup, ArchiveMemberChangingWhileArchivedIsRetriedUntilItHoldsStill) {
   ASSERT_TRUE(backup().get(kSuccessResult).asBool());
   const std::string member = "small/a/file-001.txt";
-  WriteFile(source + "/" + member, "new contents");
+  WriteFile(source + "/" + member, "other bytes 00");
   Dictionary results;
+  {
+    TouchingArchiver archiver(work.path(), source + "/" + member, 2, NewBytesUnderTheOldTime(source + "/" + member));
+    results = backup();
+  }
+  ASSERT_TRUE(results.get(kSuccessResult).asBool()) << JoinedMessages(results);
+  EXPECT_EQ(CountMessages(delegate, "has been modified while being backed up"), 2) << JoinedMessages(results);
+  ::unlink((work / "runs").c_str());
+  WriteFile(source + "/" + member, "new contents");
   {
     TouchingArchiver archiver(work.path(), source + "/" + member, 3);
     results = backup();
