@@ -57,6 +57,11 @@ bool DigestBytes(const void* bytes, std::size_t length, std::uint8_t digest[16])
 
 std::string DittoToolPath() { return ToolPath("QUORVEL_DITTO", "quorvel-ditto"); }
 
+bool ArchiverToolIsChosen() {
+  const char* tool = std::getenv("QUORVEL_DITTO");
+  return tool && *tool;
+}
+
 std::string MkbomToolPath() { return ToolPath("QUORVEL_MKBOM", "quorvel-mkbom"); }
 
 std::string BomFileListText(std::vector<std::string> entries) {

@@ -33,6 +33,9 @@ inline constexpr std::size_t kMaximumLinkTargetLength = 1024;
 // Where the engine finds the tools: $QUORVEL_DITTO / $QUORVEL_MKBOM when set, else next to the running executable
 // (/proc/self/exe's folder), else its parent folder.
 std::string DittoToolPath();
+// True when $QUORVEL_DITTO names an archiver: archives are then made by
+// running it, else in this process (the same archives and reports).
+bool ArchiverToolIsChosen();
 std::string MkbomToolPath();
 
 // The BOM file list for entries (relative paths, e.g. "a/b/c.txt", "a/._d.txt"): sorted by plain byte comparison,

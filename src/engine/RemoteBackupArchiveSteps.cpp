@@ -10,9 +10,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <utility>
 
 #include "engine/ArchiveSupport.h"
+#include "engine/ArchiveWriter.h"
 #include "engine/BackupStorage.h"
 #include "engine/RestoreTargetPaths.h"
 #include "foundation/AtomicFile.h"
@@ -43,12 +45,14 @@ struct MemberState {
   FileUploadState state;
   struct timespec changeTime {};
   off_t size = 0;
+  bool regular = false;
 
   void recordStatus(const struct stat& status) {
     state.modificationSeconds = static_cast<std::uint32_t>(status.st_mtim.tv_sec);
     state.modificationNanoseconds = static_cast<std::uint32_t>(status.st_mtim.tv_nsec);
     changeTime = status.st_ctim;
     size = status.st_size;
+    regular = S_ISREG(status.st_mode);
   }
   bool isUnchangedIn(const struct stat& status) const {
     return static_cast<std::uint32_t>(status.st_mtim.tv_sec) == state.modificationSeconds &&
@@ -120,7 +124,8 @@ class ArchiveCreation {
         archiveIndex_(archiveIndex),
         totalSize_(totalSize),
         compress_(compress),
-        digests_(step.remoteController().computeFileDigests()) {}
+        digests_(step.remoteController().computeFileDigests()),
+        inProcess_(!ArchiverToolIsChosen()) {}
 
   RemoteBackupCreateArchiveOperation::Outcome run(const std::vector<DirectoryItemPtr>& members);
 
@@ -130,8 +135,17 @@ class ArchiveCreation {
   // members that cannot be examined are skipped.
   void examine(const std::vector<DirectoryItemPtr>& members);
   // Runs the archiver over the examined members: its exit status, with the
-  // archive and its report.
+  // archive and its report. In this process unless a tool was chosen
+  // (QUORVEL_DITTO); either way the same archive and report come out.
   std::optional<int> runArchiver(Data& archive, Data& report);
+  std::optional<int> runArchiverTool(Data& archive, Data& report);
+  std::optional<int> runArchiverInProcess(Data& archive, Data& report);
+  // Room for members that do not compress, with their headers (CPIO names
+  // and companions) and the gzip framing, so that the buffer is never grown
+  // by copying: unused room is never touched, so it costs no memory.
+  std::uint64_t archiveRoom() const {
+    return std::uint64_t{totalSize_} + totalSize_ / 64 + 1024 * recorded_.size() + 65536;
+  }
   void recordStorage();
   // HelperResultContinue when every member held still, else Retry or Abort.
   int checkMembersHeldStill();
@@ -146,6 +160,9 @@ class ArchiveCreation {
   const std::uint32_t totalSize_;
   const bool compress_;
   const bool digests_;
+  // In this process a regular member's digest is taken from the bytes that
+  // go into the archive, so it is read once.
+  const bool inProcess_;
   std::vector<MemberState> recorded_;
   std::set<std::string> missing_;
 };
@@ -200,7 +217,7 @@ void ArchiveCreation::examine(const std::vector<DirectoryItemPtr>& members) {
       continue;
     }
     state.recordStatus(status);
-    if (digests_) {
+    if (digests_ && !(inProcess_ && S_ISREG(status.st_mode))) {
       if (!step_.computeDigestForFile(state.path, static_cast<std::uint64_t>(status.st_size), S_ISLNK(status.st_mode),
                                       0, state.state.digest.data())) {
         failed.push_back(member);
@@ -216,6 +233,10 @@ void ArchiveCreation::examine(const std::vector<DirectoryItemPtr>& members) {
 }
 
 std::optional<int> ArchiveCreation::runArchiver(Data& archive, Data& report) {
+  return inProcess_ ? runArchiverInProcess(archive, report) : runArchiverTool(archive, report);
+}
+
+std::optional<int> ArchiveCreation::runArchiverTool(Data& archive, Data& report) {
   std::vector<DirectoryItemPtr> items;
   items.reserve(recorded_.size());
   for (const MemberState& state : recorded_) items.push_back(state.item);
@@ -223,17 +244,74 @@ std::optional<int> ArchiveCreation::runArchiver(Data& archive, Data& report) {
   if (!bom || step_.isCancelled()) return std::nullopt;
   // The archive is the archiver's standard output; its report comes on standard error.
   Task task(DittoToolPath(), std::nullopt);
-  // Room for members that do not compress, with their headers (CPIO names
-  // and companions) and the gzip framing, so that the buffer is never grown
-  // by copying: unused room is never touched, so it costs no memory.
-  const std::uint64_t room = std::uint64_t{totalSize_} + totalSize_ / 64 + 1024 * items.size() + 65536;
-  task.setOutputDataCapacity(static_cast<std::uint32_t>(std::min<std::uint64_t>(room, UINT32_MAX)));
+  task.setOutputDataCapacity(static_cast<std::uint32_t>(std::min<std::uint64_t>(archiveRoom(), UINT32_MAX)));
   task.setAbortTimeOut(kArchiverAbortTimeOut);
   task.setDelegate(&step_);
   const std::vector<std::string> arguments = {"-V",    "-c",        compress_ ? "-j" : "--rsrc", "--noqtn",
                                               "--bom", bom->path(), command_.sourceDir(),        "-"};
   int status = step_.inPhase(kPhaseCreateFileArchive, archiveIndex_,
                              [&] { return task.runWithInputData(nullptr, arguments, &archive, &report); });
+  return status;
+}
+
+namespace {
+
+// The archive run's view of the members: cancellation, and each regular
+// member's digest taken from the bytes archived.
+class MemberDigests : public ArchiveEntryObserver {
+ public:
+  MemberDigests(RemoteBackupHelperOperation& step, std::vector<MemberState>& members, bool digests)
+      : step_(step), digests_(digests) {
+    for (MemberState& member : members) members_.emplace(member.item->path(), &member);
+  }
+  bool shouldStop() override { return step_.isCancelled(); }
+  ArchiveWriter::MemberData dataOfEntry(const std::string& relative) override {
+    current_.reset();
+    auto found = members_.find(relative);
+    if (!digests_ || found == members_.end() || !found->second->regular) return {};
+    current_ = std::make_unique<RunningFileDigest>();
+    current_->beginPart(0);
+    return [this](const std::uint8_t* bytes, std::size_t length) { current_->add(bytes, length); };
+  }
+  void entryWasAdded(const std::string& relative) override {
+    if (!current_) return;
+    MemberState& member = *members_.at(relative);
+    if (auto digest = current_->digestOfFirst(static_cast<std::uint64_t>(member.size))) member.state.digest = *digest;
+    current_.reset();
+  }
+
+ private:
+  RemoteBackupHelperOperation& step_;
+  const bool digests_;
+  std::map<std::string, MemberState*> members_;
+  std::unique_ptr<RunningFileDigest> current_;
+};
+
+}  // namespace
+
+std::optional<int> ArchiveCreation::runArchiverInProcess(Data& archive, Data& report) {
+  std::vector<std::string> paths;
+  paths.reserve(recorded_.size());
+  for (const MemberState& state : recorded_) paths.push_back(state.item->path());
+  Expected<std::vector<std::string>> entries = ParseBomFileList(BomFileListText(std::move(paths)));
+  if (!entries) {
+    command_.logErrorMessage("Failed creating BOM from file list for archive #%i at \"%@\"", number(),
+                             command_.sourceDir());
+    return std::nullopt;
+  }
+  archive.reserve(static_cast<std::size_t>(archiveRoom()));
+  std::string reportText;
+  MemberDigests digests(step_, recorded_, digests_);
+  auto append = [&archive](const void* bytes, std::size_t length) {
+    const auto* first = static_cast<const std::uint8_t*>(bytes);
+    archive.insert(archive.end(), first, first + length);
+    return std::string();
+  };
+  int status = step_.inPhase(kPhaseCreateFileArchive, archiveIndex_, [&] {
+    return WriteArchiveOfEntries(command_.sourceDir(), *entries, compress_, true, append,
+                                 [&reportText](const std::string& text) { reportText += text; }, &digests);
+  });
+  report.assign(reportText.begin(), reportText.end());
   return status;
 }
 

@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "engine/ArchiveSupport.h"
+#include "engine/ArchiveWriter.h"
 #include "foundation/AppleDouble.h"
 #include "foundation/Task.h"
 #include "support/HostileArchive.h"
@@ -282,6 +283,53 @@ TEST_F(ArchiveTools, TheVerboseReportParsesToExactlyTheArchivedFilesAndLinks) {
   auto reported = ParseDittoReport(run.error, &other);
   EXPECT_EQ(reported, std::set<std::string>(members_.begin(), members_.end()));
   EXPECT_TRUE(other.empty()) << other.front();
+}
+
+// The engine makes its archives in its own process: the same bytes, report
+// and status as the tool, and every regular member's data handed over as it
+// is archived.
+TEST_F(ArchiveTools, TheEngineWritesTheToolsArchivesInItsOwnProcess) {
+  class Collector : public ArchiveEntryObserver {
+   public:
+    ArchiveWriter::MemberData dataOfEntry(const std::string& relative) override {
+      return [this, relative](const std::uint8_t* bytes, std::size_t length) {
+        Data& data = seen[relative];
+        data.insert(data.end(), bytes, bytes + length);
+      };
+    }
+    void entryWasAdded(const std::string& relative) override { added.insert(relative); }
+    std::map<std::string, Data> seen;
+    std::set<std::string> added;
+  };
+  const std::vector<std::string> partial = {members_[0], "dir0/vanished.txt", "../outside", members_[1]};
+  for (const std::vector<std::string>& entries : {WithCompanions(members_), partial}) {
+    for (bool compress : {false, true}) {
+      SCOPED_TRACE(std::string(compress ? "compressed, " : "plain, ") + std::to_string(entries.size()) + " entries");
+      ToolRun tool = Create(MakeBom(entries), compress);
+      Data archive;
+      std::string report;
+      Collector collector;
+      auto bomEntries = ParseBomFileList(BomFileListText(entries));
+      ASSERT_TRUE(bomEntries);
+      int status = WriteArchiveOfEntries(
+          source_->path(), *bomEntries, compress, true,
+          [&archive](const void* bytes, std::size_t length) {
+            archive.insert(archive.end(), static_cast<const std::uint8_t*>(bytes),
+                           static_cast<const std::uint8_t*>(bytes) + length);
+            return std::string();
+          },
+          [&report](const std::string& text) { report += text; }, &collector);
+      EXPECT_EQ(status, tool.status);
+      EXPECT_TRUE(archive == tool.output) << archive.size() << " bytes against " << tool.output.size();
+      EXPECT_EQ(report, tool.errorText());
+      for (const std::string& member : entries) {
+        struct stat status;
+        if (lstat(Source(member).c_str(), &status) != 0 || !S_ISREG(status.st_mode)) continue;
+        EXPECT_EQ(collector.added.count(member), 1u) << member;
+        EXPECT_TRUE(collector.seen[member] == test::ReadFile(Source(member))) << member;
+      }
+    }
+  }
 }
 
 TEST_F(ArchiveTools, AMissingMemberIsLeftOutOfArchiveAndReportWithExitStatusOne) {

@@ -18,11 +18,13 @@
 #include <cstddef>
 #include <string>
 
+#include "engine/ArchiveWriter.h"
+
 namespace quorvel::ditto {
 
-inline constexpr int kExitPartial = 1;
-inline constexpr int kExitUsage = 2;
-inline constexpr int kExitFatal = 3;
+inline constexpr int kExitPartial = kArchiverExitPartial;
+inline constexpr int kExitUsage = kArchiverExitUsage;
+inline constexpr int kExitFatal = kArchiverExitFatal;
 
 struct CreateOptions {
   std::string bomPath;

@@ -1,4 +1,4 @@
-// The gzip stream around an archive, written to a descriptor, whose
+// The gzip stream around an archive, handed to an ArchiveOutput, whose
 // compression level may change between members: data that looks random
 // (already compressed pictures, archives, encrypted files) goes into stored
 // deflate blocks at memory speed instead of being searched for repeats that
@@ -12,10 +12,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
-namespace quorvel::ditto {
+namespace quorvel {
+
+// Where an archive's bytes go: answers an empty text when it took them, else
+// what went wrong.
+using ArchiveOutput = std::function<std::string(const void* bytes, std::size_t length)>;
 
 // Order-0 entropy of the bytes in bits per byte (0 to 8). Samples shorter
 // than kSmallestJudgedSample answer 0: too short to tell.
@@ -33,13 +38,13 @@ class GzipSink {
   // little more and compresses text noticeably worse.
   static constexpr int kCompressingLevel = 3;
 
-  explicit GzipSink(int fd);
+  explicit GzipSink(ArchiveOutput output);
   ~GzipSink();
   GzipSink(const GzipSink&) = delete;
   GzipSink& operator=(const GzipSink&) = delete;
 
   bool ok() const { return error_.empty(); }
-  // What failed (zlib or the descriptor), once something did.
+  // What failed (zlib or the output), once something did.
   const std::string& error() const { return error_; }
 
   // Compresses (or stores) the bytes; false once anything failed.
@@ -55,7 +60,7 @@ class GzipSink {
   bool emit(std::size_t produced);
   bool fail(const std::string& what);
 
-  int fd_;
+  ArchiveOutput output_;
   z_stream stream_{};
   bool initialized_ = false;
   bool incompressible_ = false;
@@ -63,4 +68,4 @@ class GzipSink {
   std::string error_;
 };
 
-}  // namespace quorvel::ditto
+}  // namespace quorvel

@@ -1,13 +1,10 @@
-#include "GzipSink.h"
-
-#include <unistd.h>
+#include "engine/GzipSink.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <cstring>
+#include <utility>
 
-namespace quorvel::ditto {
+namespace quorvel {
 
 namespace {
 constexpr std::size_t kOutputChunk = 1 << 16;
@@ -26,7 +23,7 @@ double ByteEntropy(const std::uint8_t* bytes, std::size_t length) {
   return entropy;
 }
 
-GzipSink::GzipSink(int fd) : fd_(fd), out_(kOutputChunk) {
+GzipSink::GzipSink(ArchiveOutput output) : output_(std::move(output)), out_(kOutputChunk) {
   // 15 + 16: a gzip header and trailer around the deflate stream.
   if (deflateInit2(&stream_, kCompressingLevel, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
     fail("cannot start the compression");
@@ -44,15 +41,11 @@ bool GzipSink::fail(const std::string& what) {
   return false;
 }
 
-// Writes the first `produced` bytes of the output buffer to the descriptor.
+// Hands the first `produced` bytes of the output buffer on.
 bool GzipSink::emit(std::size_t produced) {
-  for (std::size_t done = 0; done < produced;) {
-    ssize_t n = ::write(fd_, out_.data() + done, produced - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return fail(std::string("cannot write the archive: ") + std::strerror(errno));
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+  if (produced == 0) return true;
+  std::string failure = output_(out_.data(), produced);
+  return failure.empty() || fail(failure);
 }
 
 // Runs deflate over what is pending and writes its output until zlib has
@@ -104,4 +97,4 @@ bool GzipSink::finish() {
   return drain(Z_FINISH);
 }
 
-}  // namespace quorvel::ditto
+}  // namespace quorvel
