@@ -162,10 +162,12 @@ bool ComputeFileDigest(const std::string& path, bool isSymbolicLink, std::uint8_
     error = EIO;
     return false;
   }
-  std::vector<std::uint8_t> buffer(kDigestChunkSize);
+  // Not cleared first: a restore digests every file it wrote, and clearing
+  // the chunk each time cost more than reading most of them.
+  std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kDigestChunkSize]);
   std::uint64_t total = 0;
   for (;;) {
-    ssize_t n = read(fd, buffer.data(), buffer.size());
+    ssize_t n = read(fd, buffer.get(), kDigestChunkSize);
     if (n < 0) {
       if (errno == EINTR) continue;
       error = errno;
@@ -173,7 +175,7 @@ bool ComputeFileDigest(const std::string& path, bool isSymbolicLink, std::uint8_
       return false;
     }
     if (n == 0) break;
-    if (EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(n)) != 1) {
+    if (EVP_DigestUpdate(context.get(), buffer.get(), static_cast<std::size_t>(n)) != 1) {
       close(fd);
       error = EIO;
       return false;

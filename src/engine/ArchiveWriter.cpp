@@ -241,7 +241,7 @@ class ArchiveWriter::Entries {
     }
     // The header promised st_size bytes: a file that shrinks is padded with
     // zeros by the archive, one that grows is cut; neither counts as archived.
-    std::vector<char> buffer(kCopyChunk);
+    std::vector<char>& buffer = copyBuffer_;
     std::int64_t remaining = status.st_size;
     bool complete = true;
     while (remaining > 0) {
@@ -293,6 +293,8 @@ class ArchiveWriter::Entries {
   GzipSink* sink_;
   const Report& report_;
   PendingReport pending_;
+  // One for the whole archive: most members are small.
+  std::vector<char> copyBuffer_ = std::vector<char>(kCopyChunk);
   bool fatal_ = false;
   bool wroteSomething_ = false;
   std::int64_t nextNode_ = 0;
