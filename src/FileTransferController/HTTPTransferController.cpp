@@ -404,7 +404,8 @@ bool HTTPTransferController::perform(Request& request, Error* error, bool* abort
   // Credentials only when the server asks, Basic or Digest.
   const std::optional<std::string> password = baseURL().passwordByReplacingPercentEscapes();
   if (baseURL().hasUser()) {
-    curl_easy_setopt(easy, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC | CURLAUTH_DIGEST));
+    curl_easy_setopt(easy, CURLOPT_HTTPAUTH,
+                     static_cast<long>(authScheme_ != 0 ? authScheme_ : CURLAUTH_BASIC | CURLAUTH_DIGEST));
     curl_easy_setopt(easy, CURLOPT_USERNAME, baseURL().user().c_str());
     curl_easy_setopt(easy, CURLOPT_PASSWORD, password ? password->c_str() : "");
   }
@@ -466,6 +467,16 @@ bool HTTPTransferController::perform(Request& request, Error* error, bool* abort
     char* effective = nullptr;
     if (curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
       response_.effectiveURL = effective;
+    // Digest when the server offers it, so that a password never travels
+    // in the clear where it need not.
+    long offered = 0;
+    if (curl_easy_getinfo(easy, CURLINFO_HTTPAUTH_AVAIL, &offered) == CURLE_OK && offered != 0) {
+      if (offered & CURLAUTH_DIGEST) {
+        authScheme_ = CURLAUTH_DIGEST;
+      } else if (offered & CURLAUTH_BASIC) {
+        authScheme_ = CURLAUTH_BASIC;
+      }
+    }
   }
 
   if (transfer.aborted) {

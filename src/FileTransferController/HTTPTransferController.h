@@ -160,6 +160,11 @@ class HTTPTransferController : public StreamTransferController {
   bool prepareHandles(Error* error);
 
   std::unique_ptr<Handles> handles_;
+  // The credentials scheme the server asked for (a CURLAUTH_ value), once a
+  // response told; until then Basic or Digest, whichever it asks for. Asking
+  // for one scheme lets libcurl send credentials at once: with a choice, it
+  // first sends every upload without them.
+  unsigned long authScheme_ = 0;
   bool disableSSLCertificates_ = false;
   bool keepAlive_ = true;
   std::string caFile_;
