@@ -420,7 +420,8 @@ Error AmazonS3TransferController::s3ErrorForResponse(const std::string& body) co
 
 bool AmazonS3TransferController::run(Request& request, const std::string& key,
                                      const std::vector<std::pair<std::string, std::string>>& query,
-                                     std::initializer_list<long> accepted, const char* acceptedCode) {
+                                     std::initializer_list<long> accepted,
+                                     std::initializer_list<const char*> acceptedCodes) {
   if (bucket_.empty() && !(key.empty() && query.empty() && request.method == "GET")) {
     notifyDidFail(Error::transferError("The S3 destination \"" + shownDestination() + "\" names no bucket"));
     return false;
@@ -437,7 +438,10 @@ bool AmazonS3TransferController::run(Request& request, const std::string& key,
     return false;
   }
   if (std::find(accepted.begin(), accepted.end(), response_.status) == accepted.end()) {
-    if (acceptedCode && ParseS3ErrorDocument(errorBody_).first == acceptedCode) return true;
+    const std::string code = ParseS3ErrorDocument(errorBody_).first;
+    for (const char* accepted : acceptedCodes) {
+      if (code == accepted) return true;
+    }
     notifyDidFail(s3ErrorForResponse(errorBody_));
     return false;
   }
@@ -548,8 +552,10 @@ bool AmazonS3TransferController::createDirectoryAtPath(const std::string& path) 
   }
   std::string body;
   request.memoryBody = &body;
-  // A bucket of one's own that is there already will do.
-  if (!run(request, "", {}, {200, 201, 204}, "BucketAlreadyOwnedByYou")) return false;
+  // A bucket of one's own that is there already will do; a server that does
+  // not tell whose it is (BucketAlreadyExists) is asked for a listing.
+  if (!run(request, "", {}, {200, 201, 204}, {"BucketAlreadyOwnedByYou", "BucketAlreadyExists"})) return false;
+  if (response_.status >= 300 && !bucketKeys("", "", "", 1)) return false;
   notifyDidSucceed();
   return true;
 }

@@ -150,10 +150,10 @@ class AmazonS3TransferController : public HTTPTransferController {
   std::string requestURL(const std::string& key, const std::vector<std::pair<std::string, std::string>>& query,
                          std::string* host, std::string* escapedPath) const;
   // Builds, runs and judges a request; the error body parsed for refusals.
-  // An answer outside `accepted` whose error Code is `acceptedCode` counts
-  // as success too.
+  // An answer outside `accepted` whose error Code is one of `acceptedCodes`
+  // counts as success too.
   bool run(Request& request, const std::string& key, const std::vector<std::pair<std::string, std::string>>& query,
-           std::initializer_list<long> accepted, const char* acceptedCode = nullptr);
+           std::initializer_list<long> accepted, std::initializer_list<const char*> acceptedCodes = {});
   Error s3ErrorForResponse(const std::string& body) const;
 
   std::string bucket_;
