@@ -386,7 +386,9 @@ bool AmazonS3TransferController::prepareRequest(Request& request, Error* error) 
 }
 
 Error AmazonS3TransferController::s3ErrorForResponse(const std::string& body) const {
-  const auto [code, message] = ParseS3ErrorDocument(body);
+  const std::pair<std::string, std::string> document = ParseS3ErrorDocument(body);
+  const std::string& code = document.first;
+  const std::string& message = document.second;
   const long status = response_.status;
   if (code.empty() && message.empty()) {
     Error error = errorForResponse();
