@@ -41,6 +41,8 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 
 class S3Server {
  public:
+  explicit S3Server(bool tls = false) : tls_(tls) {}
+
   // Empty when the server runs, else why not.
   std::string start() {
     if (!HaveProgram("node") || !HaveProgram("npm")) return "node and npm are needed (scripts/setup test)";
@@ -52,8 +54,9 @@ class S3Server {
 
   std::string launch() {
     std::string output;
-    if (RunShell("bash '" + Script() + "' start '" + root_->path() + "' " + std::to_string(port) + " 2>&1", &output) !=
-        0) {
+    if (RunShell("bash '" + Script() + "' start '" + root_->path() + "' " + std::to_string(port) +
+                     (tls_ ? " tls" : "") + " 2>&1",
+                 &output) != 0) {
       return Trimmed(output);
     }
     started_ = true;
@@ -73,8 +76,10 @@ class S3Server {
   }
 
   std::string endpoint(bool virtualHost = false) const {
-    return std::string("http://") + (virtualHost ? "s3.localhost" : "127.0.0.1") + ":" + std::to_string(port);
+    return std::string(tls_ ? "https://" : "http://") + (virtualHost ? "s3.localhost" : "127.0.0.1") + ":" +
+           std::to_string(port);
   }
+  std::string certificate() const { return *root_ / "tls/cert.pem"; }
   // The folder that holds a bucket's objects ("KEY._S3rver_object" files).
   std::string bucketFolder(const std::string& bucket) const { return *root_ / ("data/" + bucket); }
   // Names and sizes of the stored objects below a folder of a bucket (and
@@ -100,12 +105,16 @@ class S3Server {
  private:
   static std::string Script() { return std::string(QUORVEL_FIXTURES_DIR) + "/../integration/s3-server.sh"; }
 
+  bool tls_;
   std::unique_ptr<TempDir> root_;
   bool started_ = false;
 };
 
 S3Server* gServer = nullptr;
 std::string gSkipReason;
+// The same server over https, with a self-signed certificate.
+S3Server* gTLSServer = nullptr;
+std::string gTLSSkipReason;
 
 class S3 : public ::testing::Test {
  protected:
@@ -113,11 +122,15 @@ class S3 : public ::testing::Test {
     gServer = new S3Server();
     gSkipReason = gServer->start();
     if (!gSkipReason.empty()) std::printf("S3 tests skipped: %s\n", gSkipReason.c_str());
+    gTLSServer = new S3Server(true);
+    gTLSSkipReason = gSkipReason.empty() ? gTLSServer->start() : gSkipReason;
   }
   static void TearDownTestSuite() {
-    gServer->stop();
-    delete gServer;
-    gServer = nullptr;
+    for (S3Server** server : {&gServer, &gTLSServer}) {
+      (*server)->stop();
+      delete *server;
+      *server = nullptr;
+    }
   }
 
   void SetUp() override {
@@ -297,6 +310,35 @@ TEST_F(S3, AWrongSecretKeyFailsAtOnceAndForGood) {
             0);
   EXPECT_EQ(quorvel("check s3://refusals/source --s3-endpoint " + gServer->endpoint(), &output), 1);
   EXPECT_NE(output.find("an S3 destination needs an access key ID"), std::string::npos) << output;
+}
+
+// Over https the server's certificate is checked: a self-signed one is
+// refused at once, naming the host and the reason, and accepted with
+// --ca-file (also for bucket host names) or --insecure-tls.
+TEST_F(S3, OverHttpsTheCertificateIsChecked) {
+  if (!gTLSSkipReason.empty()) GTEST_SKIP() << gTLSSkipReason;
+  GeneratedTreeOptions options;
+  options.smallFileCount = 10;
+  GeneratedTree tree = GenerateTree(work / "source", options);
+  const std::string url = "s3://" + std::string(kAccessKey) + "@secure/source --s3-endpoint " + gTLSServer->endpoint();
+  const std::string common = " --password-env PW --server-password-env S3_SECRET";
+  std::string output;
+
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(quorvel("backup '" + tree.root + "' " + url + common, &output), 1) << output;
+  EXPECT_NE(output.find("certificate of 127.0.0.1 was refused"), std::string::npos) << output;
+  EXPECT_NE(output.find("self-signed"), std::string::npos) << output;
+  EXPECT_LT(SecondsSince(started), 15.0) << "a refused certificate is not retried";
+
+  const std::string ca = " --ca-file '" + gTLSServer->certificate() + "'";
+  ASSERT_EQ(quorvel("backup '" + tree.root + "' " + url + " --segment-size 1" + common + ca, &output), 0) << output;
+  EXPECT_EQ(quorvel("restore " + url + " --to '" + (work / "restored") + "' --insecure-tls" + common, &output), 0)
+      << output;
+  EXPECT_EQ(JoinLines(CompareTrees(tree.root, work / "restored/source")), "");
+  const std::string virtualHost = "'s3://" + std::string(kAccessKey) +
+                                  "@secure/source?signature=2&addressing=virtual' --s3-endpoint " +
+                                  gTLSServer->endpoint(true);
+  EXPECT_EQ(quorvel("verify " + virtualHost + common + ca, &output), 0) << output;
 }
 
 // The controller's own operations: a listing of more than 1,000 objects

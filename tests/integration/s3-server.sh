@@ -6,7 +6,10 @@
 # virtual-host requests) and refuses a wrong secret key.
 #
 #   s3-server.sh install                    installs the package and patches it
-#   s3-server.sh start DIR PORT             starts it (installs first when needed)
+#   s3-server.sh start DIR PORT [tls]       starts it (installs first when needed);
+#                                           with "tls" over https with a self-signed
+#                                           certificate (DIR/tls/cert.pem, made for
+#                                           127.0.0.1, localhost and *.s3.localhost)
 #   s3-server.sh stop DIR
 #
 # All state (data, log, pid file) is under DIR; the package is installed under
@@ -126,19 +129,30 @@ EOF
 }
 
 start() {
-  local dir=$1 port=$2
+  local dir=$1 port=$2 tls=${3:-} scheme=http
   mkdir -p "$dir/data"
   dir=$(cd "$dir" && pwd)
   if [[ -s $dir/s3rver.pid ]] && alive "$(cat "$dir/s3rver.pid")"; then return 0; fi
   (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && die "127.0.0.1:$port is in use"
   install
+  local options=()
+  if [[ $tls == tls ]]; then
+    scheme=https
+    mkdir -p "$dir/tls"
+    [[ -s $dir/tls/cert.pem ]] ||
+      openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=127.0.0.1" \
+        -addext "subjectAltName=IP:127.0.0.1,DNS:localhost,DNS:s3.localhost,DNS:*.s3.localhost" \
+        -addext "basicConstraints=critical,CA:FALSE" -addext "extendedKeyUsage=serverAuth" \
+        -keyout "$dir/tls/key.pem" -out "$dir/tls/cert.pem" 2>/dev/null || die "openssl could not make a certificate"
+    options=(--key "$dir/tls/key.pem" --cert "$dir/tls/cert.pem")
+  fi
   # Its own session: a Ctrl-C of the caller does not reach it.
-  setsid node "$ENTRY" -d "$dir/data" -a 127.0.0.1 -p "$port" --service-endpoint localhost \
+  setsid node "$ENTRY" -d "$dir/data" -a 127.0.0.1 -p "$port" --service-endpoint localhost "${options[@]}" \
     </dev/null >>"$dir/s3rver.log" 2>&1 &
   echo $! > "$dir/s3rver.pid"
   local i
   for i in $(seq 1 200); do
-    if curl -s -o /dev/null -m 2 "http://127.0.0.1:$port/"; then return 0; fi
+    if curl -s -k -o /dev/null -m 2 "$scheme://127.0.0.1:$port/"; then return 0; fi
     alive "$(cat "$dir/s3rver.pid")" || break
     sleep 0.1
   done
@@ -160,7 +174,7 @@ stop() {
 
 case "${1:-}" in
   install) install ;;
-  start) [[ $# -eq 3 ]] || die "usage: $0 start DIR PORT"; start "$2" "$3" ;;
+  start) [[ $# -eq 3 || ( $# -eq 4 && $4 == tls ) ]] || die "usage: $0 start DIR PORT [tls]"; start "$2" "$3" "${4:-}" ;;
   stop) [[ $# -eq 2 ]] || die "usage: $0 stop DIR"; stop "$2" ;;
-  *) die "usage: $0 install | start DIR PORT | stop DIR" ;;
+  *) die "usage: $0 install | start DIR PORT [tls] | stop DIR" ;;
 esac
