@@ -631,73 +631,9 @@ std::optional<std::string> AmazonS3TransferController::locationForPath(const std
   return std::string(document.document_element().child_value());
 }
 
-bool AmazonS3TransferController::uploadFileToPathImpl(const std::string& path, InputStream& stream) {
-  if (stream.hasBeenOpened()) {
-    notifyDidFail(Error::transferError("The stream to upload from is already open"));
-    return false;
-  }
-  const std::string key = keyForPath(path);
-  if (!openInputStream(stream, true)) return false;
-  struct CloseStream {
-    AmazonS3TransferController* self;
-    InputStream& stream;
-    ~CloseStream() { self->closeInputStream(stream); }
-  } closeStream{this, stream};
-  Request request;
-  request.method = "PUT";
-  request.isFileTransfer = true;
-  std::string answer;
-  request.memoryBody = &answer;
-  request.headers.push_back("Content-Type: " + MIMETypeForPath(path));
-  if (maxLength() != 0) {
-    request.body = &stream;
-    request.bodyLength = maxLength();
-  } else {
-    // S3 wants every body's length in advance: one of unknown length is read first.
-    std::vector<std::uint8_t> buffer(1 << 16);
-    for (;;) {
-      long count = readFromInputStream(stream, buffer.data(), buffer.size());
-      if (count < 0) {
-        notifyDidFail(Error::transferError("Failed reading from data stream"));
-        return false;
-      }
-      if (count == 0) break;
-      request.bodyText.append(reinterpret_cast<const char*>(buffer.data()), static_cast<std::size_t>(count));
-    }
-  }
-  if (!run(request, key, {}, {200, 201, 204})) return false;
-  notifyDidSucceed();
-  return true;
-}
-
-bool AmazonS3TransferController::downloadFileFromPathImpl(const std::string& path, OutputStream& stream) {
-  if (stream.hasBeenOpened()) {
-    notifyDidFail(Error::transferError("The stream to download into is already open"));
-    return false;
-  }
-  const std::string key = keyForPath(path);
-  if (!openOutputStream(stream, true)) return false;
-  struct CloseStream {
-    AmazonS3TransferController* self;
-    OutputStream& stream;
-    ~CloseStream() { self->closeOutputStream(stream); }
-  } closeStream{this, stream};
-  Request request;
-  request.method = "GET";
-  request.output = &stream;
-  request.isFileTransfer = true;
-  request.lengthIsProgress = true;
-  if (!run(request, key, {}, {200})) return false;
-  if (!flushOutputStream(stream)) {
-    std::optional<Error> own = stream.streamError();
-    notifyDidFail(own && own->code() != 0
-                      ? *own
-                      : Error::transferError("Failed flushing output stream (status = " +
-                                             std::to_string(static_cast<int>(stream.streamStatus())) + ")"));
-    return false;
-  }
-  notifyDidSucceed();
-  return true;
+bool AmazonS3TransferController::performTransfer(Request& request, const std::string& path,
+                                                 std::initializer_list<long> accepted) {
+  return run(request, keyForPath(path), {}, accepted);
 }
 
 }  // namespace quorvel

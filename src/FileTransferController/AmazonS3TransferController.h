@@ -11,8 +11,8 @@
 // b.s3.localhost); otherwise the host is the service host and the path's
 // first component the bucket. FOLDER (optional, any depth) is a key prefix:
 // the backup's files are the keys FOLDER/NAME, and "folders" below it are key
-// prefixes (the spec stores backups in the bucket's root only; a folder lets
-// several backups share a bucket).
+// prefixes (a bucket host URL with a path is taken too: a folder lets several
+// backups share a bucket).
 //
 // Which URLs are S3 (FileTransferController chooses the class): those whose
 // host ends with the S3 service domain (user default "S3ServiceDomain",
@@ -86,8 +86,8 @@ std::optional<S3ListingPage> ParseS3ListBucketResult(const std::string& body, st
 std::pair<std::string, std::string> ParseS3ErrorDocument(const std::string& body);
 // "2009-10-12T17:50:30.000Z".
 std::optional<Date> ParseS3Date(const std::string& text);
-// The bucket name rule of the spec: 3 to 63 of a-z, 0-9 and "-", not ending
-// in "-".
+// The bucket names this program makes: 3 to 63 of a-z, 0-9 and "-", not
+// ending in "-".
 bool IsS3BucketNameValid(const std::string& name);
 // Whether a URL names an S3 destination (see above).
 bool IsS3URL(const Url& url);
@@ -142,8 +142,9 @@ class AmazonS3TransferController : public HTTPTransferController {
   bool initializeWithBaseURL(const Url& url) override;
   bool prepareRequest(Request& request, Error* error) override;
   bool answersAuthenticationChallenges() const override { return false; }
-  bool uploadFileToPathImpl(const std::string& path, InputStream& stream) override;
-  bool downloadFileFromPathImpl(const std::string& path, OutputStream& stream) override;
+  bool findsUploadURLFirst() const override { return false; }
+  bool needsUploadLength() const override { return true; }
+  bool performTransfer(Request& request, const std::string& path, std::initializer_list<long> accepted) override;
 
  private:
   // The URL of a key (empty: the bucket itself), with the query parameters.

@@ -561,27 +561,50 @@ std::optional<std::string> HTTPTransferController::finalURLForPath(const std::st
   return response_.effectiveURL.empty() ? request.url : response_.effectiveURL;
 }
 
+bool HTTPTransferController::performTransfer(Request& request, const std::string& path,
+                                             std::initializer_list<long> accepted) {
+  if (request.url.empty()) request.url = requestURLForPath(path);
+  return performExpecting(request, accepted);
+}
+
 bool HTTPTransferController::uploadFileToPathImpl(const std::string& path, InputStream& stream) {
   if (stream.hasBeenOpened()) {
     notifyDidFail(Error::transferError("The stream to upload from is already open"));
     return false;
   }
-  std::optional<std::string> url = finalURLForPath(path);
-  if (!url) return false;
+  Request request;
+  if (findsUploadURLFirst()) {
+    std::optional<std::string> url = finalURLForPath(path);
+    if (!url) return false;
+    request.url = *url;
+  }
   if (!openInputStream(stream, true)) return false;
   struct CloseStream {
     HTTPTransferController* self;
     InputStream& stream;
     ~CloseStream() { self->closeInputStream(stream); }
   } closeStream{this, stream};
-  Request request;
   request.method = "PUT";
-  request.url = *url;
-  request.body = &stream;
-  request.bodyLength = maxLength();
   request.isFileTransfer = true;
   request.headers.push_back("Content-Type: " + MIMETypeForPath(path));
-  if (!performExpecting(request, {200, 201, 204})) return false;
+  // The answer's body, for servers that describe the stored file in it.
+  std::string answer;
+  if (hasUploadDataStream()) request.memoryBody = &answer;
+  if (maxLength() != 0 || !needsUploadLength()) {
+    request.body = &stream;
+    request.bodyLength = maxLength();
+  } else {
+    // A body of unknown length is read first, for a server that wants its length.
+    std::vector<std::uint8_t> buffer(1 << 16);
+    for (long count; (count = readFromInputStream(stream, buffer.data(), buffer.size())) != 0;) {
+      if (count < 0) {
+        notifyDidFail(Error::transferError("Failed reading from data stream"));
+        return false;
+      }
+      request.bodyText.append(reinterpret_cast<const char*>(buffer.data()), static_cast<std::size_t>(count));
+    }
+  }
+  if (!performTransfer(request, path, {200, 201, 204})) return false;
   notifyDidSucceed();
   return true;
 }
@@ -599,11 +622,10 @@ bool HTTPTransferController::downloadFileFromPathImpl(const std::string& path, O
   } closeStream{this, stream};
   Request request;
   request.method = "GET";
-  request.url = requestURLForPath(path);
   request.output = &stream;
   request.isFileTransfer = true;
   request.lengthIsProgress = true;
-  if (!performExpecting(request, {200})) return false;
+  if (!performTransfer(request, path, {200})) return false;
   if (!flushOutputStream(stream)) {
     std::optional<Error> own = stream.streamError();
     notifyDidFail(own && own->code() != 0

@@ -148,6 +148,16 @@ class HTTPTransferController : public StreamTransferController {
   // and password (S3 signs its requests instead, and never hands its secret
   // key to a challenge).
   virtual bool answersAuthenticationChallenges() const { return true; }
+  // Uploads ask for the file's final URL with a HEAD first (S3 does not
+  // redirect: it PUTs at once).
+  virtual bool findsUploadURLFirst() const { return true; }
+  // The server wants every body's length: a body of unknown length is read
+  // into memory before it goes (else it goes chunked).
+  virtual bool needsUploadLength() const { return false; }
+  // Runs an upload's or download's request for a remote path (to
+  // request.url, or the path's URL when that is empty) and judges its status;
+  // reports a failure.
+  virtual bool performTransfer(Request& request, const std::string& path, std::initializer_list<long> accepted);
   bool uploadFileToPathImpl(const std::string& path, InputStream& stream) override;
   bool downloadFileFromPathImpl(const std::string& path, OutputStream& stream) override;
 

@@ -2,7 +2,7 @@
 // network, no clock), so that they can be checked against AWS's published
 // examples.
 //
-// Signature version 2 (Part 3.5 of the spec, "AWS KEY:SIGNATURE"): HMAC-SHA1
+// Signature version 2 ("Authorization: AWS KEY:SIGNATURE"): HMAC-SHA1
 // over
 //   METHOD \n CONTENT-MD5 \n CONTENT-TYPE \n DATE \n
 //   x-amz-name:value \n ...       (lower-cased names, sorted)

@@ -135,6 +135,13 @@ start() {
   if [[ -s $dir/s3rver.pid ]] && alive "$(cat "$dir/s3rver.pid")"; then return 0; fi
   (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && die "127.0.0.1:$port is in use"
   install
+  # An upload cut off by the server's end leaves no object on S3; s3rver
+  # leaves the bytes it had without their metadata, and then fails every
+  # listing of the bucket (500). Such remains are removed before it starts.
+  local object
+  while IFS= read -r -d '' object; do
+    [[ -e ${object%._S3rver_object}._S3rver_metadata.json ]] || rm -f "$object" "$object.md5"
+  done < <(find "$dir/data" -name '*._S3rver_object' -print0)
   local options=()
   if [[ $tls == tls ]]; then
     scheme=https
