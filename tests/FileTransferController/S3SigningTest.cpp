@@ -205,7 +205,7 @@ TEST(S3Answers, ErrorDocumentsGiveCodeAndMessage) {
   EXPECT_EQ(ParseS3ErrorDocument("<html>bad gateway"), (std::pair<std::string, std::string>()));
 }
 
-TEST(S3Answers, BucketNamesFollowTheSpecRule) {
+TEST(S3Answers, BucketNamesAreThreeToSixtyThreeLowercaseLettersDigitsAndHyphens) {
   for (const char* valid : {"abc", "my-bucket-1", "123"}) EXPECT_TRUE(IsS3BucketNameValid(valid)) << valid;
   for (const char* invalid : {"ab", "my-bucket-", "My.Bucket", "a.b.c", ""})
     EXPECT_FALSE(IsS3BucketNameValid(invalid)) << invalid;

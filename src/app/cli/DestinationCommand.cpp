@@ -359,7 +359,7 @@ std::optional<Url> S3DestinationFromArgument(const Url& destination, const std::
   std::optional<Url> service = Url::URLWithString(serviceURL);
   if (!service || (service->scheme() != "http" && service->scheme() != "https") || service->host().empty() ||
       (!service->path().empty() && service->path() != "/")) {
-    *error = "--s3-endpoint "" + endpoint + "" is not an http:// or https:// URL of a server (without a path)";
+    *error = "--s3-endpoint \"" + endpoint + "\" is not an http:// or https:// URL of a server (without a path)";
     return std::nullopt;
   }
   const std::string bucket = destination.host();
@@ -373,8 +373,7 @@ std::optional<Url> S3DestinationFromArgument(const Url& destination, const std::
   }
   std::string query = destination.query();
   // Hosts outside Amazon's domain are S3 because the URL says so.
-  Url marked = *service;
-  if (!IsS3URL(marked)) query = "s3=1" + std::string(query.empty() ? "" : "&") + query;
+  if (!IsS3URL(*service)) query = "s3=1" + std::string(query.empty() ? "" : "&") + query;
   std::optional<Url> url = Url::URLWithScheme(
       service->scheme(), accessKey, destination.passwordByReplacingPercentEscapes().value_or(""), service->host(),
       service->port().value_or(0), "/" + bucket + destination.path(), query);
@@ -403,7 +402,7 @@ std::optional<Url> DestinationWithServerCredentials(const DestinationCommandOpti
     withSecret = DestinationWithServerPassword(options, destination, keychain, error);
   }
   if (!withSecret) return std::nullopt;
-  if (!withSecret->passwordByReplacingPercentEscapes().value_or("").size()) {
+  if (withSecret->passwordByReplacingPercentEscapes().value_or("").empty()) {
     *error = needed;
     return std::nullopt;
   }
