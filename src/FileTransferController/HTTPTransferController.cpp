@@ -202,6 +202,7 @@ struct Transfer {
   InputStream* body = nullptr;
   OutputStream* output = nullptr;
   std::string* memoryBody = nullptr;
+  std::string* errorBody = nullptr;
   bool lengthIsProgress = false;
   std::uint64_t sizeLimit = 0;
   std::vector<std::pair<std::string, std::string>>* headers = nullptr;
@@ -267,7 +268,12 @@ size_t WriteCallback(char* data, size_t size, size_t count, void* user) {
   // Only a successful answer's body is the caller's; the bodies of refusals
   // and error pages are dropped.
   long status = CurrentStatus(transfer->easy);
-  if (status < 200 || status >= 300) return length;
+  if (status < 200 || status >= 300) {
+    constexpr std::size_t kLargestErrorBody = 65536;
+    if (transfer->errorBody && status >= 300 && transfer->errorBody->size() < kLargestErrorBody)
+      transfer->errorBody->append(data, std::min(length, kLargestErrorBody - transfer->errorBody->size()));
+    return length;
+  }
   // libcurl may deliver many chunks in one go: the abort question is asked
   // for each of them.
   if (transfer->askAbort && transfer->shouldAbort()) {
@@ -339,7 +345,9 @@ bool HTTPTransferController::prepareHandles(Error* error) {
 bool HTTPTransferController::perform(Request& request, Error* error, bool* aborted) {
   *aborted = false;
   response_ = Response();
+  if (request.errorBody) request.errorBody->clear();
   if (!prepareHandles(error)) return false;
+  if (!prepareRequest(request, error)) return false;
   CURL* easy = handles_->easy;
   handles_->errorBuffer[0] = '\0';
 
@@ -348,6 +356,7 @@ bool HTTPTransferController::perform(Request& request, Error* error, bool* abort
   transfer.body = request.body;
   transfer.output = request.output;
   transfer.memoryBody = request.memoryBody;
+  transfer.errorBody = request.errorBody;
   transfer.lengthIsProgress = request.lengthIsProgress;
   transfer.sizeLimit = request.output && request.isFileTransfer ? downloadSizeLimit() : 0;
   transfer.headers = &response_.headers;
@@ -358,7 +367,14 @@ bool HTTPTransferController::perform(Request& request, Error* error, bool* abort
     setCurrentLength(currentLength() + length);
     return true;
   };
-  transfer.read = [this, &request](std::uint8_t* buffer, std::size_t capacity) -> long {
+  std::size_t textSent = 0;
+  transfer.read = [this, &request, &textSent](std::uint8_t* buffer, std::size_t capacity) -> long {
+    if (!request.body) {
+      const std::size_t count = std::min(capacity, request.bodyText.size() - textSent);
+      std::memcpy(buffer, request.bodyText.data() + textSent, count);
+      textSent += count;
+      return static_cast<long>(count);
+    }
     long count = readFromInputStream(*request.body, buffer, capacity);
     if (count > 0) setCurrentLength(currentLength() + static_cast<std::uint64_t>(count));
     return count;
@@ -376,15 +392,17 @@ bool HTTPTransferController::perform(Request& request, Error* error, bool* abort
     curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
   } else if (request.method == "PUT") {
     curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE,
-                     static_cast<curl_off_t>(request.bodyLength != 0 ? request.bodyLength : -1));
+    curl_off_t size = -1;
+    if (!request.body) size = static_cast<curl_off_t>(request.bodyText.size());
+    else if (request.bodyLength != 0) size = static_cast<curl_off_t>(request.bodyLength);
+    curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, size);
     curl_easy_setopt(easy, CURLOPT_READFUNCTION, ReadCallback);
     curl_easy_setopt(easy, CURLOPT_READDATA, &transfer);
   } else if (request.method != "GET") {
     curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.method.c_str());
   }
   curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, request.followRedirects ? 1L : 0L);
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
@@ -403,7 +421,7 @@ bool HTTPTransferController::perform(Request& request, Error* error, bool* abort
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, timeOut() > 0 ? static_cast<long>(timeOut() * 1000) : 0L);
   // Credentials only when the server asks, Basic or Digest.
   const std::optional<std::string> password = baseURL().passwordByReplacingPercentEscapes();
-  if (baseURL().hasUser()) {
+  if (baseURL().hasUser() && answersAuthenticationChallenges()) {
     curl_easy_setopt(easy, CURLOPT_HTTPAUTH,
                      static_cast<long>(authScheme_ != 0 ? authScheme_ : CURLAUTH_BASIC | CURLAUTH_DIGEST));
     curl_easy_setopt(easy, CURLOPT_USERNAME, baseURL().user().c_str());
@@ -554,27 +572,50 @@ std::optional<std::string> HTTPTransferController::finalURLForPath(const std::st
   return response_.effectiveURL.empty() ? request.url : response_.effectiveURL;
 }
 
+bool HTTPTransferController::performTransfer(Request& request, const std::string& path,
+                                             std::initializer_list<long> accepted) {
+  if (request.url.empty()) request.url = requestURLForPath(path);
+  return performExpecting(request, accepted);
+}
+
 bool HTTPTransferController::uploadFileToPathImpl(const std::string& path, InputStream& stream) {
   if (stream.hasBeenOpened()) {
     notifyDidFail(Error::transferError("The stream to upload from is already open"));
     return false;
   }
-  std::optional<std::string> url = finalURLForPath(path);
-  if (!url) return false;
+  Request request;
+  if (findsUploadURLFirst()) {
+    std::optional<std::string> url = finalURLForPath(path);
+    if (!url) return false;
+    request.url = *url;
+  }
   if (!openInputStream(stream, true)) return false;
   struct CloseStream {
     HTTPTransferController* self;
     InputStream& stream;
     ~CloseStream() { self->closeInputStream(stream); }
   } closeStream{this, stream};
-  Request request;
   request.method = "PUT";
-  request.url = *url;
-  request.body = &stream;
-  request.bodyLength = maxLength();
   request.isFileTransfer = true;
   request.headers.push_back("Content-Type: " + MIMETypeForPath(path));
-  if (!performExpecting(request, {200, 201, 204})) return false;
+  // The answer's body, for servers that describe the stored file in it.
+  std::string answer;
+  if (hasUploadDataStream()) request.memoryBody = &answer;
+  if (maxLength() != 0 || !needsUploadLength()) {
+    request.body = &stream;
+    request.bodyLength = maxLength();
+  } else {
+    // A body of unknown length is read first, for a server that wants its length.
+    std::vector<std::uint8_t> buffer(1 << 16);
+    for (long count; (count = readFromInputStream(stream, buffer.data(), buffer.size())) != 0;) {
+      if (count < 0) {
+        notifyDidFail(Error::transferError("Failed reading from data stream"));
+        return false;
+      }
+      request.bodyText.append(reinterpret_cast<const char*>(buffer.data()), static_cast<std::size_t>(count));
+    }
+  }
+  if (!performTransfer(request, path, {200, 201, 204})) return false;
   notifyDidSucceed();
   return true;
 }
@@ -592,11 +633,10 @@ bool HTTPTransferController::downloadFileFromPathImpl(const std::string& path, O
   } closeStream{this, stream};
   Request request;
   request.method = "GET";
-  request.url = requestURLForPath(path);
   request.output = &stream;
   request.isFileTransfer = true;
   request.lengthIsProgress = true;
-  if (!performExpecting(request, {200})) return false;
+  if (!performTransfer(request, path, {200})) return false;
   if (!flushOutputStream(stream)) {
     std::optional<Error> own = stream.streamError();
     notifyDidFail(own && own->code() != 0

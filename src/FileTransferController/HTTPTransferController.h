@@ -124,6 +124,14 @@ class HTTPTransferController : public StreamTransferController {
     std::string* memoryBody = nullptr;
     // Take the answer's Content-Length as the expected size (progress).
     bool lengthIsProgress = false;
+    // A body sent from memory when there is no body stream (a PUT without
+    // `body` sends this, possibly empty, with its length).
+    std::string bodyText;
+    // Where the body of an answer outside 200-299 goes (the first 64 KiB;
+    // null: dropped), for servers that explain refusals in it.
+    std::string* errorBody = nullptr;
+    // Follow redirects (a signed request is signed for one URL: not followed).
+    bool followRedirects = true;
   };
   struct Response {
     long status = -1;
@@ -132,6 +140,24 @@ class HTTPTransferController : public StreamTransferController {
   };
 
   bool initializeWithBaseURL(const Url& url) override;
+  // Called by perform() just before a request goes out (after the
+  // controller's own headers are known): a subclass adds headers, a
+  // signature. False (with *error set) stops the request.
+  virtual bool prepareRequest(Request& request, Error* error) { return true; }
+  // Answer the server's Basic or Digest challenge with the base URL's user
+  // and password (S3 signs its requests instead, and never hands its secret
+  // key to a challenge).
+  virtual bool answersAuthenticationChallenges() const { return true; }
+  // Uploads ask for the file's final URL with a HEAD first (S3 does not
+  // redirect: it PUTs at once).
+  virtual bool findsUploadURLFirst() const { return true; }
+  // The server wants every body's length: a body of unknown length is read
+  // into memory before it goes (else it goes chunked).
+  virtual bool needsUploadLength() const { return false; }
+  // Runs an upload's or download's request for a remote path (to
+  // request.url, or the path's URL when that is empty) and judges its status;
+  // reports a failure.
+  virtual bool performTransfer(Request& request, const std::string& path, std::initializer_list<long> accepted);
   bool uploadFileToPathImpl(const std::string& path, InputStream& stream) override;
   bool downloadFileFromPathImpl(const std::string& path, OutputStream& stream) override;
 

@@ -128,6 +128,22 @@ std::optional<Data> sha1HMacWithKey(const Data& data, std::string_view key) {
   return mac;
 }
 
+std::optional<Data> sha256DigestWithBytes(const void* bytes, std::size_t length) {
+  return Digest(EVP_sha256(), bytes, length);
+}
+
+std::optional<Data> sha256HMacWithKey(std::string_view data, std::string_view key) {
+  Data mac(EVP_MAX_MD_SIZE);
+  unsigned int size = 0;
+  static const unsigned char kNoBytes = 0;
+  if (!HMAC(EVP_sha256(), key.empty() ? static_cast<const void*>(&kNoBytes) : key.data(), static_cast<int>(key.size()),
+            data.empty() ? &kNoBytes : reinterpret_cast<const unsigned char*>(data.data()), data.size(), mac.data(),
+            &size))
+    return std::nullopt;
+  mac.resize(size);
+  return mac;
+}
+
 std::optional<std::string> encodeBase64(const Data& data) {
   BIO* base64 = BIO_new(BIO_f_base64());
   if (!base64) return std::nullopt;

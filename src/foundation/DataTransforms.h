@@ -25,6 +25,11 @@ std::optional<Data> sha1DigestWithBytes(const void* bytes, std::size_t length);
 // HMAC-SHA1 (20 bytes) of data. The key is the UTF-8 text up to its first NUL.
 std::optional<Data> sha1HMacWithKey(const Data& data, std::string_view key);
 
+// SHA-256 (32 bytes), and HMAC-SHA256 (32 bytes) of bytes under a key of any
+// bytes (NULs included): what AWS Signature Version 4 chains.
+std::optional<Data> sha256DigestWithBytes(const void* bytes, std::size_t length);
+std::optional<Data> sha256HMacWithKey(std::string_view data, std::string_view key);
+
 // Standard Base64 alphabet with "=" padding and no line breaks.
 std::optional<std::string> encodeBase64(const Data& data);
 // Decodes one line of Base64 (no line breaks). Nothing when the text holds a

@@ -1,5 +1,6 @@
 #include "model/DestinationType.h"
 
+#include "FileTransferController/AmazonS3TransferController.h"
 #include "FileTransferController/WebDAVTransferController.h"
 
 namespace quorvel {
@@ -10,9 +11,9 @@ DestinationType TypeFromURL(const Url& url, const HostedDiskService& hostedDisk)
   const std::string& scheme = url.scheme();
   if (scheme == "afp") return kDestinationTypeAFP;
   if (scheme == "smb") return kDestinationTypeSMB;
-  if (scheme == "http") {
-    return hostedDisk.matches(url) ? kDestinationTypeHostedDisk : kDestinationTypeWebDAV;
-  }
+  if (scheme == "http" && hostedDisk.matches(url)) return kDestinationTypeHostedDisk;
+  if ((scheme == "http" || scheme == "https") && IsS3URL(url)) return kDestinationTypeS3;
+  if (scheme == "http") return kDestinationTypeWebDAV;
   if (scheme == "https") return kDestinationTypeSecureWebDAV;
   if (scheme == "ftp") return kDestinationTypeFTP;
   if (scheme == "ftps") return kDestinationTypeFTPS;

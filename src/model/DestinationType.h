@@ -20,12 +20,14 @@ enum DestinationType : int {
   kDestinationTypeSecureWebDAV = 6,  // "https"
   kDestinationTypeHostedDisk = 7,    // "http" on the hosted WebDAV disk service's host
   kDestinationTypeSFTP = 8,          // "ssh" (an SFTP server)
+  kDestinationTypeS3 = 9,            // "http" or "https" naming an S3 bucket (IsS3URL)
 };
 
 // The type of a destination URL. Schemes compare exactly (case-sensitive);
 // an "http" URL on `hostedDiskHost` (the hosted disk service's "host" or
-// "host:port"; empty when there is none) is the hosted disk. Anything else,
-// a "file" URL included, is a folder.
+// "host:port"; empty when there is none) is the hosted disk; an "http" or
+// "https" URL of an S3 bucket (AmazonS3TransferController.h) is S3.
+// Anything else, a "file" URL included, is a folder.
 DestinationType DestinationTypeFromURL(const Url& url, const std::string& hostedDiskHost);
 // The same with the configured hosted disk service (HostedDiskService).
 DestinationType DestinationTypeFromURL(const Url& url);

@@ -526,7 +526,7 @@ TEST_F(DestinationCommandLineTest, UnusableDestinationsAreRefusedWithTheirCause)
       {"ftp//x", "\"ftp//x\" looks like a mistyped URL (a URL starts with \"ftp://\")"},
       {"smb:/nas/share", "looks like a mistyped URL (a URL starts with \"smb://\")"},
       {"gopher://x/y", "unknown URL scheme \"gopher\" (supported: afp, file, "},
-      {"s3://bucket/b", "s3 destinations are not supported in this build (supported: afp, file, "},
+      {"s3://bucket/b", "an S3 destination needs an access key ID (s3://KEY@BUCKET/PATH or $AWS_ACCESS_KEY_ID)"},
   };
   for (const Case& c : cases) {
     Outcome run = Quorvel("backup " + Quoted(Source()) + " " + Quoted(c.destination) + " --json", "cd " +

@@ -265,6 +265,62 @@ TEST(DestinationCommandOptions, TheServerPasswordComesFromTheOptionsTheURLOrTheS
   EXPECT_NE(error.find("(--server-password-env) is not set"), std::string::npos) << error;
 }
 
+// "s3://BUCKET/PATH" becomes the S3 client's URL on the endpoint; its keys
+// come from the URL, the options or the AWS variables.
+TEST(DestinationCommandOptions, S3DestinationsTakeTheEndpointAndTheKeys) {
+  ::unsetenv("AWS_ACCESS_KEY_ID");
+  ::unsetenv("AWS_SECRET_ACCESS_KEY");
+  struct {
+    const char* destination;
+    const char* endpoint;
+    const char* url;  // empty: refused
+  } const cases[] = {
+      {"s3://KEY@bucket/backups/mine", "", "https://KEY@s3.amazonaws.com/bucket/backups/mine"},
+      {"s3://KEY@bucket", "https://s3.eu-west-1.amazonaws.com", "https://KEY@s3.eu-west-1.amazonaws.com/bucket"},
+      {"s3://KEY@bucket/b?signature=2", "http://127.0.0.1:9000", "http://KEY@127.0.0.1:9000/bucket/b?s3=1&signature=2"},
+      {"s3://bucket/b", "http://127.0.0.1:9000/", "http://127.0.0.1:9000/bucket/b?s3=1"},
+      {"s3://KEY@bucket/b", "ftp://host", ""},
+      {"s3://KEY@bucket/b", "http://host/path", ""},
+      {"https://dav.example.org/b", "", "https://dav.example.org/b"},
+  };
+  for (const auto& entry : cases) {
+    SCOPED_TRACE(entry.destination);
+    std::string error;
+    std::optional<Url> url = S3DestinationFromArgument(*DestinationURLFromArgument(entry.destination), entry.endpoint,
+                                                       &error);
+    if (*entry.url == '\0') {
+      EXPECT_FALSE(url);
+      EXPECT_NE(error.find("--s3-endpoint"), std::string::npos) << error;
+      continue;
+    }
+    ASSERT_TRUE(url) << error;
+    EXPECT_EQ(url->absoluteString(), entry.url);
+  }
+  ::setenv("AWS_ACCESS_KEY_ID", "FROMENV", 1);
+  std::string error;
+  EXPECT_EQ(S3DestinationFromArgument(*DestinationURLFromArgument("s3://bucket"), "", &error)->user(), "FROMENV");
+  ::unsetenv("AWS_ACCESS_KEY_ID");
+
+  test::TempDir scratch;
+  Keychain keychain(CreateFileKeychainStore(scratch / "Keychain"));
+  DestinationCommandOptions options;
+  const Url withKey = *Url::URLWithString("https://KEY@s3.amazonaws.com/bucket/b");
+  EXPECT_FALSE(DestinationWithServerCredentials(options, withKey, keychain, &error));
+  EXPECT_NE(error.find("needs an access key ID"), std::string::npos) << error;
+  EXPECT_FALSE(
+      DestinationWithServerCredentials(options, *Url::URLWithString("https://s3.amazonaws.com/b"), keychain, &error));
+  ::setenv("AWS_SECRET_ACCESS_KEY", "secret/key+1", 1);
+  std::optional<Url> withSecret = DestinationWithServerCredentials(options, withKey, keychain, &error);
+  ASSERT_TRUE(withSecret) << error;
+  EXPECT_EQ(withSecret->passwordByReplacingPercentEscapes(), "secret/key+1");
+  ::unsetenv("AWS_SECRET_ACCESS_KEY");
+  ::setenv("QV_S3_SECRET", "from option", 1);
+  options.serverPassword.environmentVariable = "QV_S3_SECRET";
+  withSecret = DestinationWithServerCredentials(options, withKey, keychain, &error);
+  ASSERT_TRUE(withSecret) << error;
+  EXPECT_EQ(withSecret->passwordByReplacingPercentEscapes(), "from option");
+}
+
 TEST(DestinationCommandOptions, CommandWordsMatchTheEngineCommands) {
   EXPECT_EQ(CommandWord(BackupCommandCheckDestination), "check");
   EXPECT_EQ(CommandWord(BackupCommandPruneDestination), "prune");

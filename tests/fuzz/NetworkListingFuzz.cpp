@@ -1,13 +1,15 @@
 // libFuzzer target: the listings network servers send, which a destination
 // does not control: FTP listing lines (every line of the input, one after
-// another, as a listing arrives) and WebDAV PROPFIND answers (the input as
-// the body, with and without a charset).
+// another, as a listing arrives), WebDAV PROPFIND answers (the input as
+// the body, with and without a charset) and S3 answers (bucket listings and
+// error documents).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "FileTransferController/AmazonS3TransferController.h"
 #include "FileTransferController/FTPListingParser.h"
 #include "FileTransferController/WebDAVTransferController.h"
 
@@ -36,5 +38,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
       }
     }
   }
+
+  std::string problem;
+  if (std::optional<S3ListingPage> page = ParseS3ListBucketResult(text, &problem)) {
+    if (!problem.empty()) std::abort();
+  } else if (problem.empty()) {
+    std::abort();
+  }
+  ParseS3ErrorDocument(text);
   return 0;
 }

@@ -23,6 +23,9 @@ TEST(DestinationType, EachSchemeHasItsCodeAndTheCodesStayPut) {
       {"http://disk.example.net/me/b", 7},
       {"https://disk.example.net/me/b", 6},  // the hosted disk is recognised over http only
       {"ssh://me@host/~/b", 8},
+      {"https://K:S@s3.amazonaws.com/bucket/b", 9},
+      {"http://K:S@mybucket.s3.eu-west-1.amazonaws.com/b", 9},
+      {"http://K:S@127.0.0.1:9000/bucket/b?s3=1", 9},
       {"SMB://nas/share", 0},  // schemes compare exactly
       {"gopher://x/y", 0},
   };

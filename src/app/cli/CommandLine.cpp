@@ -42,7 +42,11 @@ constexpr const char* kUsage =
     "\n"
     "A DESTINATION is a local folder or a URL of a scheme this build supports: SCHEMES.\n"
     "A server password is given with --server-password-env VAR or --server-password-file FILE;\n"
-    "an ftps server's certificate is checked against the system's store, or --ca-file FILE.\n"
+    "an https or ftps server's certificate is checked against the system's store, or --ca-file FILE.\n"
+    "S3: s3://[ACCESS-KEY@]BUCKET[/PATH] on Amazon S3, or on another S3 server with --s3-endpoint URL\n"
+    "(http://host:port); the access key may come from $AWS_ACCESS_KEY_ID, the secret key from\n"
+    "--server-password-env VAR, --server-password-file FILE or $AWS_SECRET_ACCESS_KEY. Parameters in\n"
+    "the URL: ?signature=2 (default 4), region=NAME, addressing=path|virtual, bucket-location=NAME.\n"
     "The destination commands also take --password-env VAR or --password-file FILE, --max-retries N,\n"
     "--json, and --pre/--post-success/--post-failure EXE (\"quorvel COMMAND --help\" for details).\n"
     "Exit status: 0 success, 1 failure, 2 usage error, 3 finished but left items out, 130 interrupted.\n";
@@ -170,7 +174,7 @@ std::optional<DestinationCommandOptions> ParseDestinationCommand(int command, in
   passwordFile->excludes(passwordEnv);
   CLI::Option* serverEnv = app.add_option("--server-password-env", options.serverPassword.environmentVariable,
                                           "name of an environment variable holding the destination server's "
-                                          "password (for a URL with a user)");
+                                          "password (for a URL with a user; for S3 the secret access key)");
   CLI::Option* serverFile = app.add_option("--server-password-file", options.serverPassword.file,
                                            "file whose first line is the destination server's password");
   serverEnv->excludes(serverFile);
@@ -184,6 +188,9 @@ std::optional<DestinationCommandOptions> ParseDestinationCommand(int command, in
                                        "do not check the certificate of a destination over TLS (https, ftps)");
   caFile->excludes(insecure);
   insecure->excludes(caFile);
+  app.add_option("--s3-endpoint", options.s3Endpoint,
+                 "the S3 server of an s3://BUCKET/PATH destination, as http(s)://HOST[:PORT] (default: Amazon S3, "
+                 "https://s3.amazonaws.com)");
   app.add_flag("--accept-new-host-key", options.acceptNewHostKey,
                "trust an SSH server whose host key ~/.ssh/known_hosts does not list yet, and add it there "
                "(on a terminal the command asks instead); a changed key is always refused");

@@ -13,6 +13,7 @@
 #include <set>
 #include <sstream>
 
+#include "FileTransferController/AmazonS3TransferController.h"
 #include "FileTransferController/FileTransferController.h"
 #include "FileTransferController/SFTPTransferController.h"
 #include "app/cli/CheckSourceCommand.h"
@@ -26,6 +27,7 @@
 #include "engine/BackupInfoOperation.h"
 #include "engine/RemoteBackupOperation.h"
 #include "foundation/RunLoop.h"
+#include "foundation/UserDefaults.h"
 #include "snapshot/DirectoryScanner.h"
 #include "foundation/Format.h"
 
@@ -338,9 +340,73 @@ std::optional<Url> DestinationURLFromArgument(const std::string& text) {
 }
 
 std::string SupportedSchemesText() {
+  std::vector<std::string> schemes = FileTransferController::supportedSchemes();
+  // "s3://BUCKET/PATH" is the command line's own form of an S3 destination.
+  schemes.push_back("s3");
+  std::sort(schemes.begin(), schemes.end());
   std::string text;
-  for (const std::string& scheme : FileTransferController::supportedSchemes()) text += (text.empty() ? "" : ", ") + scheme;
+  for (const std::string& scheme : schemes) text += (text.empty() ? "" : ", ") + scheme;
   return text;
+}
+
+std::optional<Url> S3DestinationFromArgument(const Url& destination, const std::string& endpoint, std::string* error) {
+  if (destination.scheme() != "s3") return destination;
+  std::string serviceURL = endpoint;
+  if (serviceURL.empty()) {
+    std::string host = UserDefaults::standard().stringForKey("S3ServiceHost");
+    serviceURL = "https://" + (host.empty() ? std::string("s3.amazonaws.com") : host);
+  }
+  std::optional<Url> service = Url::URLWithString(serviceURL);
+  if (!service || (service->scheme() != "http" && service->scheme() != "https") || service->host().empty() ||
+      (!service->path().empty() && service->path() != "/")) {
+    *error = "--s3-endpoint \"" + endpoint + "\" is not an http:// or https:// URL of a server (without a path)";
+    return std::nullopt;
+  }
+  const std::string bucket = destination.host();
+  if (bucket.empty()) {
+    *error = "an s3:// destination names its bucket: s3://BUCKET/PATH";
+    return std::nullopt;
+  }
+  std::string accessKey = destination.user();
+  if (accessKey.empty()) {
+    if (const char* fromEnvironment = std::getenv("AWS_ACCESS_KEY_ID")) accessKey = fromEnvironment;
+  }
+  std::string query = destination.query();
+  // Hosts outside Amazon's domain are S3 because the URL says so.
+  if (!IsS3URL(*service)) query = "s3=1" + std::string(query.empty() ? "" : "&") + query;
+  std::optional<Url> url = Url::URLWithScheme(
+      service->scheme(), accessKey, destination.passwordByReplacingPercentEscapes().value_or(""), service->host(),
+      service->port().value_or(0), "/" + bucket + destination.path(), query);
+  if (!url) *error = "the s3 destination cannot be made into a URL of " + service->absoluteString();
+  return url;
+}
+
+std::optional<Url> DestinationWithServerCredentials(const DestinationCommandOptions& options, const Url& destination,
+                                                    Keychain& keychain, std::string* error) {
+  if ((destination.scheme() != "http" && destination.scheme() != "https") || !IsS3URL(destination)) {
+    return DestinationWithServerPassword(options, destination, keychain, error);
+  }
+  const std::string needed =
+      "an S3 destination needs an access key ID (s3://KEY@BUCKET/PATH or $AWS_ACCESS_KEY_ID) and a secret "
+      "access key (--server-password-env VAR, --server-password-file FILE or $AWS_SECRET_ACCESS_KEY)";
+  if (!destination.hasUser() || destination.user().empty()) {
+    *error = needed;
+    return std::nullopt;
+  }
+  std::optional<Url> withSecret = destination;
+  const char* secret = std::getenv("AWS_SECRET_ACCESS_KEY");
+  if (!options.serverPassword.given() && !destination.hasPassword() && secret && *secret) {
+    withSecret = Url::URLWithScheme(destination.scheme(), destination.user(), secret, destination.host(),
+                                    destination.port().value_or(0), destination.path(), destination.query());
+  } else {
+    withSecret = DestinationWithServerPassword(options, destination, keychain, error);
+  }
+  if (!withSecret) return std::nullopt;
+  if (withSecret->passwordByReplacingPercentEscapes().value_or("").empty()) {
+    *error = needed;
+    return std::nullopt;
+  }
+  return withSecret;
 }
 
 std::optional<std::string> DestinationArgumentProblem(const std::string& text) {
@@ -358,7 +424,8 @@ std::optional<std::string> DestinationArgumentProblem(const std::string& text) {
   std::optional<Url> url = DestinationURLFromArgument(text);
   if (!url) return "\"" + text + "\" is not a valid URL";
   std::vector<std::string> schemes = FileTransferController::supportedSchemes();
-  if (std::find(schemes.begin(), schemes.end(), url->scheme()) != schemes.end()) return std::nullopt;
+  if (std::find(schemes.begin(), schemes.end(), url->scheme()) != schemes.end() || url->scheme() == "s3")
+    return std::nullopt;
   static const std::set<std::string> kPlanned{"ftp", "ftps", "sftp", "ssh", "http", "https", "s3"};
   if (kPlanned.count(url->scheme()))
     return url->scheme() + " destinations are not supported in this build (supported: " + SupportedSchemesText() + ")";
@@ -734,8 +801,12 @@ int RunDestinationCommand(const DestinationCommandOptions& options) {
   std::optional<Url> destination = DestinationURLFromArgument(options.destination);
   if (!destination) return FailBeforeRunning(options, "invalid destination \"" + options.destination + "\"");
   std::string serverProblem;
+  if (!options.s3Endpoint.empty() && destination->scheme() != "s3")
+    return FailBeforeRunning(options, "--s3-endpoint is for s3://BUCKET/PATH destinations");
+  destination = S3DestinationFromArgument(*destination, options.s3Endpoint, &serverProblem);
+  if (!destination) return FailBeforeRunning(options, serverProblem);
   const Url given = *destination;
-  destination = DestinationWithServerPassword(options, *destination, Keychain::sharedKeychain(), &serverProblem);
+  destination = DestinationWithServerCredentials(options, *destination, Keychain::sharedKeychain(), &serverProblem);
   if (destination) destination = DestinationWithTLSOptions(options, given, *destination, &serverProblem);
   if (!destination) return FailBeforeRunning(options, serverProblem);
   std::optional<std::string> password;

@@ -38,6 +38,10 @@ struct DestinationCommandOptions {
   // (--insecure-tls). Both travel in the destination URL's query.
   std::string caFile;
   bool insecureTLS = false;
+  // The S3 service an "s3://BUCKET/PATH" destination is on (--s3-endpoint
+  // URL: "http://127.0.0.1:9000", "https://s3.eu-west-1.amazonaws.com");
+  // empty: Amazon S3 (the user default "S3ServiceHost", s3.amazonaws.com).
+  std::string s3Endpoint;
   // Trust an SSH server's host key that ~/.ssh/known_hosts does not list yet
   // (and add it there) without asking (--accept-new-host-key).
   bool acceptNewHostKey = false;
@@ -98,6 +102,23 @@ std::optional<Url> DestinationWithServerPassword(const DestinationCommandOptions
 // read.
 std::optional<Url> DestinationWithTLSOptions(const DestinationCommandOptions& options, const Url& given,
                                              const Url& destination, std::string* error);
+
+// An "s3://[ACCESS-KEY@]BUCKET[/PATH][?PARAMETERS]" destination as the URL
+// of the S3 transfer client: the endpoint's scheme, host and port, the
+// bucket and path as the URL's path, the parameters kept, and "s3=1" added
+// for an endpoint outside Amazon's domain. The access key comes from the
+// URL, else from $AWS_ACCESS_KEY_ID. Any other URL is answered as it is.
+// Nothing, with a message in *error, for an endpoint that is not an http or
+// https URL without a path, or an s3 URL without a bucket.
+std::optional<Url> S3DestinationFromArgument(const Url& destination, const std::string& endpoint, std::string* error);
+
+// The S3 destination with its secret access key (from the server-password
+// options, $AWS_SECRET_ACCESS_KEY, the URL or the credential store, in this
+// order; see DestinationWithServerPassword), or nothing with a message in
+// *error when the access key or the secret key is missing. Other
+// destinations go to DestinationWithServerPassword.
+std::optional<Url> DestinationWithServerCredentials(const DestinationCommandOptions& options, const Url& destination,
+                                                    Keychain& keychain, std::string* error);
 
 // The schemes of this build, as a comma-separated list ("afp, file, smb").
 std::string SupportedSchemesText();
