@@ -16,7 +16,7 @@
 #include "FileTransferController/FileTransferController.h"
 #include "FileTransferController/SFTPTransferController.h"
 #include "app/cli/CheckSourceCommand.h"
-#include "app/cli/IncompressibleExtensions.h"
+#include "model/IncompressibleExtensions.h"
 #include "app/cli/InterruptWatch.h"
 #include "app/cli/JsonValue.h"
 #include "app/cli/NetworkRetryPolicy.h"
