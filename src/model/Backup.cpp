@@ -462,16 +462,6 @@ void Backup::setEncryptionPassword(const std::optional<std::string>& password) {
 }
 
 // ---------------------------------------------------------------------------
-// Results
-
-void Backup::setLastBackupResults(const std::optional<Dictionary>& results) {
-  if (results == lastBackupResults_) return;
-  willChangeValueForKey("lastBackupResults");
-  lastBackupResults_ = results;
-  didChangeValueForKey("lastBackupResults");
-}
-
-// ---------------------------------------------------------------------------
 // Exclusions
 
 void Backup::updateCoreExcludedPaths() { coreExcludedPaths_.clear(); }

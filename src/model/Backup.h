@@ -63,6 +63,18 @@ inline constexpr std::int64_t kMinimumSegmentSize = 1;
 inline constexpr std::int64_t kMaximumSegmentSize = 128;
 inline constexpr std::uint32_t kDefaultSegmentSize = 50;
 
+// History entries a backup keeps; older ones go with their reports.
+inline constexpr std::size_t kMaximumHistoryLength = 200;
+
+// Display texts. Size: "SIZE_KB" with bytes / 1024 + 1 below 1 MiB,
+// "SIZE_MB" with MiB below 1 GiB, "SIZE_GB" with GiB. Duration (under a
+// second counts as one): "DURATION_S" (seconds, 0), "DURATION_M" (minutes,
+// seconds) or "DURATION_H" (hours, minutes), all doubles. Count and size:
+// "COUNT_AND_SIZE" with the count and the size text.
+std::string StringFromSize(std::uint64_t bytes);
+std::string StringFromDuration(double seconds);
+std::string StringFromCountAndSize(std::uint64_t count, std::uint64_t bytes);
+
 // The settings folder: $QUORVEL_HOME when set, else $XDG_DATA_HOME/Quorvel
 // Varid, else ~/.local/share/Quorvel Varid. Read from the environment at
 // every call.
@@ -181,9 +193,35 @@ class Backup : public RemoteBackupController {
   // The next scheduled run; none until the scheduler computes one.
   std::optional<Date> nextScheduleDate() const { return scheduleDate_; }
 
-  // Results.
+  // Results (BackupResults.cpp).
+  //
+  // processResults:forCommand:wasCancelled: - called when a command of
+  // number 3 to 8 has finished: writes the report ("%Y-%m-%d-%H%M%S.plist.gz"
+  // in the backup's folder, from the results' "startDate" in local time; a
+  // second report of the same second gets "-2", "-3" ... before ".plist.gz"),
+  // puts the history entry ("command", "success" unless cancelled, "date",
+  // "errorCount", "fileName" when the report was written) at the front of
+  // previousResults, drops the oldest entries (and their reports) beyond
+  // kMaximumHistoryLength, and after a success keeps the last results and
+  // the file tree (performBackup) or forgets them (deleteBackup, which also
+  // empties the history first). Saves the settings.
+  void processResults(const Dictionary& results, int command, bool wasCancelled);
+  // resetPreviousResults: empties the history and deletes its reports; with
+  // keepLast the entry of the last successful backup stays.
+  void resetPreviousResults(bool keepLast);
+  // The report a history entry names, or nothing when it names none or the
+  // file cannot be read.
+  std::optional<Dictionary> reportForEntry(const Dictionary& entry) const;
+  // A report as text: per key in ascending order "key = value", arrays as
+  // "key = {" with one tab-indented line per element and "}".
+  static std::string reportText(const Dictionary& report);
+  // "GrayDot", "RedDot", "OrangeDot" or "GreenDot" (nothing while running).
+  std::string statusImage() const;
+
+  // Stores a copy and refreshes the display values in info.
   const std::optional<Dictionary>& lastBackupResults() const { return lastBackupResults_; }
   void setLastBackupResults(const std::optional<Dictionary>& results);
+  // History, newest first.
   const Array& previousResults() const { return previousResults_; }
   const std::shared_ptr<const ItemInfo>& filesHierarchy() const { return filesHierarchy_; }
   void setFilesHierarchy(std::shared_ptr<const ItemInfo> tree) { filesHierarchy_ = std::move(tree); }
@@ -225,6 +263,13 @@ class Backup : public RemoteBackupController {
   void updateInfoForDestination(const Url& url);
   void updateInfoForSegmentSize();
   void updateCoreExcludedPaths();
+  void updateInfoForLastResults();
+  // Adds an entry at the front of the history, dropping entries (and their
+  // reports) beyond the maximum length.
+  void insertHistoryEntry(Dictionary entry);
+  void deleteReport(const Value& entry);
+  // Writes a report; its file name, or nothing (logged) on failure.
+  std::optional<std::string> writeReport(const Dictionary& results) const;
   // Applies the values of a settings file after identity is set.
   void decodeSettings(KeyedUnarchiver& coder, std::int64_t version);
   // The settings file's bytes, or nothing (with the reason) when the backup

@@ -17,6 +17,7 @@
 #include "FileTransferController/SFTPTransferController.h"
 #include "app/cli/CheckSourceCommand.h"
 #include "model/IncompressibleExtensions.h"
+#include "model/ProcessLock.h"
 #include "app/cli/InterruptWatch.h"
 #include "app/cli/JsonValue.h"
 #include "app/cli/NetworkRetryPolicy.h"
@@ -474,6 +475,7 @@ Dictionary DestinationCommandArguments(const DestinationCommandOptions& options)
     info.set(kPreserveDSStoreFilesInfo, options.preserveDSStore);
     info.set(kExtraExcludedPathsInfo, std::move(excluded));
     info.set(kMaximumSegmentSizeInfo, static_cast<std::uint64_t>(options.segmentSize));
+    if (!options.backupUUID.empty()) info.set(kBackupUUIDInfo, options.backupUUID);
     arguments.set(kScannerUserInfoArgument, std::move(info));
   }
   return arguments;
@@ -522,11 +524,13 @@ namespace {
 
 // The password: given, asked for when the destination holds an encrypted
 // backup, or none. Answers an exit status when the command cannot go on.
+// With `known` the password is the one given (a configured backup's) and
+// is never asked for.
 std::optional<int> ResolvePassword(const DestinationCommandOptions& options, const Url& destination,
-                                   std::optional<std::string>& password) {
+                                   std::optional<std::string>& password, bool known) {
   const std::string shownDestination = DisplayURL(destination);
   std::string problem;
-  password = PasswordFromOptions(options.password, &problem);
+  if (!known) password = PasswordFromOptions(options.password, &problem);
   if (!password && !problem.empty()) return FailBeforeRunning(options, problem);
   // The destination's root listing tells whether its backup is encrypted
   // (no listing: a new or unreachable destination, which the engine reports).
@@ -541,6 +545,10 @@ std::optional<int> ResolvePassword(const DestinationCommandOptions& options, con
                                           "\" is not encrypted: leave out --password-env and --password-file");
   }
   if (password || !listing || !ListingHoldsEncryptedRevision(*listing)) return std::nullopt;
+  if (known) {
+    return FailBeforeRunning(options, "the backup at \"" + shownDestination +
+                                          "\" is encrypted, but this backup has no encryption password");
+  }
   if (!::isatty(STDIN_FILENO)) {
     return FailBeforeRunning(options, "the backup at \"" + shownDestination +
                                           "\" is encrypted and there is no terminal to ask for its password: "
@@ -638,7 +646,7 @@ int ReportOutcome(const DestinationCommandOptions& options, const std::string& s
                   const DestinationCommandDelegate& delegate, bool interrupted) {
   const std::string word = CommandWord(options.command);
   const int status = ExitStatusOf(delegate, interrupted);
-  if (options.json) {
+  if (options.printOutcome && options.json) {
     Value output = ResultsForOutput(delegate.results, delegate.errorMessages);
     if (output.isDictionary()) {
       Dictionary withStatus = output.asDictionary();
@@ -646,7 +654,7 @@ int ReportOutcome(const DestinationCommandOptions& options, const std::string& s
       output = Value(std::move(withStatus));
     }
     PrintJson(output);
-  } else if ((status == 0 || status == kExitIncomplete) && !interrupted) {
+  } else if (options.printOutcome && (status == 0 || status == kExitIncomplete) && !interrupted) {
     PrintSummary(options, shownDestination, *delegate.results);
   }
   std::fflush(stdout);
@@ -728,6 +736,34 @@ static void InstallSSHQuestions(const DestinationCommandOptions& options) {
 }
 
 int RunDestinationCommand(const DestinationCommandOptions& options) {
+  return RunDestinationCommandOnController(options, nullptr, nullptr);
+}
+
+namespace {
+
+// The destination lock of this machine, or an exit status when another
+// process holds it.
+std::optional<int> LockDestination(const DestinationCommandOptions& options, const Url& destination,
+                                   std::optional<ProcessLock>& lock) {
+  ProcessLock::Refusal refusal;
+  lock = ProcessLock::acquire(ProcessLock::pathForDestination(destination), &refusal);
+  if (lock) return std::nullopt;
+  if (!refusal.error.empty()) {
+    // Without a lock file the command still runs, unguarded, as it always could.
+    std::fprintf(stderr, "quorvel: warning: %s\n", refusal.error.c_str());
+    return std::nullopt;
+  }
+  return FailBeforeRunning(options, "the destination \"" + DisplayURL(destination) + "\" is in use by " +
+                                        (refusal.holder ? "process " + std::to_string(refusal.holder)
+                                                        : std::string("another process")) +
+                                        "; try again when it has finished");
+}
+
+}  // namespace
+
+int RunDestinationCommandOnController(const DestinationCommandOptions& options,
+                                      const std::shared_ptr<RemoteBackupController>& configured,
+                                      std::optional<Dictionary>* results) {
   InstallSSHQuestions(options);
   if (std::optional<std::string> problem = DestinationArgumentProblem(options.destination))
     return FailBeforeRunning(options, EscapeControlCharacters(*problem));
@@ -738,19 +774,31 @@ int RunDestinationCommand(const DestinationCommandOptions& options) {
   destination = DestinationWithServerPassword(options, *destination, Keychain::sharedKeychain(), &serverProblem);
   if (destination) destination = DestinationWithTLSOptions(options, given, *destination, &serverProblem);
   if (!destination) return FailBeforeRunning(options, serverProblem);
+  std::optional<ProcessLock> lock;
+  if (std::optional<int> status = LockDestination(options, *destination, lock)) return *status;
   std::optional<std::string> password;
-  if (std::optional<int> status = ResolvePassword(options, *destination, password)) return *status;
+  if (configured) password = configured->encryptionPassword();
+  if (std::optional<int> status = ResolvePassword(options, *destination, password, configured != nullptr))
+    return *status;
   if (std::optional<int> status = CreateLocalFolders(options, *destination)) return *status;
 
-  Expected<std::vector<std::string>> extensions = LoadIncompressibleExtensions();
-  if (!extensions) {
-    std::fprintf(stderr, "quorvel: warning: %s; every file will be compressed\n",
-                 extensions.status().message().c_str());
-    extensions = std::vector<std::string>();
+  std::shared_ptr<RemoteBackupController> controller = configured;
+  if (controller) {
+    if (CommandScansSource(options.command)) {
+      controller->setExclusionPredicate(DirectoryScanner::exclusionPredicateWithPaths(
+          WithoutDestinationInSource(options, *destination).excludedSubpaths, {}));
+    }
+  } else {
+    Expected<std::vector<std::string>> extensions = LoadIncompressibleExtensions();
+    if (!extensions) {
+      std::fprintf(stderr, "quorvel: warning: %s; every file will be compressed\n",
+                   extensions.status().message().c_str());
+      extensions = std::vector<std::string>();
+    }
+    controller = RemoteBackupController::create();
+    ConfigureController(*controller, WithoutDestinationInSource(options, *destination), *destination, *extensions,
+                        password);
   }
-  std::shared_ptr<RemoteBackupController> controller = RemoteBackupController::create();
-  ConfigureController(*controller, WithoutDestinationInSource(options, *destination), *destination, *extensions,
-                      password);
 
   ProgressOutput progress(CommandWord(options.command));
   NetworkRetryPolicy policy(options.maxRetries, MonotonicSeconds);
@@ -760,6 +808,7 @@ int RunDestinationCommand(const DestinationCommandOptions& options) {
                                              [&] { return delegate.finished; }, [&] { delegate.cancelRetryWait(); });
   controller->setDelegate(nullptr);
   progress.finish();
+  if (results) *results = delegate.results;
   return ReportOutcome(options, DisplayURL(*destination), delegate, interrupted);
 }
 
