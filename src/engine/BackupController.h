@@ -182,6 +182,10 @@ class BackupController : public Observable, public std::enable_shared_from_this<
   void setExclusionPredicate(PredicatePtr predicate);
   bool preserveDSStoreFiles() const { return preserveDSStore_.load(); }
   void setPreserveDSStoreFiles(bool preserve);
+  // Whether scans leave out directories tagged as caches (CACHEDIR.TAG).
+  // Off unless set.
+  bool excludeCacheDirectories() const { return excludeCacheDirectories_.load(); }
+  void setExcludeCacheDirectories(bool exclude);
 
   // Not owned; any thread may read it.
   BackupControllerDelegate* delegate() const { return delegate_.load(); }
@@ -236,6 +240,7 @@ class BackupController : public Observable, public std::enable_shared_from_this<
   std::shared_ptr<const Url> destinationURL_;
   PredicatePtr exclusionPredicate_;
   std::atomic<bool> preserveDSStore_{false};
+  std::atomic<bool> excludeCacheDirectories_{false};
   std::atomic<BackupControllerDelegate*> delegate_{nullptr};
 
   // Guards cancelled_ against scheduleOperation, activeHelpers_, and the

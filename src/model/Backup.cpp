@@ -1,6 +1,7 @@
 #include "model/Backup.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,11 +20,14 @@
 #include "foundation/KeyedUnarchiver.h"
 #include "foundation/LocalizedString.h"
 #include "foundation/Posix.h"
+#include "foundation/PropertyList.h"
 #include "foundation/SystemLog.h"
 #include "model/DestinationType.h"
+#include "model/Exclusions.h"
 #include "model/IncompressibleExtensions.h"
 #include "model/PredicateConversion.h"
 #include "snapshot/DirectoryScanner.h"
+#include "snapshot/PathOrder.h"
 
 namespace quorvel {
 
@@ -192,6 +196,7 @@ std::shared_ptr<Backup> Backup::initWithUUID(const std::string& uuid, Date creat
   std::shared_ptr<Backup> backup(new Backup());
   backup->setIncompressibleExtensions(IncompressibleExtensionsForBackups());
   backup->setMaximumSimultaneousSegments(kDefaultSimultaneousSegments);
+  backup->RemoteBackupController::setExcludeCacheDirectories(true);
   backup->uuid_ = uuid;
   backup->creationDate_ = creationDate;
   backup->path_ = SettingsFolder() + "/" + uuid;
@@ -464,7 +469,58 @@ void Backup::setEncryptionPassword(const std::optional<std::string>& password) {
 // ---------------------------------------------------------------------------
 // Exclusions
 
-void Backup::updateCoreExcludedPaths() { coreExcludedPaths_.clear(); }
+void Backup::updateCoreExcludedPaths() {
+  willChangeValueForKey("coreExcludedURLs");
+  coreExcludedPaths_.clear();
+  const std::string source = StandardizePath(sourceDirectoryPath());
+  if (!source.empty()) {
+    if (std::optional<ExclusionList> list = ApplicationExclusionList()) {
+      coreExcludedPaths_ = CoreExcludedPaths(source, *list, ExclusionEnvironment::current());
+    }
+  }
+  didChangeValueForKey("coreExcludedURLs");
+}
+
+bool Backup::addExtraExcludedPath(const std::string& path) {
+  const std::string source = StandardizePath(sourceDirectoryPath());
+  struct stat status;
+  if (source.empty() || ::lstat(path.c_str(), &status) != 0 || !IsSubpathOfPath(path, source)) return false;
+  const std::size_t skip = source == "/" ? 1 : source.size() + 1;
+  if (path.size() <= skip) return false;
+  const std::string relative = path.substr(skip);
+  if (std::find(extraExcludedPaths_.begin(), extraExcludedPaths_.end(), relative) != extraExcludedPaths_.end()) {
+    return false;
+  }
+  std::vector<std::string> paths = extraExcludedPaths_;
+  paths.push_back(relative);
+  setExtraExcludedPaths(std::move(paths));
+  return true;
+}
+
+void Backup::removeExtraExcludedPath(const std::string& path) {
+  const std::string source = StandardizePath(sourceDirectoryPath());
+  for (auto it = extraExcludedPaths_.begin(); it != extraExcludedPaths_.end(); ++it) {
+    if ((source == "/" ? "/" : source + "/") + *it == path) {
+      std::vector<std::string> paths = extraExcludedPaths_;
+      paths.erase(paths.begin() + (it - extraExcludedPaths_.begin()));
+      setExtraExcludedPaths(std::move(paths));
+      return;
+    }
+  }
+}
+
+std::vector<std::string> Backup::exclusionPaths() {
+  updateCoreExcludedPaths();
+  std::vector<std::string> paths = coreExcludedPaths_;
+  paths.insert(paths.end(), extraExcludedPaths_.begin(), extraExcludedPaths_.end());
+  return paths;
+}
+
+PredicatePtr Backup::exclusionPredicateForScan() {
+  return DirectoryScanner::exclusionPredicateWithPaths(exclusionPaths(), {});
+}
+
+void Backup::setExcludeCacheDirectories(bool exclude) { RemoteBackupController::setExcludeCacheDirectories(exclude); }
 
 // ---------------------------------------------------------------------------
 // The settings file
@@ -528,7 +584,7 @@ std::shared_ptr<Backup> Backup::initWithCoder(KeyedUnarchiver& coder) {
   } else {
     SystemLog("%s: Updating backup '%@' to version %i", __func__, backup->uuid_, kBackupSettingsVersion);
     backup->hasChanges_ = true;
-    backup->saveToDiskIfNecessary();
+    backup->needsUpgrade_ = true;
   }
   return backup;
 }
@@ -578,7 +634,14 @@ std::shared_ptr<Backup> Backup::loadFromFolder(const std::string& folder) {
       if (!backup && error.empty()) error = "no backup in the file";
     }
   }
-  if (!backup) SystemLog("%s: Failed loading backup settings from \"%@\" (%@)", __func__, folder, error);
+  if (!backup) {
+    SystemLog("%s: Failed loading backup settings from \"%@\" (%@)", __func__, folder, error);
+    return nullptr;
+  }
+  backup->loadOptions();
+  backup->hasChanges_ = backup->needsUpgrade_;
+  // Written again at once in the current version.
+  if (backup->needsUpgrade_ && backup->saveToDiskIfNecessary()) backup->needsUpgrade_ = false;
   return backup;
 }
 
@@ -607,6 +670,7 @@ std::optional<std::vector<std::shared_ptr<Backup>>> Backup::loadAllBackupsFromDi
 bool Backup::saveToDiskIfNecessary() {
   if (!hasChanges_) return true;
   if (!CreateFolder(path_, __func__)) return false;
+  if (!saveOptions()) return false;
   std::string error;
   std::optional<Data> data = archivedSettings(&error);
   Status written = data ? WriteFileAtomically(path_ + "/" + kBackupSettingsFileName, data->data(), data->size(), 0600)
@@ -618,6 +682,21 @@ bool Backup::saveToDiskIfNecessary() {
   }
   hasChanges_ = false;
   return true;
+}
+
+bool Backup::saveOptions() {
+  Dictionary options{{"excludeCacheDirectories", excludeCacheDirectories()}};
+  Status written = PropertyList::writeFile(path_ + "/" + kBackupOptionsFileName, Value(std::move(options)),
+                                           PropertyList::Format::Xml);
+  if (!written.ok()) SystemLog("%s: Failed saving backup settings to \"%@\" (%@)", __func__, path_, written.message());
+  return written.ok();
+}
+
+void Backup::loadOptions() {
+  Expected<Value> options = PropertyList::readFile(path_ + "/" + kBackupOptionsFileName);
+  if (!options || !options->isDictionary()) return;
+  const Value& caches = options->asDictionary().get("excludeCacheDirectories");
+  if (caches.isBool()) RemoteBackupController::setExcludeCacheDirectories(caches.asBool());
 }
 
 bool Backup::deleteFromDisk() {

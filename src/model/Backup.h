@@ -52,8 +52,11 @@ class KeyedUnarchiver;
 
 // The keychain service of encryption passwords.
 inline constexpr const char* kBackupKeychainService = "Quorvel Varid";
-// The settings file in a backup's folder.
+// The settings file in a backup's folder, and the options file beside it
+// (settings this system adds, kept out of the settings file so that its keys
+// stay those every version reads).
 inline constexpr const char* kBackupSettingsFileName = "Settings.data";
+inline constexpr const char* kBackupOptionsFileName = "Options.plist";
 // The version settings files are written with.
 inline constexpr int kBackupSettingsVersion = 3;
 // The application's string table (type names, copy names, display formats).
@@ -172,8 +175,28 @@ class Backup : public RemoteBackupController {
   // User exclusions: paths relative to the source, sorted, no duplicates.
   const std::vector<std::string>& extraExcludedPaths() const { return extraExcludedPaths_; }
   void setExtraExcludedPaths(std::vector<std::string> paths);
-  // Derived exclusions, relative to the source.
+  // addExtraExcludedPath: adds an existing item strictly inside the source
+  // (an absolute path); false when it does not exist, is not inside the
+  // source, or is listed already.
+  bool addExtraExcludedPath(const std::string& path);
+  // removeExtraExcludedPath: removes the entry naming this absolute path,
+  // if any.
+  void removeExtraExcludedPath(const std::string& path);
+  // Derived exclusions (see Exclusions.h), relative to the source;
+  // recomputed when the source is set and by updateCoreExcludedPaths.
   const std::vector<std::string>& coreExcludedPaths() const { return coreExcludedPaths_; }
+  void updateCoreExcludedPaths();
+  // What a scan leaves out: the core exclusions recomputed now, then the
+  // user's.
+  std::vector<std::string> exclusionPaths();
+  // The exclusion predicate of checkSource, testBackup and performBackup:
+  // true for an item whose "PATH" equals one of exclusionPaths() (case
+  // ignored); null when there are none.
+  PredicatePtr exclusionPredicateForScan();
+  // Whether directories tagged with a CACHEDIR.TAG file are left out (on
+  // for every new backup). Kept in the backup's "Options.plist", next to
+  // its settings file.
+  void setExcludeCacheDirectories(bool exclude);
 
   // Schedule.
   bool scheduleOnLaunch() const { return scheduleOnLaunch_; }
@@ -262,8 +285,10 @@ class Backup : public RemoteBackupController {
   void observeOwnChanges();
   void updateInfoForDestination(const Url& url);
   void updateInfoForSegmentSize();
-  void updateCoreExcludedPaths();
   void updateInfoForLastResults();
+  // The options beside the settings file: written before it, read after it.
+  bool saveOptions();
+  void loadOptions();
   // Adds an entry at the front of the history, dropping entries (and their
   // reports) beyond the maximum length.
   void insertHistoryEntry(Dictionary entry);
@@ -299,6 +324,8 @@ class Backup : public RemoteBackupController {
   Dictionary info_;
   std::vector<std::string> coreExcludedPaths_;
   std::optional<Date> scheduleDate_;
+  // Settings of an older version read: written again once loaded.
+  bool needsUpgrade_ = false;
   // The encryption password read from the store, while hasEncryptionPassword.
   mutable std::mutex passwordMutex_;
   mutable std::optional<std::string> cachedPassword_;

@@ -38,14 +38,14 @@ class ConfiguredBackupCommandLine : public ::testing::Test {
     WriteFile(work / "source/tmp/scratch", "scratch");
   }
 
-  Outcome Quorvel(const std::string& arguments) {
-    const std::string command = "cd " + Quote(work.path()) + " && env QUORVEL_HOME=" + Quote(Home()) +
+  Outcome Quorvel(const std::string& arguments, const std::string& environment = "") {
+    const std::string command = "cd " + Quote(work.path()) + " && env " + environment + " QUORVEL_HOME=" + Quote(Home()) +
                                 " QUORVEL_KEYCHAIN=file QV_PASSWORD=" + kPassword + " " + kProgram + " " + arguments +
-                                " >" + Quote(work / "out") + " 2>" + Quote(work / "err") + " </dev/null";
+                                " >" + Quote(work / ".stdout") + " 2>" + Quote(work / ".stderr") + " </dev/null";
     Outcome outcome;
     outcome.status = RunShell(command);
-    outcome.out = ReadTextFile(work / "out");
-    outcome.err = ReadTextFile(work / "err");
+    outcome.out = ReadTextFile(work / ".stdout");
+    outcome.err = ReadTextFile(work / ".stderr");
     return outcome;
   }
 
@@ -199,6 +199,46 @@ TEST_F(ConfiguredBackupCommandLine, ABackupOrADestinationInUseIsRefusedNamingIts
   }
   ::unsetenv("QUORVEL_HOME");
   EXPECT_EQ(Quorvel("run docs").status, 0);
+}
+
+// With the source as the home directory, its ".cache" is a core exclusion;
+// a CACHEDIR.TAG folder and a user exclusion are left out too, until turned
+// back on.
+TEST_F(ConfiguredBackupCommandLine, ExclusionsAreLeftOutAndReportedUntilRemoved) {
+  const std::string home = "HOME=" + Quote(work / "source");
+  for (const char* folder : {"source/.cache/fonts", "source/build/objects"}) std::filesystem::create_directories(work / folder);
+  WriteFile(work / "source/.cache/fonts/f", "cached");
+  WriteFile(work / "source/build/CACHEDIR.TAG", "Signature: 8a477f597d28d172789f06886806bc55\n");
+  WriteFile(work / "source/build/objects/o", "object");
+  ASSERT_EQ(Quorvel("create ex source dest --no-encryption --exclude docs", home).status, 0);
+
+  auto excluded = [&](const std::string& json) {
+    std::string list = json.substr(json.find("\"excludedPaths\""));
+    return list.substr(0, list.find(']'));
+  };
+  Outcome checked = Quorvel("check-source ex --json", home);
+  ASSERT_EQ(checked.status, 0) << checked.err;
+  for (const char* path : {"\".cache\"", "\"build\"", "\"docs\""}) {
+    EXPECT_NE(excluded(checked.out).find(path), std::string::npos) << path << " in " << checked.out;
+  }
+  ASSERT_EQ(Quorvel("run ex", home).status, 0);
+  Outcome restored = Quorvel("restore ex --to out", home);
+  ASSERT_EQ(restored.status, 0) << restored.err;
+  EXPECT_TRUE(std::filesystem::exists(work / "out/source/a.txt"));
+  for (const char* gone : {"out/source/.cache", "out/source/build", "out/source/docs"}) {
+    EXPECT_FALSE(std::filesystem::exists(work / gone)) << gone;
+  }
+
+  ASSERT_EQ(Quorvel("set ex include docs", home).status, 0);
+  ASSERT_EQ(Quorvel("set ex exclude-caches off", home).status, 0);
+  checked = Quorvel("check-source ex --json", home);
+  EXPECT_NE(excluded(checked.out).find("\".cache\""), std::string::npos);
+  EXPECT_EQ(excluded(checked.out).find("\"build\""), std::string::npos) << checked.out;
+  EXPECT_EQ(excluded(checked.out).find("\"docs\""), std::string::npos);
+  ASSERT_EQ(Quorvel("run ex", home).status, 0);
+  ASSERT_EQ(Quorvel("restore ex --to again", home).status, 0);
+  EXPECT_EQ(ReadTextFile(work / "again/source/build/objects/o"), "object");
+  EXPECT_EQ(ReadTextFile(work / "again/source/docs/b.txt"), "bravo");
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "app/cli/CheckSourceCommand.h"
 #include "app/cli/DestinationCommand.h"
 #include "app/cli/JsonValue.h"
 #include "app/cli/PasswordSource.h"
@@ -212,6 +213,7 @@ Dictionary BackupSummary(const Backup& backup) {
   summary.set("segmentSize", static_cast<std::uint64_t>(backup.maximumSegmentSize()));
   summary.set("digests", backup.computeFileDigests());
   summary.set("preserveDSStoreFiles", backup.preserveDSStoreFiles());
+  summary.set("excludeCacheDirectories", backup.excludeCacheDirectories());
   Array excluded;
   for (const std::string& path : backup.extraExcludedPaths()) excluded.emplace_back(path);
   summary.set("exclusions", std::move(excluded));
@@ -248,6 +250,7 @@ void PrintBackup(const Backup& backup) {
   std::string excluded;
   for (const std::string& path : backup.extraExcludedPaths()) excluded += (excluded.empty() ? "" : ", ") + path;
   line("Exclusions:", excluded.empty() ? "none" : excluded);
+  line("Cache folders:", backup.excludeCacheDirectories() ? "left out (CACHEDIR.TAG)" : "backed up");
   if (backup.isLocked()) line("Locked:", "yes");
   if (const Value* last = backup.info().find("lastDate")) {
     line("Last backup:", FormatObjectDescription(*last) + ", " + backup.info().get("lastDuration").asString());
@@ -318,6 +321,9 @@ int Create(int argc, char** argv) {
       ->allow_extra_args(false);
   app.add_flag("--no-digests", noDigests, "do not compute file digests");
   app.add_flag("--preserve-ds-store", preserveDSStore, "keep .DS_Store files");
+  bool includeCaches = false;
+  app.add_flag("--include-caches", includeCaches,
+               "back up folders tagged as caches (with a CACHEDIR.TAG file) too; left out by default");
   app.add_flag("--json", json, "print the backup as JSON");
   int status = 0;
   if (!Parse(app, argc, argv, &status)) return status;
@@ -349,6 +355,7 @@ int Create(int argc, char** argv) {
   backup->setComputeFileDigests(!noDigests);
   backup->setPreserveDSStoreFiles(preserveDSStore);
   backup->setExtraExcludedPaths(relative);
+  backup->setExcludeCacheDirectories(!includeCaches);
   if (!backup->saveToDiskIfNecessary()) {
     backup->deleteFromDisk();
     return Fail({"cannot save the settings in \"" + backup->path() + "\""}, json);
@@ -486,6 +493,7 @@ const std::map<std::string, ChangeMaker>& Settings() {
          return Change([used](Backup& b) { b.setMaximumSegmentSize(used); });
        }},
       {"digests", BooleanSetting(&Backup::setComputeFileDigests)},
+      {"exclude-caches", BooleanSetting(&Backup::setExcludeCacheDirectories)},
       {"preserve-ds-store", BooleanSetting(&Backup::setPreserveDSStoreFiles)},
       {"locked", BooleanSetting(&Backup::setLocked)},
       {"schedule-on-launch", BooleanSetting(&Backup::setScheduleOnLaunch)},
@@ -633,7 +641,7 @@ std::optional<Prepared> PrepareToRun(const std::string& name, Failure* failure) 
 }
 
 // The options of a command on a configured backup.
-DestinationCommandOptions OptionsFor(const Backup& backup, int command) {
+DestinationCommandOptions OptionsFor(Backup& backup, int command) {
   DestinationCommandOptions options;
   options.command = command;
   options.source = backup.sourceDirectoryPath();
@@ -641,7 +649,7 @@ DestinationCommandOptions OptionsFor(const Backup& backup, int command) {
   options.segmentSize = backup.maximumSegmentSize();
   options.computeDigests = backup.computeFileDigests();
   options.preserveDSStore = backup.preserveDSStoreFiles();
-  options.excludedSubpaths = backup.extraExcludedPaths();
+  options.excludedSubpaths = backup.exclusionPaths();
   options.backupUUID = backup.uuid();
   return options;
 }
@@ -926,5 +934,27 @@ bool NamesConfiguredBackup(int argc, char** argv) {
 }
 
 int RunNamedDestinationCommand(int command, int argc, char** argv) { return RunNamed(command, argv[0], argc, argv); }
+
+int RunNamedCheckSource(int argc, char** argv) {
+  CLI::App app{"Scans the source of the configured backup NAME with its exclusions and reports what a backup would "
+               "take and what it leaves out.",
+               "quorvel check-source"};
+  std::string name;
+  CheckSourceOptions options;
+  app.add_option("NAME", name, "name of the backup")->required();
+  app.add_flag("--report-hidden", options.reportHidden, "list excluded hidden items under the excluded paths");
+  app.add_flag("--json", options.json, "print the results dictionary as JSON");
+  int status = 0;
+  if (!Parse(app, argc, argv, &status)) return status;
+  Failure failure;
+  std::optional<BackupList> backups = LoadBackups(&failure);
+  if (!backups) return Fail(failure, options.json);
+  std::shared_ptr<Backup> backup = FindOrFail(*backups, name, &failure);
+  if (!backup) return Fail(failure, options.json);
+  options.sourceDirectory = backup->sourceDirectoryPath();
+  options.excludedSubpaths = backup->exclusionPaths();
+  options.excludeCacheDirectories = backup->excludeCacheDirectories();
+  return RunCheckSource(options);
+}
 
 }  // namespace quorvel

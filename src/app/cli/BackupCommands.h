@@ -45,4 +45,9 @@ bool NamesConfiguredBackup(int argc, char** argv);
 // the configured backup named by argv[1].
 int RunNamedDestinationCommand(int command, int argc, char** argv);
 
+// `quorvel check-source NAME`: the source check with the backup's
+// exclusions (core and user exclusions, cache folders), which it reports as
+// excluded.
+int RunNamedCheckSource(int argc, char** argv);
+
 }  // namespace quorvel

@@ -48,7 +48,7 @@ constexpr const char* kUsage =
     "  list, show     quorvel list; quorvel show NAME\n"
     "  set            quorvel set NAME KEY VALUE (\"quorvel set --help\" lists the keys)\n"
     "  run            back up: quorvel run NAME\n"
-    "  restore, verify, prune, check, test\n"
+    "  restore, verify, prune, check, test, check-source\n"
     "                 quorvel restore NAME --to DIR [PATH...]; quorvel verify NAME ... (a NAME without \"/\"\n"
     "                 that names a configured backup; \"./NAME\" is a folder)\n"
     "  history        quorvel history NAME; quorvel report NAME [N]\n"
@@ -266,7 +266,10 @@ int RunCommandLine(int argc, char** argv) {
     std::fputs(UsageText().c_str(), stdout);
     return 0;
   }
-  if (command == "check-source") return CheckSource(argc - 1, argv + 1);
+  if (command == "check-source") {
+    if (NamesConfiguredBackup(argc - 1, argv + 1)) return RunNamedCheckSource(argc - 1, argv + 1);
+    return CheckSource(argc - 1, argv + 1);
+  }
   if (IsConfiguredBackupWord(command.c_str())) return RunConfiguredBackupCommand(argc - 1, argv + 1);
   for (const CommandWordEntry& entry : kDestinationCommands) {
     if (command != entry.word) continue;
