@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -155,6 +156,25 @@ std::optional<Data> ReadWholeFile(const std::string& path, std::string* error) {
     return std::nullopt;
   }
   return data;
+}
+
+// Removes what writers that died while replacing a file in `folder` left
+// behind: "<name>.XXXXXX" beside the settings and options files, older than
+// a writer that is still at work could be.
+void RemoveAbandonedTemporaryFiles(const std::string& folder) {
+  const auto now = std::filesystem::file_time_type::clock::now();
+  std::error_code error;
+  for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    bool temporary = false;
+    for (const std::string base : {kBackupSettingsFileName, kBackupOptionsFileName}) {
+      temporary = temporary || (name.size() == base.size() + 7 && name.starts_with(base + "."));
+    }
+    std::error_code ignored;
+    if (temporary && now - it->last_write_time(ignored) > std::chrono::seconds(1)) {
+      std::filesystem::remove(it->path(), ignored);
+    }
+  }
 }
 
 bool CreateFolder(const std::string& folder, const char* function) {
@@ -670,6 +690,7 @@ std::optional<std::vector<std::shared_ptr<Backup>>> Backup::loadAllBackupsFromDi
 bool Backup::saveToDiskIfNecessary() {
   if (!hasChanges_) return true;
   if (!CreateFolder(path_, __func__)) return false;
+  RemoveAbandonedTemporaryFiles(path_);
   if (!saveOptions()) return false;
   std::string error;
   std::optional<Data> data = archivedSettings(&error);
