@@ -94,6 +94,21 @@ std::optional<ProcessLock> LockBackup(const Backup& backup, Failure* failure) {
   return std::nullopt;
 }
 
+// The lock of the list of backups, held while a backup is added or renamed,
+// so that two processes cannot both take a free name.
+std::optional<ProcessLock> LockBackupList(Failure* failure) {
+  ProcessLock::Refusal refusal;
+  std::optional<ProcessLock> lock = ProcessLock::acquire(SettingsFolder() + "/.backups.lock", &refusal);
+  if (!lock) {
+    *failure = {refusal.error.empty() ? "the list of backups is being changed by " +
+                                            (refusal.holder ? "process " + std::to_string(refusal.holder)
+                                                            : std::string("another process")) +
+                                            "; try again in a moment"
+                                      : refusal.error};
+  }
+  return lock;
+}
+
 // ---------------------------------------------------------------------------
 // Checking what the user gives
 
@@ -329,6 +344,8 @@ int Create(int argc, char** argv) {
   if (!Parse(app, argc, argv, &status)) return status;
 
   Failure failure;
+  std::optional<ProcessLock> listLock = LockBackupList(&failure);
+  if (!listLock) return Fail(failure, json);
   std::optional<BackupList> backups = LoadBackups(&failure);
   if (!backups) return Fail(failure, json);
   if (name.empty()) return Fail({"the name is empty", 2}, json);
@@ -461,6 +478,24 @@ ChangeMaker BooleanSetting(Setter setter) {
   };
 }
 
+// The destination again, with the server password the options name.
+std::optional<Change> ServerPasswordChange(const Backup& backup, const PasswordOptions& password, Failure* failure) {
+  std::shared_ptr<const Url> url = backup.destinationURLWithoutPassword();
+  if (!url) {
+    *failure = {"the backup has no destination"};
+    return std::nullopt;
+  }
+  DestinationCommandOptions options;
+  options.serverPassword = password;
+  std::string error;
+  std::optional<Url> withPassword = DestinationWithServerPassword(options, *url, Backup::keychain(), &error);
+  if (!withPassword) {
+    *failure = {error};
+    return std::nullopt;
+  }
+  return Change([url = *withPassword](Backup& b) { b.setDestinationURL(url); });
+}
+
 const std::map<std::string, ChangeMaker>& Settings() {
   static const std::map<std::string, ChangeMaker> settings = {
       {"name",
@@ -564,6 +599,16 @@ const std::map<std::string, ChangeMaker>& Settings() {
          }
          return Change([password](Backup& b) { b.setEncryptionPassword(password); });
        }},
+      {"server-password-env",
+       [](const BackupList&, const Backup& backup, const std::string& value,
+          Failure* failure) -> std::optional<Change> {
+         return ServerPasswordChange(backup, {value, {}, "server-password-env"}, failure);
+       }},
+      {"server-password-file",
+       [](const BackupList&, const Backup& backup, const std::string& value,
+          Failure* failure) -> std::optional<Change> {
+         return ServerPasswordChange(backup, {{}, value, "server-password-env"}, failure);
+       }},
       {"encryption",
        [](const BackupList&, const Backup&, const std::string& value, Failure* failure) -> std::optional<Change> {
          if (value != "off") {
@@ -594,6 +639,8 @@ int Set(int argc, char** argv) {
   auto maker = Settings().find(key);
   if (maker == Settings().end()) return Fail({"unknown setting \"" + key + "\" (one of: " + keys + ")", 2}, json);
   Failure failure;
+  std::optional<ProcessLock> listLock;
+  if (key == "name" && !(listLock = LockBackupList(&failure))) return Fail(failure, json);
   std::optional<BackupList> backups = LoadBackups(&failure);
   if (!backups) return Fail(failure, json);
   std::shared_ptr<Backup> backup = FindOrFail(*backups, name, &failure);
@@ -712,6 +759,8 @@ int Copy(int argc, char** argv) {
   int status = 0;
   if (!Parse(app, argc, argv, &status)) return status;
   Failure failure;
+  std::optional<ProcessLock> listLock = LockBackupList(&failure);
+  if (!listLock) return Fail(failure, json);
   std::optional<BackupList> backups = LoadBackups(&failure);
   if (!backups) return Fail(failure, json);
   std::shared_ptr<Backup> original = FindOrFail(*backups, name, &failure);
@@ -786,6 +835,8 @@ int Recreate(int argc, char** argv) {
   if (!Parse(app, argc, argv, &status)) return status;
 
   Failure failure;
+  std::optional<ProcessLock> listLock = LockBackupList(&failure);
+  if (!listLock) return Fail(failure, json);
   std::optional<BackupList> backups = LoadBackups(&failure);
   if (!backups) return Fail(failure, json);
   std::optional<Url> url = CheckedDestination(destination, serverPassword, &failure);

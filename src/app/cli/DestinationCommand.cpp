@@ -741,6 +741,41 @@ int RunDestinationCommand(const DestinationCommandOptions& options) {
 
 namespace {
 
+// The destination as the options give it (with the server password and the
+// TLS options), or nothing when DestinationProblem says why not.
+std::optional<Url> DestinationFromOptions(const DestinationCommandOptions& options) {
+  if (DestinationArgumentProblem(options.destination)) return std::nullopt;
+  std::optional<Url> destination = DestinationURLFromArgument(options.destination);
+  if (!destination) return std::nullopt;
+  std::string ignored;
+  const Url given = *destination;
+  destination = DestinationWithServerPassword(options, *destination, Keychain::sharedKeychain(), &ignored);
+  if (destination) destination = DestinationWithTLSOptions(options, given, *destination, &ignored);
+  return destination;
+}
+
+// A configured controller's destination: complete already (server password,
+// TLS options in its query).
+std::optional<Url> DestinationOfController(const RemoteBackupController& controller) {
+  std::shared_ptr<const Url> url = controller.destinationURL();
+  if (!url) return std::nullopt;
+  return *url;
+}
+
+std::string DestinationProblem(const DestinationCommandOptions& options, bool configured) {
+  if (configured) return "the backup has no destination";
+  if (std::optional<std::string> problem = DestinationArgumentProblem(options.destination)) {
+    return EscapeControlCharacters(*problem);
+  }
+  std::optional<Url> destination = DestinationURLFromArgument(options.destination);
+  if (!destination) return "invalid destination \"" + options.destination + "\"";
+  std::string problem;
+  const Url given = *destination;
+  destination = DestinationWithServerPassword(options, *destination, Keychain::sharedKeychain(), &problem);
+  if (destination) DestinationWithTLSOptions(options, given, *destination, &problem);
+  return problem;
+}
+
 // The destination lock of this machine, or an exit status when another
 // process holds it.
 std::optional<int> LockDestination(const DestinationCommandOptions& options, const Url& destination,
@@ -765,15 +800,8 @@ int RunDestinationCommandOnController(const DestinationCommandOptions& options,
                                       const std::shared_ptr<RemoteBackupController>& configured,
                                       std::optional<Dictionary>* results) {
   InstallSSHQuestions(options);
-  if (std::optional<std::string> problem = DestinationArgumentProblem(options.destination))
-    return FailBeforeRunning(options, EscapeControlCharacters(*problem));
-  std::optional<Url> destination = DestinationURLFromArgument(options.destination);
-  if (!destination) return FailBeforeRunning(options, "invalid destination \"" + options.destination + "\"");
-  std::string serverProblem;
-  const Url given = *destination;
-  destination = DestinationWithServerPassword(options, *destination, Keychain::sharedKeychain(), &serverProblem);
-  if (destination) destination = DestinationWithTLSOptions(options, given, *destination, &serverProblem);
-  if (!destination) return FailBeforeRunning(options, serverProblem);
+  std::optional<Url> destination = configured ? DestinationOfController(*configured) : DestinationFromOptions(options);
+  if (!destination) return FailBeforeRunning(options, DestinationProblem(options, configured != nullptr));
   std::optional<ProcessLock> lock;
   if (std::optional<int> status = LockDestination(options, *destination, lock)) return *status;
   std::optional<std::string> password;

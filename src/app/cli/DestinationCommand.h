@@ -144,8 +144,8 @@ int RunDestinationCommand(const DestinationCommandOptions& options);
 // The same on a controller that holds its settings already (a configured
 // backup: source, destination with its server password, encryption
 // password, segment size, digests): the options give the command, its
-// arguments, the output form and the paths to leave out of a scan, and
-// `destination` must name the controller's destination. An encrypted
+// arguments, the output form and the paths to leave out of a scan; the
+// destination is the controller's (options.destination is not read). An encrypted
 // destination and a controller without a password fail before running
 // (nobody is asked). When `results` is given it receives the command's
 // results (nothing when the command never ran).
