@@ -1,5 +1,6 @@
 #include "model/PredicateConversion.h"
 
+#include <string>
 #include <vector>
 
 #include "foundation/LocalizedString.h"
@@ -25,7 +26,60 @@ PredicatePtr FixComparison(const Predicate& comparison) {
                                comparison.options(), comparison.comparisonPredicateModifier());
 }
 
+PredicatePtr Compare(ExpressionPtr left, const Predicate& like, ExpressionPtr right) {
+  return Predicate::comparison(std::move(left), like.predicateOperatorType(), std::move(right), like.options(),
+                               like.comparisonPredicateModifier());
+}
+
+ExpressionPtr IntegerConstant(const ExpressionPtr& expression) {
+  if (expression->expressionType() != ExpressionType::ConstantValue) return expression;
+  const Value& value = expression->constantValue();
+  if (value.isString()) {
+    try {
+      return Expression::constant(Value(static_cast<long long>(std::stoll(value.asString()))));
+    } catch (const std::exception&) {
+      return Expression::constant(Value(0));
+    }
+  }
+  return Expression::constant(Value(static_cast<long long>(value.asInt())));
+}
+
+PredicatePtr PrepareComparison(const Predicate& comparison, const std::optional<Dictionary>& networkServices) {
+  if (comparison.leftExpression()->expressionType() != ExpressionType::KeyPath) return nullptr;
+  const std::string& key = comparison.leftExpression()->keyPath();
+  const ExpressionPtr& right = comparison.rightExpression();
+  if (key == "NETWORK_SERVICE") {
+    if (!networkServices) return nullptr;
+    std::vector<PredicatePtr> alternatives;
+    for (const auto& [service, active] : *networkServices) {
+      if (active.asBool()) alternatives.push_back(Compare(Expression::constant(Value(service)), comparison, right));
+    }
+    if (alternatives.empty()) return nullptr;
+    return alternatives.size() == 1 ? alternatives.front() : Predicate::orPredicate(std::move(alternatives));
+  }
+  if (key == "FILE_SIZE") {
+    return Predicate::andPredicate(
+        {Predicate::comparison(Expression::variable("TYPE"), PredicateOperatorType::EqualTo,
+                               Expression::constant(Value(1))),
+         Compare(Expression::variable(key), comparison, right)});
+  }
+  if (IsChoiceKey(key)) return Compare(Expression::variable(key), comparison, IntegerConstant(right));
+  return Compare(Expression::variable(key), comparison, right);
+}
+
 }  // namespace
+
+PredicatePtr PreparePredicate(const PredicatePtr& predicate, const std::optional<Dictionary>& networkServices) {
+  if (!predicate) return nullptr;
+  if (predicate->isComparison()) return PrepareComparison(*predicate, networkServices);
+  if (!predicate->isCompound()) return nullptr;
+  std::vector<PredicatePtr> members;
+  for (const PredicatePtr& member : predicate->subpredicates()) {
+    PredicatePtr prepared = PreparePredicate(member, networkServices);
+    members.push_back(prepared ? prepared : Predicate::falsePredicate());
+  }
+  return Predicate::compound(predicate->compoundPredicateType(), std::move(members));
+}
 
 PredicatePtr FixPredicate(const PredicatePtr& predicate) {
   if (!predicate) return nullptr;
