@@ -121,6 +121,32 @@ TEST_F(DestinationURLOperations, CreateListAndDeleteFolders) {
       << "no S3 client, no location";
 }
 
+// An SMB destination's first path component is the share: the client is
+// made for the share, and the rest of the path is the folder on it. Shares
+// of "local.test" are folders of this machine here.
+TEST_F(DestinationURLOperations, AnSMBClientIsMadeForTheShare) {
+  static std::string shares;
+  static std::vector<std::string> clientURLs;
+  shares = root_.path();
+  FileTransferController::registerClassForScheme(
+      "smb",
+      [](const Url& url) {
+        clientURLs.push_back(url.absoluteString());
+        return LocalTransferController::initWithBaseURL(*Url::URLWithScheme("file", "localhost", shares + url.path()));
+      },
+      [](const std::string& host) { return host == "local.test"; });
+  std::filesystem::create_directories(root_ / "Share/Backups/Mine/inside");
+  destination_.setType(kDestinationTypeSMB);
+  destination_.setHost("local.test");
+  destination_.setPath("/Share/Backups/Mine");
+  std::optional<Value> listing =
+      Run([&](auto callback) { return destination_.contentsOfDirectory("", queue_, callback, Value("context")); });
+  ASSERT_TRUE(listing && listing->isDictionary());
+  EXPECT_EQ(listing->asDictionary().keys(), std::vector<std::string>{"inside"});
+  ASSERT_EQ(clientURLs.size(), 1u);
+  EXPECT_EQ(clientURLs[0], "smb://local.test/Share");
+}
+
 TEST_F(DestinationURLOperations, OneOperationAtATime) {
   bool called = false;
   ASSERT_TRUE(destination_.contentsOfDirectory(
