@@ -30,6 +30,9 @@ namespace quorvel {
 // destination; see NamesConfiguredBackup).
 bool IsConfiguredBackupWord(const char* word);
 
+// `quorvel set NAME KEY VALUE` (BackupSettingsCommand.cpp).
+int RunSetCommand(int argc, char** argv);
+
 // Runs such a verb; argv[0] is the verb. The return value is the exit
 // status: 0 success, 1 failure, 2 usage error, 3 finished but left items
 // out, 130 interrupted.

@@ -41,7 +41,6 @@ constexpr const char* kUsage =
     "  prune          delete what the backup does not need: quorvel prune SOURCE DESTINATION\n"
     "  delete         delete the backup: quorvel delete DESTINATION [--destination-too]\n"
     "\n"
-    "\n"
     "Configured backups (settings, passwords and history kept on this computer):\n"
     "  create         quorvel create NAME SOURCE DESTINATION [--password-env VAR | --password-file FILE\n"
     "                     | --no-encryption] [--segment-size MB] [--exclude PATH]...\n"
