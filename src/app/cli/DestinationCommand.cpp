@@ -742,38 +742,33 @@ int RunDestinationCommand(const DestinationCommandOptions& options) {
 namespace {
 
 // The destination as the options give it (with the server password and the
-// TLS options), or nothing when DestinationProblem says why not.
-std::optional<Url> DestinationFromOptions(const DestinationCommandOptions& options) {
-  if (DestinationArgumentProblem(options.destination)) return std::nullopt;
+// TLS options), or nothing with the reason in *problem. Reads the password
+// options, which may be read once only.
+std::optional<Url> DestinationFromOptions(const DestinationCommandOptions& options, std::string* problem) {
+  if (std::optional<std::string> mistake = DestinationArgumentProblem(options.destination)) {
+    *problem = EscapeControlCharacters(*mistake);
+    return std::nullopt;
+  }
   std::optional<Url> destination = DestinationURLFromArgument(options.destination);
-  if (!destination) return std::nullopt;
-  std::string ignored;
+  if (!destination) {
+    *problem = "invalid destination \"" + options.destination + "\"";
+    return std::nullopt;
+  }
   const Url given = *destination;
-  destination = DestinationWithServerPassword(options, *destination, Keychain::sharedKeychain(), &ignored);
-  if (destination) destination = DestinationWithTLSOptions(options, given, *destination, &ignored);
+  destination = DestinationWithServerPassword(options, *destination, Keychain::sharedKeychain(), problem);
+  if (destination) destination = DestinationWithTLSOptions(options, given, *destination, problem);
   return destination;
 }
 
 // A configured controller's destination: complete already (server password,
 // TLS options in its query).
-std::optional<Url> DestinationOfController(const RemoteBackupController& controller) {
+std::optional<Url> DestinationOfController(const RemoteBackupController& controller, std::string* problem) {
   std::shared_ptr<const Url> url = controller.destinationURL();
-  if (!url) return std::nullopt;
-  return *url;
-}
-
-std::string DestinationProblem(const DestinationCommandOptions& options, bool configured) {
-  if (configured) return "the backup has no destination";
-  if (std::optional<std::string> problem = DestinationArgumentProblem(options.destination)) {
-    return EscapeControlCharacters(*problem);
+  if (!url) {
+    *problem = "the backup has no destination";
+    return std::nullopt;
   }
-  std::optional<Url> destination = DestinationURLFromArgument(options.destination);
-  if (!destination) return "invalid destination \"" + options.destination + "\"";
-  std::string problem;
-  const Url given = *destination;
-  destination = DestinationWithServerPassword(options, *destination, Keychain::sharedKeychain(), &problem);
-  if (destination) DestinationWithTLSOptions(options, given, *destination, &problem);
-  return problem;
+  return *url;
 }
 
 // The destination lock of this machine, or an exit status when another
@@ -800,8 +795,10 @@ int RunDestinationCommandOnController(const DestinationCommandOptions& options,
                                       const std::shared_ptr<RemoteBackupController>& configured,
                                       std::optional<Dictionary>* results) {
   InstallSSHQuestions(options);
-  std::optional<Url> destination = configured ? DestinationOfController(*configured) : DestinationFromOptions(options);
-  if (!destination) return FailBeforeRunning(options, DestinationProblem(options, configured != nullptr));
+  std::string problem;
+  std::optional<Url> destination =
+      configured ? DestinationOfController(*configured, &problem) : DestinationFromOptions(options, &problem);
+  if (!destination) return FailBeforeRunning(options, problem);
   std::optional<ProcessLock> lock;
   if (std::optional<int> status = LockDestination(options, *destination, lock)) return *status;
   std::optional<std::string> password;
