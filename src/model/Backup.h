@@ -5,8 +5,9 @@
 // Storage. Every backup lives in its own folder, named by its UUID, in the
 // settings folder (SettingsFolder()). The folder holds "Settings.data", a
 // keyed archive whose root object is the backup (class "Backup", version 3;
-// the keys and their order are listed in Backup.cpp), and the reports of its
-// commands. The settings file is replaced atomically (written beside, synced,
+// the keys and their order are listed in Backup.cpp), "Options.plist" (the
+// settings this system adds: whether cache folders are left out), and the
+// reports of its commands (BackupResults.cpp). The settings file is replaced atomically (written beside, synced,
 // renamed), so a crash leaves the old file or the new one. Files of versions
 // 0 to 2 are read, converted and written back as version 3 at once; a file
 // of a later version is refused.
@@ -105,20 +106,22 @@ class Backup : public RemoteBackupController {
                                                             const Url& url);
   // initWithCoder: the backup a settings file holds, or null (logged) when
   // its version is newer than this program's or it has no UUID. Files of an
-  // older version are converted and saved again at once.
+  // older version are converted (the backup is marked changed);
+  // loadFromFolder writes them again at once.
   static std::shared_ptr<Backup> initWithCoder(KeyedUnarchiver& coder);
-  // Reads one backup folder's settings file; null (logged) when it cannot
-  // be read.
+  // Reads one backup folder's settings file and its options; null (logged)
+  // when the settings cannot be read.
   static std::shared_ptr<Backup> loadFromFolder(const std::string& folder);
 
   // Every backup stored in the settings folder (created when missing), in
-  // the order of the folder's listing; folders whose settings cannot be read
+  // the order of their folders' names; folders whose settings cannot be read
   // are skipped with a log line. Nothing (logged) when the settings folder
   // cannot be created or listed.
   static std::optional<std::vector<std::shared_ptr<Backup>>> loadAllBackupsFromDisk();
   // Writes the settings file when the backup has changes: creates the
-  // backup's folder when missing, replaces the file atomically, and clears
-  // hasChanges. A failure is logged, leaves the old file, and keeps
+  // backup's folder when missing, clears what writers killed earlier left
+  // there, replaces the options file and then the settings file atomically,
+  // and clears hasChanges. A failure is logged, leaves the old file, and keeps
   // hasChanges, so that the next save point tries again. True when the file
   // was written or nothing needed writing.
   bool saveToDiskIfNecessary();
