@@ -240,6 +240,7 @@ std::shared_ptr<Backup> Backup::initWithBackup(const Backup& other) {
   backup->setPreserveDSStoreFiles(other.preserveDSStoreFiles());
   backup->setMaximumSegmentSize(other.maximumSegmentSize());
   backup->setExtraExcludedPaths(other.extraExcludedPaths());
+  backup->setExcludeCacheDirectories(other.excludeCacheDirectories());
   backup->setScheduleOnLaunch(other.scheduleOnLaunch());
   backup->setScheduleOnConnection(other.scheduleOnConnection());
   backup->setScheduleDaily(other.scheduleDaily());

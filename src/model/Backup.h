@@ -91,7 +91,8 @@ class Backup : public RemoteBackupController {
   static std::shared_ptr<Backup> create();
   // initWithBackup: a new backup (new UUID and folder) with the other's
   // source, destination (with its server password), digests, .DS_Store
-  // handling, segment size, exclusions and schedule; named by the
+  // handling, segment size, exclusions (cache folders included) and
+  // schedule; named by the
   // "BACKUP_COPY_NAME" format. Not copied: the encryption password, the lock
   // flag, the results and the history.
   static std::shared_ptr<Backup> initWithBackup(const Backup& other);

@@ -229,6 +229,12 @@ TEST_F(ConfiguredBackupCommandLine, ExclusionsAreLeftOutAndReportedUntilRemoved)
     EXPECT_FALSE(std::filesystem::exists(work / gone)) << gone;
   }
 
+  // The destination records the user's exclusions only, not the derived ones.
+  ASSERT_EQ(Quorvel("remove ex", home).status, 0);
+  Outcome recreated = Quorvel("recreate dest --name ex --json", home);
+  ASSERT_EQ(recreated.status, 0) << recreated.err;
+  EXPECT_NE(recreated.out.find("\"exclusions\": [\n    \"docs\"\n  ]"), std::string::npos) << recreated.out;
+
   ASSERT_EQ(Quorvel("set ex include docs", home).status, 0);
   ASSERT_EQ(Quorvel("set ex exclude-caches off", home).status, 0);
   checked = Quorvel("check-source ex --json", home);

@@ -181,7 +181,7 @@ DestinationCommandOptions OptionsFor(Backup& backup, int command) {
   options.computeDigests = backup.computeFileDigests();
   options.preserveDSStore = backup.preserveDSStoreFiles();
   options.excludedSubpaths = backup.exclusionPaths();
-  options.backupUUID = backup.uuid();
+  options.scannerUserInfo = backup.scannerUserInfo();
   return options;
 }
 

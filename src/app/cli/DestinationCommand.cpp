@@ -475,8 +475,7 @@ Dictionary DestinationCommandArguments(const DestinationCommandOptions& options)
     info.set(kPreserveDSStoreFilesInfo, options.preserveDSStore);
     info.set(kExtraExcludedPathsInfo, std::move(excluded));
     info.set(kMaximumSegmentSizeInfo, static_cast<std::uint64_t>(options.segmentSize));
-    if (!options.backupUUID.empty()) info.set(kBackupUUIDInfo, options.backupUUID);
-    arguments.set(kScannerUserInfoArgument, std::move(info));
+    arguments.set(kScannerUserInfoArgument, options.scannerUserInfo ? *options.scannerUserInfo : std::move(info));
   }
   return arguments;
 }

@@ -63,8 +63,10 @@ struct DestinationCommandOptions {
   bool skipVerification = false;
   // delete
   bool deleteDestination = false;
-  // A configured backup's UUID, stored with the snapshot of its backups.
-  std::string backupUUID;
+  // A configured backup's settings, stored with the snapshot of its backups
+  // (the "scannerUserInfo" argument of performBackup) in place of those the
+  // options above make.
+  std::optional<Dictionary> scannerUserInfo;
   // Executables run before and after the command.
   std::string preExecutable;
   std::string successPostExecutable;
