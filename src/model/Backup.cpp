@@ -530,6 +530,26 @@ void Backup::removeExtraExcludedPath(const std::string& path) {
   }
 }
 
+std::vector<Url> Backup::coreExcludedURLs() const {
+  const std::string source = StandardizePath(sourceDirectoryPath());
+  std::vector<Url> urls;
+  for (const std::string& relative : coreExcludedPaths_) {
+    const std::string path = (source == "/" ? "/" : source + "/") + relative;
+    struct stat status;
+    if (::lstat(path.c_str(), &status) == 0) urls.push_back(Url::fileURLWithPath(path));
+  }
+  return urls;
+}
+
+std::vector<Url> Backup::extraExcludedURLs() const {
+  const std::string source = StandardizePath(sourceDirectoryPath());
+  std::vector<Url> urls;
+  for (const std::string& relative : extraExcludedPaths_) {
+    urls.push_back(Url::fileURLWithPath((source == "/" ? "/" : source + "/") + relative));
+  }
+  return urls;
+}
+
 std::vector<std::string> Backup::exclusionPaths() {
   updateCoreExcludedPaths();
   std::vector<std::string> paths = coreExcludedPaths_;

@@ -190,6 +190,10 @@ class Backup : public RemoteBackupController {
   // recomputed when the source is set and by updateCoreExcludedPaths.
   const std::vector<std::string>& coreExcludedPaths() const { return coreExcludedPaths_; }
   void updateCoreExcludedPaths();
+  // File URLs of the source joined with each core exclusion that exists
+  // now, and with each user exclusion (existing or not).
+  std::vector<Url> coreExcludedURLs() const;
+  std::vector<Url> extraExcludedURLs() const;
   // What a scan leaves out: the core exclusions recomputed now, then the
   // user's.
   std::vector<std::string> exclusionPaths();

@@ -2,7 +2,9 @@
 
 #include <exception>
 
+#include "FileTransferController/FTPTransferController.h"
 #include "FileTransferController/FileTransferController.h"
+#include "FileTransferController/HTTPTransferController.h"
 #include "foundation/InternalInconsistency.h"
 #include "foundation/OperationQueue.h"
 #include "foundation/RunLoop.h"
@@ -265,6 +267,12 @@ std::shared_ptr<FileTransferController> DestinationURL::fileTransferController(c
   transferController_ = FileTransferController::fileTransferControllerWithURL(url);
   if (!transferController_) return nullptr;
   transferURL_ = url;
+  // Browsing makes many small requests: one connection serves them all.
+  // (Certificates are checked as for every other connection.)
+  if (auto* ftp = dynamic_cast<FTPTransferController*>(transferController_.get())) ftp->setKeepConnectionAlive(true);
+  if (auto* http = dynamic_cast<HTTPTransferController*>(transferController_.get())) {
+    http->setKeepConnectionAlive(true);
+  }
   transferController_->setTimeOut(30.0);
   return transferController_;
 }

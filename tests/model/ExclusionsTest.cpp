@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 
 #include "foundation/Keychain.h"
@@ -73,8 +74,20 @@ TEST(UserExclusions, AreAddedAndRemovedByAbsolutePath) {
   Backup::setKeychain(&keychain);
   test::TempDir source;
   std::filesystem::create_directories(source / "Docs/old");
+  // With the source as the home directory, its caches are core exclusions;
+  // only those that exist have URLs.
+  std::filesystem::create_directories(source / ".cache");
+  const std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+  setenv("HOME", source.path().c_str(), 1);
   auto backup = Backup::create();
   backup->setSourceDirectoryPath(source.path());
+  setenv("HOME", oldHome.c_str(), 1);
+  const auto& core = backup->coreExcludedPaths();
+  EXPECT_NE(std::find(core.begin(), core.end(), ".local/share/Trash"), core.end());
+  std::vector<std::string> existing;
+  for (const Url& url : backup->coreExcludedURLs()) existing.push_back(url.path());
+  EXPECT_EQ(existing, std::vector<std::string>{source / ".cache"});
+
   EXPECT_TRUE(backup->addExtraExcludedPath(source / "Docs/old"));
   EXPECT_FALSE(backup->addExtraExcludedPath(source / "Docs/old")) << "listed already";
   EXPECT_FALSE(backup->addExtraExcludedPath(source / "missing"));
@@ -86,6 +99,8 @@ TEST(UserExclusions, AreAddedAndRemovedByAbsolutePath) {
   EXPECT_EQ(backup->extraExcludedPaths().size(), 2u) << "names differ in case";
   backup->removeExtraExcludedPath(source / "Docs");
   EXPECT_EQ(backup->extraExcludedPaths(), std::vector<std::string>{"Docs/old"});
+  ASSERT_EQ(backup->extraExcludedURLs().size(), 1u);
+  EXPECT_EQ(backup->extraExcludedURLs()[0].path(), source / "Docs/old");
   Backup::setKeychain(nullptr);
   unsetenv("QUORVEL_HOME");
 }
