@@ -354,9 +354,6 @@ void BackupCommandOperation::addPathsFromDirectoryScannerResults(const Dictionar
   }
 }
 
-namespace {
-
-// A random (version 4) UUID in upper-case text, as identities of backups are written.
 std::string NewUUIDText() {
   unsigned char bytes[16];
   std::size_t filled = 0;
@@ -373,8 +370,6 @@ std::string NewUUIDText() {
                 bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
   return text;
 }
-
-}  // namespace
 
 void BackupCommandOperation::updateDirectoryScannerUserInfo(DirectoryScanner& scanner) {
   Array excluded, changed, copied, skipped, messages;

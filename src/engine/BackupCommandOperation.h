@@ -57,6 +57,10 @@ inline constexpr const char* kComputeFileDigestsInfo = "quorvel.computeFileDiges
 inline constexpr const char* kPreserveDSStoreFilesInfo = "quorvel.preserveDSStoreFiles";
 inline constexpr const char* kExtraExcludedPathsInfo = "quorvel.extraExcludedPaths";
 inline constexpr const char* kMaximumSegmentSizeInfo = "quorvel.maximumSegmentSize";
+// A random (version 4) UUID in upper-case text, as identities of backups
+// are written.
+std::string NewUUIDText();
+
 inline constexpr const char* kPreExecutableArgument = "preExecutable";
 inline constexpr const char* kSuccessPostExecutableArgument = "successPostExecutable";
 inline constexpr const char* kFailurePostExecutableArgument = "failurePostExecutable";

@@ -268,6 +268,12 @@ void BackupController::setPreserveDSStoreFiles(bool preserve) {
   didChangeValueForKey("preserveDSStoreFiles");
 }
 
+void BackupController::setExcludeCacheDirectories(bool exclude) {
+  willChangeValueForKey("excludeCacheDirectories");
+  excludeCacheDirectories_.store(exclude);
+  didChangeValueForKey("excludeCacheDirectories");
+}
+
 // ---------------------------------------------------------------------------
 // Relays from the command's operation
 

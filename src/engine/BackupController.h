@@ -173,13 +173,19 @@ class BackupController : public Observable, public std::enable_shared_from_this<
   // may be called from any thread.
   std::string sourceDirectoryPath() const;
   void setSourceDirectoryPath(const std::string& path);
-  std::shared_ptr<const Url> destinationURL() const;
+  // Virtual: a subclass may keep parts of the URL elsewhere (the backup
+  // model keeps the server password in the credential store).
+  virtual std::shared_ptr<const Url> destinationURL() const;
   void setDestinationURL(std::shared_ptr<const Url> url);
   void setDestinationURL(const Url& url);
   PredicatePtr exclusionPredicate() const;
   void setExclusionPredicate(PredicatePtr predicate);
   bool preserveDSStoreFiles() const { return preserveDSStore_.load(); }
   void setPreserveDSStoreFiles(bool preserve);
+  // Whether scans leave out directories tagged as caches (CACHEDIR.TAG).
+  // Off unless set.
+  bool excludeCacheDirectories() const { return excludeCacheDirectories_.load(); }
+  void setExcludeCacheDirectories(bool exclude);
 
   // Not owned; any thread may read it.
   BackupControllerDelegate* delegate() const { return delegate_.load(); }
@@ -234,6 +240,7 @@ class BackupController : public Observable, public std::enable_shared_from_this<
   std::shared_ptr<const Url> destinationURL_;
   PredicatePtr exclusionPredicate_;
   std::atomic<bool> preserveDSStore_{false};
+  std::atomic<bool> excludeCacheDirectories_{false};
   std::atomic<BackupControllerDelegate*> delegate_{nullptr};
 
   // Guards cancelled_ against scheduleOperation, activeHelpers_, and the
@@ -259,8 +266,9 @@ class EncryptedBackupController : public BackupController {
   // EncryptedBackupController is abstract: this raises InternalInconsistency.
   static std::shared_ptr<EncryptedBackupController> create();
 
-  // Null when none; an empty text stores none.
-  std::optional<std::string> encryptionPassword() const;
+  // Null when none; an empty text stores none. Virtual: a subclass may keep
+  // the password elsewhere (the backup model keeps it in the credential store).
+  virtual std::optional<std::string> encryptionPassword() const;
   void setEncryptionPassword(const std::optional<std::string>& password);
 
  protected:

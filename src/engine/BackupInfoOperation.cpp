@@ -36,6 +36,7 @@ std::optional<Dictionary> BackupInfoOperation::performCommand(int command, const
   }
   scanner->setExclusionPredicate(controller()->exclusionPredicate());
   scanner->setExcludeDSStoreFiles(!controller()->preserveDSStoreFiles());
+  scanner->setExcludeCacheDirectories(controller()->excludeCacheDirectories());
   scanner->setReportExcludedHiddenItems(arguments.get(kReportHiddenItemsArgument).asBool());
   scanner->setDelegate(this);
 

@@ -68,6 +68,7 @@ bool RemoteBackupOperation::testBackup() {
   destinationScanner_->setRootDirectory(sourceDir_);
   destinationScanner_->setExclusionPredicate(controller()->exclusionPredicate());
   destinationScanner_->setExcludeDSStoreFiles(!controller()->preserveDSStoreFiles());
+  destinationScanner_->setExcludeCacheDirectories(controller()->excludeCacheDirectories());
   willBeginPhaseWithType(kPhaseScanSource, 0);
   // No options: the revision stays as it is.
   std::optional<Dictionary> result = destinationScanner_->scanAndCompareRootDirectory(0);

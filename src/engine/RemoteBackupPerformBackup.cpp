@@ -242,6 +242,7 @@ std::optional<Dictionary> BackupRun::scanAndCompare() {
   DirectoryScanner& snapshot = *command_.scanner();
   snapshot.setExclusionPredicate(settings_.exclusionPredicate());
   snapshot.setExcludeDSStoreFiles(!settings_.preserveDSStoreFiles());
+  snapshot.setExcludeCacheDirectories(settings_.excludeCacheDirectories());
   command_.willBeginPhaseWithType(kPhaseScanSource, 0);
   std::optional<Dictionary> scan =
       hadRevision_ ? snapshot.scanAndCompareRootDirectory(kDirectoryScannerBumpRevision) : snapshot.scanRootDirectory();

@@ -25,6 +25,31 @@ namespace {
 constexpr std::size_t kNameSpare = 256;
 constexpr std::size_t kLinkBufferSize = 1024;
 
+// The first bytes of a cache directory's tag file.
+constexpr char kCacheDirectoryTagName[] = "CACHEDIR.TAG";
+constexpr char kCacheDirectoryTagSignature[] = "Signature: 8a477f597d28d172789f06886806bc55";
+
+// Whether the directory `name` in `dirfd` holds a regular CACHEDIR.TAG file
+// that begins with the signature. Links are not followed.
+bool IsTaggedCacheDirectory(int dirfd, const char* name) {
+  int directory = openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (directory < 0) return false;
+  int tag = openat(directory, kCacheDirectoryTagName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  close(directory);
+  if (tag < 0) return false;
+  constexpr std::size_t kLength = sizeof kCacheDirectoryTagSignature - 1;
+  char head[kLength];
+  std::size_t got = 0;
+  while (got < kLength) {
+    ssize_t n = read(tag, head + got, kLength - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  close(tag);
+  return got == kLength && memcmp(head, kCacheDirectoryTagSignature, kLength) == 0;
+}
+
 // Splits "a/b/c" into "a/b" and "c" ("" and "c" for a top-level name).
 std::pair<std::string_view, std::string_view> SplitSubpath(std::string_view subpath) {
   std::size_t slash = subpath.rfind('/');
@@ -225,6 +250,11 @@ int DirectoryScanner::scanSubdirectory(const std::string& subpath, WalkState& st
         state.excluded->push_back(std::move(itemSubpath));
         continue;
       }
+    }
+
+    if (excludeCacheDirectories_ && status.isDirectory() && IsTaggedCacheDirectory(dirfd, name)) {
+      state.excluded->push_back(std::move(itemSubpath));
+      continue;
     }
 
     if (status.isDirectory()) {

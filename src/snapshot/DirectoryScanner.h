@@ -84,6 +84,11 @@ class DirectoryScanner : public Object, public KeyedCoding {
   void setExcludeHiddenItems(bool exclude) { excludeHidden_ = exclude; }
   bool excludeDSStoreFiles() const { return excludeDSStore_; }
   void setExcludeDSStoreFiles(bool exclude) { excludeDSStore_ = exclude; }
+  // Leave out directories tagged as caches: those holding a regular file
+  // "CACHEDIR.TAG" that begins with the tag's signature (the cache
+  // directory tagging convention). They count as excluded items.
+  bool excludeCacheDirectories() const { return excludeCacheDirectories_; }
+  void setExcludeCacheDirectories(bool exclude) { excludeCacheDirectories_ = exclude; }
   // Predicates are immutable: keeping the pointer is a copy.
   const PredicatePtr& exclusionPredicate() const { return exclusionPredicate_; }
   void setExclusionPredicate(PredicatePtr predicate) { exclusionPredicate_ = std::move(predicate); }
@@ -231,6 +236,7 @@ class DirectoryScanner : public Object, public KeyedCoding {
   bool reportHidden_ = false;
   bool excludeHidden_ = false;
   bool excludeDSStore_ = false;
+  bool excludeCacheDirectories_ = false;
   PredicatePtr exclusionPredicate_;
   std::optional<DirectoryItemData> root_;
   DirectoryMap directories_;

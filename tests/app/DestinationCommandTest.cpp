@@ -13,7 +13,7 @@
 
 #include "app/cli/CommandLine.h"
 #include "app/cli/DestinationCommand.h"
-#include "app/cli/IncompressibleExtensions.h"
+#include "model/IncompressibleExtensions.h"
 #include "app/cli/PasswordSource.h"
 #include "engine/BackupController.h"
 #include "foundation/Predicate.h"

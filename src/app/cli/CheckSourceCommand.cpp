@@ -82,6 +82,7 @@ int RunCheckSource(const CheckSourceOptions& options) {
   if (error) source = options.sourceDirectory;
   controller->setSourceDirectoryPath(source);
   controller->setExclusionPredicate(DirectoryScanner::exclusionPredicateWithPaths(options.excludedSubpaths, {}));
+  controller->setExcludeCacheDirectories(options.excludeCacheDirectories);
   CheckSourceDelegate delegate;
   controller->setDelegate(&delegate);
 

@@ -13,6 +13,8 @@ struct CheckSourceOptions {
   std::string sourceDirectory;
   std::vector<std::string> excludedSubpaths;
   bool reportHidden = false;
+  // Leave out directories tagged with a CACHEDIR.TAG file.
+  bool excludeCacheDirectories = false;
   std::string preExecutable;
   std::string successPostExecutable;
   std::string failurePostExecutable;

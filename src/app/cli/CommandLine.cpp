@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/cli/BackupCommands.h"
 #include "app/cli/CheckSourceCommand.h"
 #include "app/cli/DestinationCommand.h"
 #include "engine/BackupController.h"
@@ -39,6 +40,21 @@ constexpr const char* kUsage =
     "  verify         check every stored file against its digest: quorvel verify DESTINATION\n"
     "  prune          delete what the backup does not need: quorvel prune SOURCE DESTINATION\n"
     "  delete         delete the backup: quorvel delete DESTINATION [--destination-too]\n"
+    "\n"
+    "Configured backups (settings, passwords and history kept on this computer):\n"
+    "  create         quorvel create NAME SOURCE DESTINATION [--password-env VAR | --password-file FILE\n"
+    "                     | --no-encryption] [--segment-size MB] [--exclude PATH]...\n"
+    "  list, show     quorvel list; quorvel show NAME\n"
+    "  set            quorvel set NAME KEY VALUE (\"quorvel set --help\" lists the keys)\n"
+    "  run            back up: quorvel run NAME\n"
+    "  restore, verify, prune, check, test, check-source\n"
+    "                 quorvel restore NAME --to DIR [PATH...]; quorvel verify NAME ... (a NAME without \"/\"\n"
+    "                 that names a configured backup; \"./NAME\" is a folder)\n"
+    "  history        quorvel history NAME; quorvel report NAME [N]\n"
+    "  copy           quorvel copy NAME NEWNAME\n"
+    "  recreate       configure a backup again from its destination: quorvel recreate DESTINATION [--name NAME]\n"
+    "  remove         quorvel remove NAME [--destination-too]\n"
+    "All of them take --json.\n"
     "\n"
     "A DESTINATION is a local folder or a URL of a scheme this build supports: SCHEMES.\n"
     "A server password is given with --server-password-env VAR or --server-password-file FILE;\n"
@@ -256,9 +272,18 @@ int RunCommandLine(int argc, char** argv) {
     std::fputs(UsageText().c_str(), stdout);
     return 0;
   }
-  if (command == "check-source") return CheckSource(argc - 1, argv + 1);
+  if (command == "check-source") {
+    if (NamesConfiguredBackup(argc - 1, argv + 1)) return RunNamedCheckSource(argc - 1, argv + 1);
+    return CheckSource(argc - 1, argv + 1);
+  }
+  if (IsConfiguredBackupWord(command.c_str())) return RunConfiguredBackupCommand(argc - 1, argv + 1);
   for (const CommandWordEntry& entry : kDestinationCommands) {
-    if (command == entry.word) return DestinationCommand(entry, argc - 1, argv + 1);
+    if (command != entry.word) continue;
+    if (entry.command != BackupCommandPerformBackup && entry.command != BackupCommandDeleteBackup &&
+        NamesConfiguredBackup(argc - 1, argv + 1)) {
+      return RunNamedDestinationCommand(entry.command, argc - 1, argv + 1);
+    }
+    return DestinationCommand(entry, argc - 1, argv + 1);
   }
   std::fprintf(stderr, "quorvel: unknown command \"%s\" (see \"quorvel help\")\n", command.c_str());
   return 2;

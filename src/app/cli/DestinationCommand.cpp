@@ -17,7 +17,8 @@
 #include "FileTransferController/FileTransferController.h"
 #include "FileTransferController/SFTPTransferController.h"
 #include "app/cli/CheckSourceCommand.h"
-#include "app/cli/IncompressibleExtensions.h"
+#include "model/IncompressibleExtensions.h"
+#include "model/ProcessLock.h"
 #include "app/cli/InterruptWatch.h"
 #include "app/cli/JsonValue.h"
 #include "app/cli/NetworkRetryPolicy.h"
@@ -541,7 +542,7 @@ Dictionary DestinationCommandArguments(const DestinationCommandOptions& options)
     info.set(kPreserveDSStoreFilesInfo, options.preserveDSStore);
     info.set(kExtraExcludedPathsInfo, std::move(excluded));
     info.set(kMaximumSegmentSizeInfo, static_cast<std::uint64_t>(options.segmentSize));
-    arguments.set(kScannerUserInfoArgument, std::move(info));
+    arguments.set(kScannerUserInfoArgument, options.scannerUserInfo ? *options.scannerUserInfo : std::move(info));
   }
   return arguments;
 }
@@ -589,11 +590,13 @@ namespace {
 
 // The password: given, asked for when the destination holds an encrypted
 // backup, or none. Answers an exit status when the command cannot go on.
+// With `known` the password is the one given (a configured backup's) and
+// is never asked for.
 std::optional<int> ResolvePassword(const DestinationCommandOptions& options, const Url& destination,
-                                   std::optional<std::string>& password) {
+                                   std::optional<std::string>& password, bool known) {
   const std::string shownDestination = DisplayURL(destination);
   std::string problem;
-  password = PasswordFromOptions(options.password, &problem);
+  if (!known) password = PasswordFromOptions(options.password, &problem);
   if (!password && !problem.empty()) return FailBeforeRunning(options, problem);
   // The destination's root listing tells whether its backup is encrypted
   // (no listing: a new or unreachable destination, which the engine reports).
@@ -608,6 +611,10 @@ std::optional<int> ResolvePassword(const DestinationCommandOptions& options, con
                                           "\" is not encrypted: leave out --password-env and --password-file");
   }
   if (password || !listing || !ListingHoldsEncryptedRevision(*listing)) return std::nullopt;
+  if (known) {
+    return FailBeforeRunning(options, "the backup at \"" + shownDestination +
+                                          "\" is encrypted, but this backup has no encryption password");
+  }
   if (!::isatty(STDIN_FILENO)) {
     return FailBeforeRunning(options, "the backup at \"" + shownDestination +
                                           "\" is encrypted and there is no terminal to ask for its password: "
@@ -705,7 +712,7 @@ int ReportOutcome(const DestinationCommandOptions& options, const std::string& s
                   const DestinationCommandDelegate& delegate, bool interrupted) {
   const std::string word = CommandWord(options.command);
   const int status = ExitStatusOf(delegate, interrupted);
-  if (options.json) {
+  if (options.printOutcome && options.json) {
     Value output = ResultsForOutput(delegate.results, delegate.errorMessages);
     if (output.isDictionary()) {
       Dictionary withStatus = output.asDictionary();
@@ -713,7 +720,7 @@ int ReportOutcome(const DestinationCommandOptions& options, const std::string& s
       output = Value(std::move(withStatus));
     }
     PrintJson(output);
-  } else if ((status == 0 || status == kExitIncomplete) && !interrupted) {
+  } else if (options.printOutcome && (status == 0 || status == kExitIncomplete) && !interrupted) {
     PrintSummary(options, shownDestination, *delegate.results);
   }
   std::fflush(stdout);
@@ -795,33 +802,100 @@ static void InstallSSHQuestions(const DestinationCommandOptions& options) {
 }
 
 int RunDestinationCommand(const DestinationCommandOptions& options) {
-  InstallSSHQuestions(options);
-  if (std::optional<std::string> problem = DestinationArgumentProblem(options.destination))
-    return FailBeforeRunning(options, EscapeControlCharacters(*problem));
+  return RunDestinationCommandOnController(options, nullptr, nullptr);
+}
+
+namespace {
+
+// The destination as the options give it (with the server password and the
+// TLS options), or nothing with the reason in *problem. Reads the password
+// options, which may be read once only.
+std::optional<Url> DestinationFromOptions(const DestinationCommandOptions& options, std::string* problem) {
+  if (std::optional<std::string> mistake = DestinationArgumentProblem(options.destination)) {
+    *problem = EscapeControlCharacters(*mistake);
+    return std::nullopt;
+  }
   std::optional<Url> destination = DestinationURLFromArgument(options.destination);
-  if (!destination) return FailBeforeRunning(options, "invalid destination \"" + options.destination + "\"");
-  std::string serverProblem;
-  if (!options.s3Endpoint.empty() && destination->scheme() != "s3")
-    return FailBeforeRunning(options, "--s3-endpoint is for s3://BUCKET/PATH destinations");
-  destination = S3DestinationFromArgument(*destination, options.s3Endpoint, &serverProblem);
-  if (!destination) return FailBeforeRunning(options, serverProblem);
+  if (!destination) {
+    *problem = "invalid destination \"" + options.destination + "\"";
+    return std::nullopt;
+  }
+  if (!options.s3Endpoint.empty() && destination->scheme() != "s3") {
+    *problem = "--s3-endpoint is for s3://BUCKET/PATH destinations";
+    return std::nullopt;
+  }
+  destination = S3DestinationFromArgument(*destination, options.s3Endpoint, problem);
+  if (!destination) return std::nullopt;
   const Url given = *destination;
-  destination = DestinationWithServerCredentials(options, *destination, Keychain::sharedKeychain(), &serverProblem);
-  if (destination) destination = DestinationWithTLSOptions(options, given, *destination, &serverProblem);
-  if (!destination) return FailBeforeRunning(options, serverProblem);
+  destination = DestinationWithServerCredentials(options, *destination, Keychain::sharedKeychain(), problem);
+  if (destination) destination = DestinationWithTLSOptions(options, given, *destination, problem);
+  return destination;
+}
+
+// A configured controller's destination: complete already (server password,
+// TLS options in its query).
+std::optional<Url> DestinationOfController(const RemoteBackupController& controller, std::string* problem) {
+  std::shared_ptr<const Url> url = controller.destinationURL();
+  if (!url) {
+    *problem = "the backup has no destination";
+    return std::nullopt;
+  }
+  return *url;
+}
+
+// The destination lock of this machine, or an exit status when another
+// process holds it.
+std::optional<int> LockDestination(const DestinationCommandOptions& options, const Url& destination,
+                                   std::optional<ProcessLock>& lock) {
+  ProcessLock::Refusal refusal;
+  lock = ProcessLock::acquire(ProcessLock::pathForDestination(destination), &refusal);
+  if (lock) return std::nullopt;
+  if (!refusal.error.empty()) {
+    // Without a lock file the command still runs, unguarded, as it always could.
+    std::fprintf(stderr, "quorvel: warning: %s\n", refusal.error.c_str());
+    return std::nullopt;
+  }
+  return FailBeforeRunning(options, "the destination \"" + DisplayURL(destination) + "\" is in use by " +
+                                        (refusal.holder ? "process " + std::to_string(refusal.holder)
+                                                        : std::string("another process")) +
+                                        "; try again when it has finished");
+}
+
+}  // namespace
+
+int RunDestinationCommandOnController(const DestinationCommandOptions& options,
+                                      const std::shared_ptr<RemoteBackupController>& configured,
+                                      std::optional<Dictionary>* results) {
+  InstallSSHQuestions(options);
+  std::string problem;
+  std::optional<Url> destination =
+      configured ? DestinationOfController(*configured, &problem) : DestinationFromOptions(options, &problem);
+  if (!destination) return FailBeforeRunning(options, problem);
+  std::optional<ProcessLock> lock;
+  if (std::optional<int> status = LockDestination(options, *destination, lock)) return *status;
   std::optional<std::string> password;
-  if (std::optional<int> status = ResolvePassword(options, *destination, password)) return *status;
+  if (configured) password = configured->encryptionPassword();
+  if (std::optional<int> status = ResolvePassword(options, *destination, password, configured != nullptr))
+    return *status;
   if (std::optional<int> status = CreateLocalFolders(options, *destination)) return *status;
 
-  Expected<std::vector<std::string>> extensions = LoadIncompressibleExtensions();
-  if (!extensions) {
-    std::fprintf(stderr, "quorvel: warning: %s; every file will be compressed\n",
-                 extensions.status().message().c_str());
-    extensions = std::vector<std::string>();
+  std::shared_ptr<RemoteBackupController> controller = configured;
+  if (controller) {
+    if (CommandScansSource(options.command)) {
+      controller->setExclusionPredicate(DirectoryScanner::exclusionPredicateWithPaths(
+          WithoutDestinationInSource(options, *destination).excludedSubpaths, {}));
+    }
+  } else {
+    Expected<std::vector<std::string>> extensions = LoadIncompressibleExtensions();
+    if (!extensions) {
+      std::fprintf(stderr, "quorvel: warning: %s; every file will be compressed\n",
+                   extensions.status().message().c_str());
+      extensions = std::vector<std::string>();
+    }
+    controller = RemoteBackupController::create();
+    ConfigureController(*controller, WithoutDestinationInSource(options, *destination), *destination, *extensions,
+                        password);
   }
-  std::shared_ptr<RemoteBackupController> controller = RemoteBackupController::create();
-  ConfigureController(*controller, WithoutDestinationInSource(options, *destination), *destination, *extensions,
-                      password);
 
   ProgressOutput progress(CommandWord(options.command));
   NetworkRetryPolicy policy(options.maxRetries, MonotonicSeconds);
@@ -831,6 +905,7 @@ int RunDestinationCommand(const DestinationCommandOptions& options) {
                                              [&] { return delegate.finished; }, [&] { delegate.cancelRetryWait(); });
   controller->setDelegate(nullptr);
   progress.finish();
+  if (results) *results = delegate.results;
   return ReportOutcome(options, DisplayURL(*destination), delegate, interrupted);
 }
 

@@ -57,6 +57,9 @@ struct DestinationCommandOptions {
   bool reportHidden = false;
   unsigned maxRetries = 6;
   bool json = false;
+  // Print the summary (or the JSON results) at the end; failures are
+  // reported on standard error either way.
+  bool printOutcome = true;
   // restore
   std::string restoreTarget;
   std::vector<std::string> restorePaths;
@@ -64,6 +67,10 @@ struct DestinationCommandOptions {
   bool skipVerification = false;
   // delete
   bool deleteDestination = false;
+  // A configured backup's settings, stored with the snapshot of its backups
+  // (the "scannerUserInfo" argument of performBackup) in place of those the
+  // options above make.
+  std::optional<Dictionary> scannerUserInfo;
   // Executables run before and after the command.
   std::string preExecutable;
   std::string successPostExecutable;
@@ -151,6 +158,22 @@ Value ResultsForOutput(const std::optional<Dictionary>& results, const std::vect
 // Exit status: 0 success, 1 failure (messages on standard error as they
 // arrive), 130 when interrupted by SIGINT (the command is cancelled and its
 // clean-up allowed to finish first).
+//
+// Two commands never work on one destination at once: the command holds the
+// destination's lock of this machine (ProcessLock) while it runs, and fails
+// at once, naming the holder, when another process holds it.
 int RunDestinationCommand(const DestinationCommandOptions& options);
+
+// The same on a controller that holds its settings already (a configured
+// backup: source, destination with its server password, encryption
+// password, segment size, digests): the options give the command, its
+// arguments, the output form and the paths to leave out of a scan; the
+// destination is the controller's (options.destination is not read). An encrypted
+// destination and a controller without a password fail before running
+// (nobody is asked). When `results` is given it receives the command's
+// results (nothing when the command never ran).
+int RunDestinationCommandOnController(const DestinationCommandOptions& options,
+                                      const std::shared_ptr<RemoteBackupController>& controller,
+                                      std::optional<Dictionary>* results);
 
 }  // namespace quorvel

@@ -1,4 +1,4 @@
-#include "app/cli/IncompressibleExtensions.h"
+#include "model/IncompressibleExtensions.h"
 
 #include <algorithm>
 #include <cctype>
