@@ -304,10 +304,6 @@ bool AmazonS3TransferController::supportsOperation(TransferOperation operation) 
   }
 }
 
-bool AmazonS3TransferController::isMissingItemError(const Error& error) const {
-  return error.domain() == kHTTPErrorDomain && error.code() == 404;
-}
-
 // ---------------------------------------------------------------------------
 // Requests
 

@@ -132,8 +132,8 @@ class AmazonS3TransferController : public HTTPTransferController {
   // The object key of a remote path (the folder joined with it).
   std::string keyForPath(const std::string& path) const;
   // The request URL of a remote path (no credentials, no query).
+  // (A missing key or bucket is HTTPTransferController's missing item: 404.)
   std::optional<Url> absoluteURLForRemotePath(const std::string& path) override;
-  bool isMissingItemError(const Error& error) const override;
 
   // For tests: the clock the signatures use (seconds since 1970; null: now).
   void setClockForTesting(std::function<double()> clock) { clock_ = std::move(clock); }
