@@ -316,6 +316,10 @@ int Remove(int argc, char** argv) {
     }
   }
   if (!backup->deleteFromDisk()) return Fail({"cannot remove \"" + backup->path() + "\""}, json);
+  // The backup is gone: its lock file goes too (whoever opens it later
+  // finds no backup to work on).
+  std::error_code ignored;
+  std::filesystem::remove(ProcessLock::pathForBackup(backup->uuid()), ignored);
   if (json && !destinationToo) PrintJson(Dictionary{{"success", true}, {"removed", name}});
   if (!json) std::printf("Removed the backup \"%s\".\n", EscapeControlCharacters(name).c_str());
   return 0;
