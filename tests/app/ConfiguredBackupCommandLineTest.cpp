@@ -119,6 +119,7 @@ TEST_F(ConfiguredBackupCommandLine, CreateRunTwiceRestoreRemoveAndRecreate) {
 // Bad input is refused with a message and leaves the settings as they were.
 TEST_F(ConfiguredBackupCommandLine, BadInputChangesNothing) {
   ASSERT_EQ(Quorvel("create docs source dest --no-encryption").status, 0);
+  ASSERT_EQ(Quorvel("run docs").status, 0);
   const auto before = SettingsFiles();
   struct Case {
     const char* arguments;
@@ -129,6 +130,7 @@ TEST_F(ConfiguredBackupCommandLine, BadInputChangesNothing) {
       {"run nosuch", "no backup is named \"nosuch\""},
       {"set nosuch name x", "no backup is named \"nosuch\""},
       {"create docs source dest2 --no-encryption", "a backup named \"docs\" exists already"},
+      {"create other source dest --no-encryption", "holds a backup already; to go on with it, configure it with"},
       {"set docs name docs", "a backup named \"docs\" exists already"},
       {"create other missing dest2 --no-encryption", "does not exist"},
       {"create other source/a.txt dest2 --no-encryption", "is not a folder"},

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "FileTransferController/FileTransferController.h"
 #include "app/cli/BackupCommandSupport.h"
 #include "app/cli/CheckSourceCommand.h"
 #include "app/cli/DestinationCommand.h"
@@ -30,6 +31,17 @@ namespace quorvel {
 namespace {
 
 using namespace configured;
+
+// Whether the destination's root holds revisions of a backup. A destination
+// that cannot be listed (new, or out of reach now) holds none that matters:
+// a backup would create it.
+bool DestinationHoldsABackup(const Url& destination) {
+  std::shared_ptr<FileTransferController> client = FileTransferController::fileTransferControllerWithURL(destination);
+  if (!client) return false;
+  client->setTimeOut(30.0);
+  std::optional<Dictionary> listing = client->contentsOfDirectoryAtPath("");
+  return listing && (ListingHoldsEncryptedRevision(*listing) || ListingHoldsOnlyPlainRevisions(*listing));
+}
 
 int Create(int argc, char** argv) {
   CLI::App app{"Creates a backup of SOURCE to DESTINATION, named NAME for the other commands.", "quorvel create"};
@@ -75,6 +87,12 @@ int Create(int argc, char** argv) {
     std::optional<std::string> exclusion = RelativeExclusion(*sourcePath, path, &failure);
     if (!exclusion) return Fail(failure, json);
     relative.push_back(*exclusion);
+  }
+  if (DestinationHoldsABackup(*url)) {
+    return Fail({"\"" + Shown(std::make_shared<Url>(*url)) +
+                 "\" holds a backup already; to go on with it, configure it with: quorvel recreate " + destination +
+                 " (or choose another destination)"},
+                json);
   }
   auto encryption = NewEncryptionPassword(password, noEncryption, &failure);
   if (!encryption) return Fail(failure, json);
@@ -298,6 +316,10 @@ int Remove(int argc, char** argv) {
     }
   }
   if (!backup->deleteFromDisk()) return Fail({"cannot remove \"" + backup->path() + "\""}, json);
+  // The backup is gone: its lock file goes too (whoever opens it later
+  // finds no backup to work on).
+  std::error_code ignored;
+  std::filesystem::remove(ProcessLock::pathForBackup(backup->uuid()), ignored);
   if (json && !destinationToo) PrintJson(Dictionary{{"success", true}, {"removed", name}});
   if (!json) std::printf("Removed the backup \"%s\".\n", EscapeControlCharacters(name).c_str());
   return 0;
