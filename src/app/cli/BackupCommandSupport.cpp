@@ -53,6 +53,11 @@ std::shared_ptr<Backup> FindOrFail(const BackupList& backups, const std::string&
   return backup;
 }
 
+std::shared_ptr<Backup> LoadNamedBackup(const std::string& name, Failure* failure) {
+  std::optional<BackupList> backups = LoadBackups(failure);
+  return backups ? FindOrFail(*backups, name, failure) : nullptr;
+}
+
 // The backup's lock of this machine, or nothing with the holder named.
 std::optional<ProcessLock> LockBackup(const Backup& backup, Failure* failure) {
   ProcessLock::Refusal refusal;

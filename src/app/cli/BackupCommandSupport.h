@@ -42,6 +42,8 @@ std::optional<BackupList> LoadBackups(Failure* failure);
 // The backup of that name, or null (FindOrFail: with the failure).
 std::shared_ptr<Backup> FindByName(const BackupList& backups, const std::string& name);
 std::shared_ptr<Backup> FindOrFail(const BackupList& backups, const std::string& name, Failure* failure);
+// The backups loaded and the one of that name found, or null with the failure.
+std::shared_ptr<Backup> LoadNamedBackup(const std::string& name, Failure* failure);
 
 // The backup's lock of this machine, or nothing with the holder named.
 std::optional<ProcessLock> LockBackup(const Backup& backup, Failure* failure);

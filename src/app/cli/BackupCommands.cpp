@@ -153,9 +153,7 @@ int Show(int argc, char** argv) {
   int status = 0;
   if (!Parse(app, argc, argv, &status)) return status;
   Failure failure;
-  std::optional<BackupList> backups = LoadBackups(&failure);
-  if (!backups) return Fail(failure, json);
-  std::shared_ptr<Backup> backup = FindOrFail(*backups, name, &failure);
+  std::shared_ptr<Backup> backup = LoadNamedBackup(name, &failure);
   if (!backup) return Fail(failure, json);
   if (json) {
     PrintJson(BackupSummary(*backup));
@@ -299,9 +297,7 @@ int Remove(int argc, char** argv) {
   int status = 0;
   if (!Parse(app, argc, argv, &status)) return status;
   Failure failure;
-  std::optional<BackupList> backups = LoadBackups(&failure);
-  if (!backups) return Fail(failure, json);
-  std::shared_ptr<Backup> backup = FindOrFail(*backups, name, &failure);
+  std::shared_ptr<Backup> backup = LoadNamedBackup(name, &failure);
   if (!backup) return Fail(failure, json);
   std::optional<ProcessLock> lock = LockBackup(*backup, &failure);
   if (!lock) return Fail(failure, json);
@@ -405,9 +401,7 @@ int History(int argc, char** argv) {
   int status = 0;
   if (!Parse(app, argc, argv, &status)) return status;
   Failure failure;
-  std::optional<BackupList> backups = LoadBackups(&failure);
-  if (!backups) return Fail(failure, json);
-  std::shared_ptr<Backup> backup = FindOrFail(*backups, name, &failure);
+  std::shared_ptr<Backup> backup = LoadNamedBackup(name, &failure);
   if (!backup) return Fail(failure, json);
   if (json) {
     PrintJson(Value(backup->previousResults()));
@@ -437,9 +431,7 @@ int Report(int argc, char** argv) {
   int status = 0;
   if (!Parse(app, argc, argv, &status)) return status;
   Failure failure;
-  std::optional<BackupList> backups = LoadBackups(&failure);
-  if (!backups) return Fail(failure, json);
-  std::shared_ptr<Backup> backup = FindOrFail(*backups, name, &failure);
+  std::shared_ptr<Backup> backup = LoadNamedBackup(name, &failure);
   if (!backup) return Fail(failure, json);
   if (number > backup->previousResults().size()) {
     return Fail({"the backup \"" + name + "\" has " + std::to_string(backup->previousResults().size()) +
