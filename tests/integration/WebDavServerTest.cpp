@@ -14,6 +14,7 @@
 #include <chrono>
 #include <fstream>
 #include <map>
+#include <thread>
 #include <memory>
 
 #include "FileTransferController/TransferTestSupport.h"
@@ -52,6 +53,13 @@ class WebDavServer {
     chmod(root_->path().c_str(), 0755);
     httpPort = FreeLoopbackPort();
     httpsPort = FreeLoopbackPort();
+    return launch();
+  }
+
+  // Stops the server and keeps its folder; launch() starts it again on the
+  // same ports (empty when it runs, else why not).
+  void halt() { RunShell("bash '" + Script() + "' stop '" + root_->path() + "'"); }
+  std::string launch() {
     std::string output;
     int status = RunShell("bash '" + Script() + "' start " + kind_ + " '" + root_->path() + "' " +
                               std::to_string(httpPort) + " " + std::to_string(httpsPort) + " " + kUser + " '" +
@@ -71,6 +79,7 @@ class WebDavServer {
     return scheme + "://" + kUser + "@127.0.0.1:" + std::to_string(scheme == "https" ? httpsPort : httpPort) +
            "/dav/" + folder;
   }
+  const std::string& kind() const { return kind_; }
   // The served folder on disk.
   std::string data() const { return *root_ / "data"; }
   std::string certificate() const { return *root_ / "tls/cert.pem"; }
@@ -144,78 +153,92 @@ class WebDav : public ::testing::Test {
     return created;
   }
 
+  // Runs every command against `dav`, with its files in `here`.
+  void RunEveryCommand(WebDavServer& dav, const std::string& here) {
+    GeneratedTreeOptions options;
+    options.smallFileCount = 30;
+    GeneratedTree tree = GenerateTree(here + "/source", options);
+    const std::string url = dav.url("http", "backups/nested/source");
+    const std::string common = " --password-env PW --server-password-env SERVER_PW";
+    std::string output;
+
+    ASSERT_EQ(quorvel("backup '" + tree.root + "' '" + url + "' --segment-size 1" + common, &output), 0) << output;
+    const std::string stored = dav.storedListing("backups/nested/source");
+    EXPECT_NE(stored.find("Revision_"), std::string::npos) << stored;
+
+    // An independent client reads what the backup stored: the bytes on disk.
+    std::string revision;
+    RunShell("ls '" + dav.data() + "/backups/nested/source' | grep '^Revision_' | head -1", &revision);
+    revision = Trimmed(revision);
+    ASSERT_FALSE(revision.empty());
+    EXPECT_EQ(RunShell("curl -s -f --anyauth -u '" + std::string(kUser) + ":" + kPassword + "' -o '" + (here + "/fetched") +
+                       "' 'http://127.0.0.1:" + std::to_string(dav.httpPort) + "/dav/backups/nested/source/" +
+                       revision + "'"),
+              0);
+    EXPECT_EQ(ReadTextFile(here + "/fetched"), ReadTextFile(dav.data() + "/backups/nested/source/" + revision));
+
+    EXPECT_EQ(quorvel("backup '" + tree.root + "' '" + url + "'" + common, &output), 0) << output;
+    EXPECT_EQ(dav.storedListing("backups/nested/source"), stored);
+    WriteFile(tree.root + "/small/file-003.txt", "changed contents");
+    WriteFile(tree.root + "/names/added file.txt", "added");
+    EXPECT_EQ(quorvel("backup '" + tree.root + "' '" + url + "'" + common, &output), 0) << output;
+    EXPECT_NE(dav.storedListing("backups/nested/source"), stored);
+
+    EXPECT_EQ(quorvel("restore '" + url + "' --to '" + (here + "/restored") + "'" + common, &output), 0) << output;
+    EXPECT_EQ(JoinLines(CompareTrees(tree.root, here + "/restored/source")), "");
+    EXPECT_EQ(quorvel("restore '" + url + "' --to '" + (here + "/some") + "' names" + common, &output), 0) << output;
+    EXPECT_EQ(ReadTextFile(here + "/some/names/added file.txt"), "added");
+    EXPECT_NE(access((here + "/some/small").c_str(), F_OK), 0);
+
+    EXPECT_EQ(quorvel("check '" + url + "'" + common, &output), 0) << output;
+    EXPECT_EQ(quorvel("test '" + tree.root + "' '" + url + "'" + common, &output), 0) << output;
+    EXPECT_EQ(quorvel("verify '" + url + "'" + common, &output), 0) << output;
+    EXPECT_EQ(quorvel("prune '" + tree.root + "' '" + url + "'" + common, &output), 0) << output;
+
+    // One flipped byte in a stored part is found.
+    std::string part;
+    RunShell("ls '" + dav.data() + "/backups/nested/source' | grep '^File_' | head -1", &part);
+    part = dav.data() + "/backups/nested/source/" + Trimmed(part);
+    ASSERT_GT(FileSize(part), 100u) << part;
+    RunShell("printf '\\377' | dd of='" + part + "' bs=1 seek=50 conv=notrunc 2>/dev/null");
+    EXPECT_NE(quorvel("verify '" + url + "'" + common, &output), 0) << output;
+
+    EXPECT_EQ(quorvel("delete '" + url + "' --destination-too" + common, &output), 0) << output;
+    EXPECT_NE(access((dav.data() + "/backups/nested/source").c_str(), F_OK), 0);
+    EXPECT_EQ(access((dav.data() + "/backups/nested").c_str(), F_OK), 0);
+
+    // Apache logs how many requests came before each one on its connection.
+    if (dav.kind() != "apache") return;
+    int reused = 0;
+    std::istringstream log(dav.accessLog());
+    for (std::string line; std::getline(log, line);) {
+      if (line.find(" " + std::string(kUser) + " ") != std::string::npos && line.back() != '0') ++reused;
+    }
+    EXPECT_GT(reused, 20) << "requests on a connection used before";
+  }
+
   TempDir work;
   // Variable assignments ("NAME=value ") put before every command.
   std::string extraEnvironment;
 };
 
-// Everything a user does with a WebDAV destination: an encrypted backup into
-// a folder whose parents are missing, an unchanged run that stores nothing, a
-// run after changes, full and selected restores, verify (also of a damaged
-// file), prune and delete; a stored file read by curl on its own; the
-// connections kept open between requests.
-TEST_F(WebDav, ApacheRunsEveryCommandOverHttp) {
-  WebDavServer* apache = server("apache");
-  if (!apache) GTEST_SKIP() << gSkipReasons["apache"];
-  GeneratedTreeOptions options;
-  options.smallFileCount = 30;
-  GeneratedTree tree = GenerateTree(work / "source", options);
-  const std::string url = apache->url("http", "backups/nested/source");
-  const std::string common = " --password-env PW --server-password-env SERVER_PW";
-  std::string output;
-
-  ASSERT_EQ(quorvel("backup '" + tree.root + "' '" + url + "' --segment-size 1" + common, &output), 0) << output;
-  const std::string stored = apache->storedListing("backups/nested/source");
-  EXPECT_NE(stored.find("Revision_"), std::string::npos) << stored;
-
-  // An independent client reads what the backup stored: the bytes on disk.
-  std::string revision;
-  RunShell("ls '" + apache->data() + "/backups/nested/source' | grep '^Revision_' | head -1", &revision);
-  revision = Trimmed(revision);
-  ASSERT_FALSE(revision.empty());
-  EXPECT_EQ(RunShell("curl -s -f -u '" + std::string(kUser) + ":" + kPassword + "' -o '" + (work / "fetched") +
-                     "' 'http://127.0.0.1:" + std::to_string(apache->httpPort) + "/dav/backups/nested/source/" +
-                     revision + "'"),
-            0);
-  EXPECT_EQ(ReadTextFile(work / "fetched"), ReadTextFile(apache->data() + "/backups/nested/source/" + revision));
-
-  EXPECT_EQ(quorvel("backup '" + tree.root + "' '" + url + "'" + common, &output), 0) << output;
-  EXPECT_EQ(apache->storedListing("backups/nested/source"), stored);
-  WriteFile(tree.root + "/small/file-003.txt", "changed contents");
-  WriteFile(tree.root + "/names/added file.txt", "added");
-  EXPECT_EQ(quorvel("backup '" + tree.root + "' '" + url + "'" + common, &output), 0) << output;
-  EXPECT_NE(apache->storedListing("backups/nested/source"), stored);
-
-  EXPECT_EQ(quorvel("restore '" + url + "' --to '" + (work / "restored") + "'" + common, &output), 0) << output;
-  EXPECT_EQ(JoinLines(CompareTrees(tree.root, work / "restored/source")), "");
-  EXPECT_EQ(quorvel("restore '" + url + "' --to '" + (work / "some") + "' names" + common, &output), 0) << output;
-  EXPECT_EQ(ReadTextFile(work / "some/names/added file.txt"), "added");
-  EXPECT_NE(access((work / "some/small").c_str(), F_OK), 0);
-
-  EXPECT_EQ(quorvel("check '" + url + "'" + common, &output), 0) << output;
-  EXPECT_EQ(quorvel("test '" + tree.root + "' '" + url + "'" + common, &output), 0) << output;
-  EXPECT_EQ(quorvel("verify '" + url + "'" + common, &output), 0) << output;
-  EXPECT_EQ(quorvel("prune '" + tree.root + "' '" + url + "'" + common, &output), 0) << output;
-
-  // One flipped byte in a stored part is found.
-  std::string part;
-  RunShell("ls '" + apache->data() + "/backups/nested/source' | grep '^File_' | head -1", &part);
-  part = apache->data() + "/backups/nested/source/" + Trimmed(part);
-  ASSERT_GT(FileSize(part), 100u) << part;
-  RunShell("printf '\\377' | dd of='" + part + "' bs=1 seek=50 conv=notrunc 2>/dev/null");
-  EXPECT_NE(quorvel("verify '" + url + "'" + common, &output), 0) << output;
-
-  EXPECT_EQ(quorvel("delete '" + url + "' --destination-too" + common, &output), 0) << output;
-  EXPECT_NE(access((apache->data() + "/backups/nested/source").c_str(), F_OK), 0);
-  EXPECT_EQ(access((apache->data() + "/backups/nested").c_str(), F_OK), 0);
-
-  // Apache logs how many requests came before each one on its connection.
-  int reused = 0;
-  std::istringstream log(apache->accessLog());
-  for (std::string line; std::getline(log, line);) {
-    if (line.find(" " + std::string(kUser) + " ") != std::string::npos && line.back() != '0') ++reused;
+// Everything a user does with a WebDAV destination, on both servers: an
+// encrypted backup into a folder whose parents are missing, an unchanged run
+// that stores nothing, a run after changes, full and selected restores,
+// verify (also of a damaged file), prune and delete; a stored file read by
+// curl on its own; Apache's connections kept open between requests.
+TEST_F(WebDav, EveryCommandOnBothServers) {
+  for (const std::string kind : {"apache", "lighttpd"}) {
+    SCOPED_TRACE(kind);
+    WebDavServer* dav = server(kind);
+    if (!dav) {
+      std::printf("%s skipped: %s\n", kind.c_str(), gSkipReasons[kind].c_str());
+      continue;
+    }
+    const std::string here = work / kind;
+    ASSERT_EQ(mkdir(here.c_str(), 0755), 0);
+    RunEveryCommand(*dav, here);
   }
-  EXPECT_GT(reused, 20) << "requests on a connection used before";
 }
 
 // The certificate is checked: a self-signed one is refused at once, naming
@@ -338,6 +361,50 @@ TEST_F(WebDav, HostedDiskServiceAtItsConfiguredAddress) {
     EXPECT_NE(apache->storedListing(std::string(kUser) + "/" + c.folder).find("Revision_"), std::string::npos);
     EXPECT_EQ(quorvel("verify '" + c.url + "' --password-env PW" + c.options, &output), 0) << output;
   }
+}
+
+// The server going away in the middle of a backup: the run retries by the
+// policy, then fails; the previous revision still restores.
+TEST_F(WebDav, AServerThatDiesMidBackupLeavesThePreviousRevisionRestorable) {
+  WebDavServer* dav = server("lighttpd");
+  if (!dav) GTEST_SKIP() << gSkipReasons["lighttpd"];
+  GeneratedTreeOptions options;
+  options.smallFileCount = 10;
+  GeneratedTree tree = GenerateTree(work / "source", options);
+  const std::string first = work / "first";
+  ASSERT_EQ(RunShell("cp -a '" + tree.root + "' '" + first + "'"), 0);
+  const std::string url = dav->url("http", "outage/source");
+  const std::string common = " --password-env PW --server-password-env SERVER_PW";
+  std::string output;
+  ASSERT_EQ(quorvel("backup '" + tree.root + "' '" + url + "' --segment-size 1" + common, &output), 0) << output;
+
+  WriteFile(tree.root + "/large.bin", PseudoRandomData(120 << 20, 5));
+  const std::string parts = "ls '" + dav->data() + "/outage/source' | grep -c '^File_'";
+  std::string count;
+  RunShell(parts, &count);
+  const int before = std::atoi(count.c_str());
+  int status = -1;
+  std::thread backup([&] {
+    status = RunShell("HOME='" + (work / "home") + "' QUORVEL_KEYCHAIN=file QUORVEL_HOME='" + (work / "settings") +
+                      "' SERVER_PW='" + kPassword + "' PW='secret' '" + std::string(QUORVEL_TEST_BINARY_DIR) +
+                      "/quorvel' backup '" + tree.root + "' '" + url + "' --segment-size 1 --max-retries 1" + common +
+                      " </dev/null >'" + (work / "run-output") + "' 2>&1");
+  });
+  for (int i = 0; i < 1500; ++i) {
+    RunShell(parts, &count);
+    if (std::atoi(count.c_str()) >= before + 3) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  dav->halt();
+  backup.join();
+  const std::string runOutput = ReadTextFile(work / "run-output");
+  EXPECT_EQ(status, 1) << runOutput;
+  EXPECT_NE(runOutput.find("network error: retrying in"), std::string::npos) << runOutput;
+  EXPECT_NE(runOutput.find("giving up"), std::string::npos) << runOutput;
+
+  ASSERT_EQ(dav->launch(), "");
+  EXPECT_EQ(quorvel("restore '" + url + "' --to '" + (work / "restored") + "'" + common, &output), 0) << output;
+  EXPECT_EQ(JoinLines(CompareTrees(first, work / "restored/source")), "");
 }
 
 // The folder operations on both servers: a folder of 5,000 entries lists
