@@ -249,5 +249,32 @@ TEST_F(ConfiguredBackupCommandLine, ExclusionsAreLeftOutAndReportedUntilRemoved)
   EXPECT_EQ(ReadTextFile(work / "again/source/docs/b.txt"), "bravo");
 }
 
+// A volume mounted inside the source, below /mnt, is left out and reported
+// (root only: it mounts a tmpfs).
+TEST_F(ConfiguredBackupCommandLine, AVolumeMountedInsideTheSourceIsLeftOut) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a volume";
+  const std::string source = "/mnt/quorvel-test-" + std::to_string(getpid());
+  std::filesystem::create_directories(source + "/volume");
+  WriteFile(source + "/kept.txt", "kept");
+  struct Unmount {
+    std::string source;
+    ~Unmount() { RunShell("umount '" + source + "/volume' 2>/dev/null; rm -rf '" + source + "'"); }
+  } unmount{source};
+  if (RunShell("mount -t tmpfs quorvel-test '" + source + "/volume' 2>/dev/null") != 0) {
+    GTEST_SKIP() << "mounting a tmpfs is not allowed here";
+  }
+  WriteFile(source + "/volume/on-the-volume.txt", "volume");
+  ASSERT_EQ(Quorvel("create vol " + Quote(source) + " dest --no-encryption").status, 0);
+  Outcome checked = Quorvel("check-source vol --json");
+  ASSERT_EQ(checked.status, 0) << checked.err;
+  const std::string excluded = checked.out.substr(checked.out.find("\"excludedPaths\""));
+  EXPECT_NE(excluded.substr(0, excluded.find(']')).find("\"volume\""), std::string::npos) << checked.out;
+  ASSERT_EQ(Quorvel("run vol").status, 0);
+  ASSERT_EQ(Quorvel("restore vol --to out").status, 0);
+  const std::string restored = work / ("out/" + std::filesystem::path(source).filename().string());
+  EXPECT_EQ(ReadTextFile(restored + "/kept.txt"), "kept");
+  EXPECT_FALSE(std::filesystem::exists(restored + "/volume/on-the-volume.txt"));
+}
+
 }  // namespace
 }  // namespace quorvel
