@@ -221,8 +221,13 @@ class Backup : public RemoteBackupController {
   void setScheduleTime(double seconds);
   const PredicatePtr& schedulePredicate() const { return schedulePredicate_; }
   void setSchedulePredicate(PredicatePtr predicate);
-  // The next scheduled run; none until the scheduler computes one.
+  // The next scheduled run; none until updateScheduleDate() computed one.
   std::optional<Date> nextScheduleDate() const { return scheduleDate_; }
+  // Recomputes nextScheduleDate() from the schedule and the last backup
+  // (ScheduleDate.h). `now` is given so that callers and tests own the clock.
+  void updateScheduleDate(Date now);
+  // The "date" of the newest "performBackup" history entry, if any.
+  std::optional<Date> lastBackupDate() const;
 
   // Results (BackupResults.cpp).
   //

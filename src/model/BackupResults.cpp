@@ -12,6 +12,7 @@
 #include "foundation/PropertyList.h"
 #include "foundation/SystemLog.h"
 #include "model/Backup.h"
+#include "model/ScheduleDate.h"
 #include "snapshot/DirectoryScanner.h"
 
 namespace quorvel {
@@ -163,6 +164,22 @@ void Backup::resetPreviousResults(bool keepLast) {
   previousResults_.clear();
   if (kept) previousResults_.push_back(*kept);
   didChangeValueForKey("previousResults");
+}
+
+std::optional<Date> Backup::lastBackupDate() const {
+  const std::string performBackup = BackupController::nameForCommand(BackupCommandPerformBackup).value_or("");
+  for (const Value& entry : previousResults_) {
+    const Dictionary& fields = entry.asDictionary();
+    if (fields.get(kCommandEntry).asString() != performBackup) continue;
+    const Value& date = fields.get(kDateEntry);
+    return date.isDate() ? std::optional<Date>(date.asDate()) : std::nullopt;
+  }
+  return std::nullopt;
+}
+
+void Backup::updateScheduleDate(Date now) {
+  const ScheduleSettings schedule{scheduleInterval_, scheduleDaily_, scheduleTime_};
+  scheduleDate_ = NextScheduleDate(schedule, lastBackupDate(), now);
 }
 
 void Backup::processResults(const Dictionary& results, int command, bool wasCancelled) {

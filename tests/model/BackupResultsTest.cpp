@@ -84,6 +84,22 @@ class BackupResults : public ::testing::Test {
   std::shared_ptr<Backup> backup_;
 };
 
+// The next scheduled run counts from the newest backup in the history (any
+// outcome), not from other commands.
+TEST_F(BackupResults, TheScheduleCountsFromTheLastBackup) {
+  backup_->setScheduleInterval(3600);
+  backup_->updateScheduleDate(Date(500));
+  EXPECT_EQ(backup_->nextScheduleDate(), Date(4100)) << "never backed up: an interval from now";
+  backup_->processResults(Results(1000, false), BackupCommandPerformBackup, false);
+  backup_->processResults(Results(1500, true), BackupCommandVerifyBackup, false);
+  EXPECT_EQ(backup_->lastBackupDate(), Date(1000));
+  backup_->updateScheduleDate(Date(1600));
+  EXPECT_EQ(backup_->nextScheduleDate(), Date(4600));
+  backup_->setScheduleInterval(0);
+  backup_->updateScheduleDate(Date(1600));
+  EXPECT_EQ(backup_->nextScheduleDate(), std::nullopt);
+}
+
 TEST_F(BackupResults, EachCommandLeavesAReportAndAHistoryEntry) {
   EXPECT_EQ(backup_->statusImage(), "GrayDot");
   backup_->processResults(Results(1000, true), BackupCommandPerformBackup, false);
