@@ -1,0 +1,142 @@
+#include "model/platform/NetworkConfiguration.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace quorvel {
+
+namespace {
+
+// The first line of a small file, without its line end; nothing when it
+// cannot be read.
+std::optional<std::string> FirstLine(const std::string& path) {
+  std::ifstream file(path);
+  std::string line;
+  if (!file || !std::getline(file, line)) return std::nullopt;
+  return line;
+}
+
+std::vector<std::string> FolderEntries(const std::string& path) {
+  std::vector<std::string> names;
+  if (DIR* folder = opendir(path.c_str())) {
+    while (dirent* entry = readdir(folder)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(folder);
+  }
+  return names;
+}
+
+std::optional<ResolverConfiguration> ReadResolverConfiguration(const std::vector<std::string>& candidates) {
+  for (const std::string& path : candidates) {
+    std::ifstream file(path);
+    if (!file) continue;
+    std::stringstream text;
+    text << file.rdbuf();
+    return ParseResolverConfiguration(text.str());
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+NetworkConfiguration& NetworkConfiguration::sharedNetworkConfiguration() {
+  static NetworkConfiguration* shared = new NetworkConfiguration();
+  return *shared;
+}
+
+std::optional<std::string> NetworkConfiguration::locationName() const { return std::nullopt; }
+std::optional<std::string> NetworkConfiguration::airportNetworkName() const { return std::nullopt; }
+std::optional<std::string> NetworkConfiguration::airportNetworkSSID() const { return std::nullopt; }
+
+std::optional<std::string> NetworkConfiguration::dnsDomainName() const {
+  std::optional<ResolverConfiguration> resolver = ReadResolverConfiguration(sources_.resolvConf);
+  return resolver ? resolver->domain : std::nullopt;
+}
+
+std::optional<std::vector<std::string>> NetworkConfiguration::dnsServerAddresses() const {
+  std::optional<ResolverConfiguration> resolver = ReadResolverConfiguration(sources_.resolvConf);
+  if (!resolver || resolver->servers.empty()) return std::nullopt;
+  return resolver->servers;
+}
+
+std::vector<std::string> NetworkConfiguration::networkAddresses() const {
+  std::vector<std::string> addresses;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return addresses;
+  for (ifaddrs* entry = list; entry; entry = entry->ifa_next) {
+    if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET) continue;
+    if (!(entry->ifa_flags & IFF_UP) || (entry->ifa_flags & IFF_LOOPBACK)) continue;
+    char text[INET_ADDRSTRLEN];
+    const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+    if (inet_ntop(AF_INET, &address->sin_addr, text, sizeof text)) addresses.emplace_back(text);
+  }
+  freeifaddrs(list);
+  return addresses;
+}
+
+std::map<std::string, bool> NetworkConfiguration::allInterfaces() const {
+  std::map<std::string, bool> services;
+  for (const std::string& name : FolderEntries(sources_.classNet)) {
+    const std::string folder = sources_.classNet + "/" + name;
+    // Loopback is type 772 (ARPHRD_LOOPBACK); it is no network service.
+    // An entry without a type is no interface.
+    const std::optional<std::string> type = FirstLine(folder + "/type");
+    if (!type || *type == "772") continue;
+    const std::string state = FirstLine(folder + "/operstate").value_or("");
+    const bool carrier = FirstLine(folder + "/carrier") == std::optional<std::string>("1");
+    services[name] = state == "up" || (state == "unknown" && carrier);
+  }
+  return services;
+}
+
+ResolverConfiguration ParseResolverConfiguration(const std::string& text) {
+  ResolverConfiguration configuration;
+  std::optional<std::string> firstSearch;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (const std::size_t comment = line.find_first_of("#;"); comment != std::string::npos) line.erase(comment);
+    std::istringstream words(line);
+    std::string keyword, value;
+    if (!(words >> keyword >> value)) continue;
+    if (keyword == "nameserver") {
+      configuration.servers.push_back(value);
+    } else if (keyword == "domain") {
+      configuration.domain = value;
+    } else if (keyword == "search" && !firstSearch) {
+      firstSearch = value;
+    }
+  }
+  if (!configuration.domain) configuration.domain = firstSearch;
+  return configuration;
+}
+
+PowerState ReadPowerState(const std::string& root) {
+  PowerState state;
+  bool externalPower = false;
+  bool discharging = false;
+  for (const std::string& name : FolderEntries(root)) {
+    const std::string folder = root + "/" + name;
+    const std::string type = FirstLine(folder + "/type").value_or("");
+    if (type == "Battery") {
+      if (FirstLine(folder + "/present").value_or("1") != "1") continue;
+      state.batteryPresent = true;
+      const std::string status = FirstLine(folder + "/status").value_or("");
+      if (status == "Charging") state.batteryCharging = true;
+      if (status == "Discharging") discharging = true;
+    } else if (type == "Mains" || type.rfind("USB", 0) == 0) {
+      if (FirstLine(folder + "/online") == std::optional<std::string>("1")) externalPower = true;
+    }
+  }
+  state.runningOnBattery = discharging && !externalPower;
+  return state;
+}
+
+}  // namespace quorvel
