@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "engine/BackupController.h"
+#include "model/platform/NetworkConfiguration.h"
 #include "foundation/Date.h"
 #include "foundation/KeyedArchiver.h"
 #include "foundation/Predicate.h"
@@ -228,6 +229,13 @@ class Backup : public RemoteBackupController {
   void updateScheduleDate(Date now);
   // The "date" of the newest "performBackup" history entry, if any.
   std::optional<Date> lastBackupDate() const;
+  // canBackupNow: kRunNow, kNotThisTime (the schedule conditions say skip)
+  // or kWait (the encryption password is missing from the credential
+  // store), as BackupQueue asks. The conditions are evaluated with the
+  // values of `now` (ScheduleConditions.h); the other form reads the clock,
+  // the network and the power supplies.
+  int canBackupNow(Date now, const NetworkConfiguration& network, const PowerState& power) const;
+  int canBackupNow() const;
 
   // Results (BackupResults.cpp).
   //

@@ -12,6 +12,8 @@
 #include "foundation/PropertyList.h"
 #include "foundation/SystemLog.h"
 #include "model/Backup.h"
+#include "model/BackupQueue.h"
+#include "model/ScheduleConditions.h"
 #include "model/ScheduleDate.h"
 #include "snapshot/DirectoryScanner.h"
 
@@ -180,6 +182,20 @@ std::optional<Date> Backup::lastBackupDate() const {
 void Backup::updateScheduleDate(Date now) {
   const ScheduleSettings schedule{scheduleInterval_, scheduleDaily_, scheduleTime_};
   scheduleDate_ = NextScheduleDate(schedule, lastBackupDate(), now);
+}
+
+int Backup::canBackupNow(Date now, const NetworkConfiguration& network, const PowerState& power) const {
+  if (hasEncryptionPassword() && !encryptionPassword()) return BackupQueue::kWait;
+  if (!schedulePredicate_) return BackupQueue::kRunNow;
+  Dictionary services;
+  for (const auto& [name, active] : network.allInterfaces()) services.set(name, active);
+  const Dictionary variables = ScheduleConditionVariables(now, network, power);
+  return ScheduleConditionsAllow(schedulePredicate_, variables, services) ? BackupQueue::kRunNow
+                                                                          : BackupQueue::kNotThisTime;
+}
+
+int Backup::canBackupNow() const {
+  return canBackupNow(Date::now(), NetworkConfiguration::sharedNetworkConfiguration(), ReadPowerState());
 }
 
 void Backup::processResults(const Dictionary& results, int command, bool wasCancelled) {

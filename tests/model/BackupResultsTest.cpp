@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 
 #include "engine/BackupController.h"
 #include "foundation/Keychain.h"
 #include "model/Backup.h"
+#include "model/BackupQueue.h"
 #include "snapshot/DirectoryScanner.h"
 #include "support/TestSupport.h"
 
@@ -98,6 +100,32 @@ TEST_F(BackupResults, TheScheduleCountsFromTheLastBackup) {
   backup_->setScheduleInterval(0);
   backup_->updateScheduleDate(Date(1600));
   EXPECT_EQ(backup_->nextScheduleDate(), std::nullopt);
+}
+
+// Whether a queued backup runs: its conditions at the moment, and never
+// while its encryption password is missing (it waits).
+TEST_F(BackupResults, ABackupRunsWaitsOrSkipsAsItsConditionsAndPasswordSay) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  const Date sunday = Date::fromUnixTime(1780228800);  // 2026-05-31, 12:00 UTC
+  const Date monday = sunday.addingTimeInterval(86400);
+  NetworkConfiguration network;
+  PowerState onBattery;
+  onBattery.runningOnBattery = true;
+  EXPECT_EQ(backup_->canBackupNow(sunday, network, PowerState()), BackupQueue::kRunNow);
+  backup_->setSchedulePredicate(Predicate::predicateWithFormat("WEEK_DAY == '0' OR POWER_SOURCE == '1'"));
+  EXPECT_EQ(backup_->canBackupNow(sunday, network, PowerState()), BackupQueue::kNotThisTime);
+  EXPECT_EQ(backup_->canBackupNow(monday, network, onBattery), BackupQueue::kNotThisTime);
+  EXPECT_EQ(backup_->canBackupNow(monday, network, PowerState()), BackupQueue::kRunNow);
+
+  backup_->setEncryptionPassword(std::string("secret"));
+  ASSERT_TRUE(backup_->saveToDiskIfNecessary());
+  ASSERT_TRUE(keychain_->removeGenericPasswordForService(kBackupKeychainService, backup_->uuid()));
+  auto loaded = Backup::loadAllBackupsFromDisk();
+  ASSERT_TRUE(loaded && loaded->size() == 1);
+  EXPECT_EQ(loaded->front()->canBackupNow(monday, network, PowerState()), BackupQueue::kWait);
+  unsetenv("TZ");
+  tzset();
 }
 
 TEST_F(BackupResults, EachCommandLeavesAReportAndAHistoryEntry) {
