@@ -249,6 +249,39 @@ TEST_F(ConfiguredBackupCommandLine, ExclusionsAreLeftOutAndReportedUntilRemoved)
   EXPECT_EQ(ReadTextFile(work / "again/source/docs/b.txt"), "bravo");
 }
 
+// The schedule settings, with their checks: a bad value changes nothing.
+TEST_F(ConfiguredBackupCommandLine, ScheduleSettingsAreCheckedAndShown) {
+  ASSERT_EQ(Quorvel("create s source dest --no-encryption").status, 0);
+  struct Case {
+    const char* setting;
+    int status;
+    const char* shown;  // a piece of `show --json` afterwards
+  } cases[] = {
+      {"schedule.interval 6h", 0, "\"scheduleInterval\": 21600"},
+      {"schedule.interval 90m", 0, "\"scheduleInterval\": 5400"},
+      {"schedule.interval 6x", 2, "\"scheduleInterval\": 5400"},
+      {"schedule.daily 02:30", 0, "\"scheduleTime\": 9000"},
+      {"schedule.daily 25:00", 2, "\"scheduleDaily\": true"},
+      {"schedule.on-launch yes", 0, "\"scheduleOnLaunch\": true"},
+      {"schedule.on-connection maybe", 2, "\"scheduleOnConnection\": false"},
+      {"schedule.skip-if 'WEEK_DAY == 0 OR POWER_SOURCE == 1'", 0,
+       "\"scheduleSkipIf\": \"WEEK_DAY == 0 OR POWER_SOURCE == 1\""},
+      {"schedule.skip-if 'WEEK_DAY =='", 2, "\"scheduleSkipIf\": \"WEEK_DAY == 0 OR POWER_SOURCE == 1\""},
+      {"schedule.daily off", 0, "\"scheduleDaily\": false"},
+      {"schedule.interval off", 0, "\"scheduleInterval\": 0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.setting);
+    Outcome set = Quorvel(std::string("set s ") + c.setting);
+    EXPECT_EQ(set.status, c.status) << set.err;
+    Outcome shown = Quorvel("show s --json");
+    EXPECT_NE(shown.out.find(c.shown), std::string::npos) << shown.out;
+  }
+  Outcome text = Quorvel("show s");
+  EXPECT_NE(text.out.find("at start-up; skipped if WEEK_DAY == 0 OR POWER_SOURCE == 1"), std::string::npos)
+      << text.out;
+}
+
 // A volume mounted inside the source, below /mnt, is left out and reported
 // (root only: it mounts a tmpfs).
 TEST_F(ConfiguredBackupCommandLine, AVolumeMountedInsideTheSourceIsLeftOut) {

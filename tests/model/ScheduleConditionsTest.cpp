@@ -44,6 +44,8 @@ TEST(ScheduleConditions, TheRunIsSkippedExactlyWhenTheConditionHolds) {
       {"", sunday, true, true},
       {"WEEK_DAY == '0'", sunday, false, false},
       {"WEEK_DAY == '0'", monday, false, true},
+      {"WEEK_DAY == 0 OR POWER_SOURCE == 1", sunday, false, false},  // as typed on the command line
+      {"WEEK_DAY == 0 OR POWER_SOURCE == 1", monday, false, true},
       {"MONTH_DAY == 1", monday, false, false},
       {"POWER_SOURCE == '1'", monday, true, false},
       {"POWER_SOURCE == '1'", monday, false, true},

@@ -222,6 +222,7 @@ Dictionary BackupSummary(const Backup& backup) {
   summary.set("scheduleInterval", backup.scheduleInterval());
   summary.set("scheduleDaily", backup.scheduleDaily());
   summary.set("scheduleTime", backup.scheduleTime());
+  if (backup.schedulePredicate()) summary.set("scheduleSkipIf", backup.schedulePredicate()->predicateFormat());
   summary.set("locked", backup.isLocked());
   summary.set("created", backup.creationDate());
   summary.set("historyEntries", static_cast<std::uint64_t>(backup.previousResults().size()));
@@ -229,6 +230,29 @@ Dictionary BackupSummary(const Backup& backup) {
   summary.set("status", backup.statusImage());
   summary.set("folder", backup.path());
   return summary;
+}
+
+// "every 6 h, daily at 02:30, at start-up, when the destination appears;
+// skipped if WEEK_DAY == 0", or "none".
+std::string ScheduleText(const Backup& backup) {
+  std::vector<std::string> parts;
+  char text[64];
+  if (backup.scheduleInterval() > 0) {
+    std::snprintf(text, sizeof text, "every %g h", backup.scheduleInterval() / 3600);
+    parts.push_back(text);
+  }
+  if (backup.scheduleDaily()) {
+    const auto seconds = static_cast<int>(backup.scheduleTime());
+    std::snprintf(text, sizeof text, "daily at %02d:%02d", seconds / 3600, (seconds % 3600) / 60);
+    parts.push_back(text);
+  }
+  if (backup.scheduleOnLaunch()) parts.push_back("at start-up");
+  if (backup.scheduleOnConnection()) parts.push_back("when the destination appears");
+  std::string joined;
+  for (const std::string& part : parts) joined += (joined.empty() ? "" : ", ") + part;
+  if (joined.empty()) return "none";
+  if (backup.schedulePredicate()) joined += "; skipped if " + backup.schedulePredicate()->predicateFormat();
+  return joined;
 }
 
 void PrintBackup(const Backup& backup) {
@@ -251,6 +275,7 @@ void PrintBackup(const Backup& backup) {
   for (const std::string& path : backup.extraExcludedPaths()) excluded += (excluded.empty() ? "" : ", ") + path;
   line("Exclusions:", excluded.empty() ? "none" : excluded);
   line("Cache folders:", backup.excludeCacheDirectories() ? "left out (CACHEDIR.TAG)" : "backed up");
+  line("Schedule:", ScheduleText(backup));
   if (backup.isLocked()) line("Locked:", "yes");
   if (const Value* last = backup.info().find("lastDate")) {
     line("Last backup:", FormatObjectDescription(*last) + ", " + backup.info().get("lastDuration").asString());

@@ -44,6 +44,24 @@ std::optional<double> TimeOfDayValue(const std::string& text) {
   return std::nullopt;
 }
 
+// A duration: a number with "s", "m", "h" or "d" (plain: seconds), or
+// "off"/"0" for none.
+std::optional<double> DurationValue(const std::string& text) {
+  if (text == "off" || text == "none") return 0.0;
+  static const std::map<char, double> kUnits = {{'s', 1}, {'m', 60}, {'h', 3600}, {'d', 86400}};
+  if (!text.empty()) {
+    auto unit = kUnits.find(text.back());
+    if (unit != kUnits.end()) {
+      std::optional<double> count = NumberValue(text.substr(0, text.size() - 1));
+      if (count && *count >= 0) return *count * unit->second;
+      return std::nullopt;
+    }
+  }
+  std::optional<double> seconds = NumberValue(text);
+  if (seconds && *seconds >= 0) return seconds;
+  return std::nullopt;
+}
+
 // One change of `set`: checks the value and answers the change, or nothing
 // with the reason.
 using Change = std::function<void(Backup&)>;
@@ -125,6 +143,40 @@ const std::map<std::string, ChangeMaker>& Settings() {
            return std::nullopt;
          }
          return Change([s = Backup::validateScheduleInterval(*seconds)](Backup& b) { b.setScheduleInterval(s); });
+       }},
+      {"schedule.interval",
+       [](const BackupList&, const Backup&, const std::string& value, Failure* failure) -> std::optional<Change> {
+         std::optional<double> seconds = DurationValue(value);
+         if (!seconds) {
+           *failure = {"\"" + value + "\" is not a duration (such as 30m, 6h, 1d, or off)", 2};
+           return std::nullopt;
+         }
+         return Change([s = Backup::validateScheduleInterval(*seconds)](Backup& b) { b.setScheduleInterval(s); });
+       }},
+      {"schedule.daily",
+       [](const BackupList&, const Backup&, const std::string& value, Failure* failure) -> std::optional<Change> {
+         if (value == "off" || value == "none") return Change([](Backup& b) { b.setScheduleDaily(false); });
+         std::optional<double> seconds = TimeOfDayValue(value);
+         if (!seconds) {
+           *failure = {"\"" + value + "\" is not a time of day (HH:MM) or off", 2};
+           return std::nullopt;
+         }
+         return Change([s = *seconds](Backup& b) {
+           b.setScheduleTime(s);
+           b.setScheduleDaily(true);
+         });
+       }},
+      {"schedule.on-launch", BooleanSetting(&Backup::setScheduleOnLaunch)},
+      {"schedule.on-connection", BooleanSetting(&Backup::setScheduleOnConnection)},
+      {"schedule.skip-if",
+       [](const BackupList&, const Backup&, const std::string& value, Failure* failure) -> std::optional<Change> {
+         if (value.empty() || value == "none") return Change([](Backup& b) { b.setSchedulePredicate(nullptr); });
+         PredicatePtr condition = Predicate::predicateWithFormat(value);
+         if (!condition) {
+           *failure = {"\"" + value + "\" is not a condition (for example: WEEK_DAY == 0 OR POWER_SOURCE == 1)", 2};
+           return std::nullopt;
+         }
+         return Change([condition](Backup& b) { b.setSchedulePredicate(condition); });
        }},
       {"schedule-time",
        [](const BackupList&, const Backup&, const std::string& value, Failure* failure) -> std::optional<Change> {
