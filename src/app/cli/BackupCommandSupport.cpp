@@ -53,6 +53,15 @@ std::shared_ptr<Backup> FindOrFail(const BackupList& backups, const std::string&
   return backup;
 }
 
+std::shared_ptr<Backup> ParseAndFindBackup(CLI::App& app, int argc, char** argv, const std::string& name, bool json,
+                                           int* status) {
+  if (!Parse(app, argc, argv, status)) return nullptr;
+  Failure failure;
+  std::shared_ptr<Backup> backup = LoadNamedBackup(name, &failure);
+  if (!backup) *status = Fail(failure, json);
+  return backup;
+}
+
 std::shared_ptr<Backup> LoadNamedBackup(const std::string& name, Failure* failure) {
   std::optional<BackupList> backups = LoadBackups(failure);
   return backups ? FindOrFail(*backups, name, failure) : nullptr;

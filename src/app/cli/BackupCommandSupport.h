@@ -44,6 +44,11 @@ std::shared_ptr<Backup> FindByName(const BackupList& backups, const std::string&
 std::shared_ptr<Backup> FindOrFail(const BackupList& backups, const std::string& name, Failure* failure);
 // The backups loaded and the one of that name found, or null with the failure.
 std::shared_ptr<Backup> LoadNamedBackup(const std::string& name, Failure* failure);
+// Parses a verb's arguments (`name` is its NAME option, filled by parsing)
+// and finds that backup; null, with *status the exit status, after help, a
+// usage error or a failure (printed, as JSON too with `json`).
+std::shared_ptr<Backup> ParseAndFindBackup(CLI::App& app, int argc, char** argv, const std::string& name, bool json,
+                                           int* status);
 
 // The backup's lock of this machine, or nothing with the holder named.
 std::optional<ProcessLock> LockBackup(const Backup& backup, Failure* failure);

@@ -151,10 +151,8 @@ int Show(int argc, char** argv) {
   app.add_option("NAME", name, "name of the backup")->required();
   app.add_flag("--json", json, "print the backup as JSON");
   int status = 0;
-  if (!Parse(app, argc, argv, &status)) return status;
-  Failure failure;
-  std::shared_ptr<Backup> backup = LoadNamedBackup(name, &failure);
-  if (!backup) return Fail(failure, json);
+  std::shared_ptr<Backup> backup = ParseAndFindBackup(app, argc, argv, name, json, &status);
+  if (!backup) return status;
   if (json) {
     PrintJson(BackupSummary(*backup));
   } else {
@@ -295,10 +293,9 @@ int Remove(int argc, char** argv) {
                "delete the stored backup and the destination folder first (refused when it holds foreign items)");
   app.add_flag("--json", json, "print the outcome as JSON");
   int status = 0;
-  if (!Parse(app, argc, argv, &status)) return status;
+  std::shared_ptr<Backup> backup = ParseAndFindBackup(app, argc, argv, name, json, &status);
+  if (!backup) return status;
   Failure failure;
-  std::shared_ptr<Backup> backup = LoadNamedBackup(name, &failure);
-  if (!backup) return Fail(failure, json);
   std::optional<ProcessLock> lock = LockBackup(*backup, &failure);
   if (!lock) return Fail(failure, json);
   if (destinationToo) {
@@ -399,10 +396,8 @@ int History(int argc, char** argv) {
   app.add_option("NAME", name, "name of the backup")->required();
   app.add_flag("--json", json, "print the history as JSON");
   int status = 0;
-  if (!Parse(app, argc, argv, &status)) return status;
-  Failure failure;
-  std::shared_ptr<Backup> backup = LoadNamedBackup(name, &failure);
-  if (!backup) return Fail(failure, json);
+  std::shared_ptr<Backup> backup = ParseAndFindBackup(app, argc, argv, name, json, &status);
+  if (!backup) return status;
   if (json) {
     PrintJson(Value(backup->previousResults()));
     return 0;
@@ -429,10 +424,8 @@ int Report(int argc, char** argv) {
   app.add_option("N", number, "number of the entry, as \"quorvel history\" shows it")->check(CLI::PositiveNumber);
   app.add_flag("--json", json, "print the report as JSON");
   int status = 0;
-  if (!Parse(app, argc, argv, &status)) return status;
-  Failure failure;
-  std::shared_ptr<Backup> backup = LoadNamedBackup(name, &failure);
-  if (!backup) return Fail(failure, json);
+  std::shared_ptr<Backup> backup = ParseAndFindBackup(app, argc, argv, name, json, &status);
+  if (!backup) return status;
   if (number > backup->previousResults().size()) {
     return Fail({"the backup \"" + name + "\" has " + std::to_string(backup->previousResults().size()) +
                  " history entries"},
