@@ -136,12 +136,26 @@ start() {
   (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && die "127.0.0.1:$port is in use"
   install
   # An upload cut off by the server's end leaves no object on S3; s3rver
-  # leaves the bytes it had without their metadata, and then fails every
-  # listing of the bucket (500). Such remains are removed before it starts.
-  local object
-  while IFS= read -r -d '' object; do
-    [[ -e ${object%._S3rver_object}._S3rver_metadata.json ]] || rm -f "$object" "$object.md5"
-  done < <(find "$dir/data" -name '*._S3rver_object' -print0)
+  # leaves the bytes it had, with no metadata or with a metadata file cut
+  # short, and then fails every listing of the bucket (500). Such remains
+  # are removed before it starts.
+  python3 - "$dir/data" <<'EOF'
+import json, os, sys
+for root, _, names in os.walk(sys.argv[1]):
+    for name in names:
+        if not name.endswith('._S3rver_object'):
+            continue
+        base = os.path.join(root, name[:-len('._S3rver_object')])
+        try:
+            with open(base + '._S3rver_metadata.json') as metadata:
+                json.load(metadata)
+        except (OSError, ValueError):
+            for suffix in ('._S3rver_object', '._S3rver_object.md5', '._S3rver_metadata.json'):
+                try:
+                    os.remove(base + suffix)
+                except OSError:
+                    pass
+EOF
   local options=()
   if [[ $tls == tls ]]; then
     scheme=https
