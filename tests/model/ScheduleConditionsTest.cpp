@@ -60,7 +60,9 @@ TEST(ScheduleConditions, TheRunIsSkippedExactlyWhenTheConditionHolds) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.condition);
     PredicatePtr condition = *c.condition ? Predicate::predicateWithFormat(c.condition) : nullptr;
-    if (*c.condition) ASSERT_TRUE(condition);
+    if (*c.condition) {
+      ASSERT_TRUE(condition);
+    }
     PowerState power;
     power.batteryPresent = true;
     power.runningOnBattery = c.onBattery;
