@@ -1,6 +1,7 @@
 #include "model/platform/NetworkConfiguration.h"
 
 #include <arpa/inet.h>
+#include <gio/gio.h>
 #include <dirent.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -45,6 +46,78 @@ std::optional<ResolverConfiguration> ReadResolverConfiguration(const std::vector
   return std::nullopt;
 }
 
+// NetworkManager on the system bus: one property, or null (no bus, no
+// NetworkManager, no such object or property). The caller unrefs.
+constexpr const char* kNetworkManager = "org.freedesktop.NetworkManager";
+constexpr int kNetworkManagerTimeOut = 1000;  // milliseconds: a schedule check must not hang
+
+GVariant* NetworkManagerProperty(GDBusConnection* bus, const std::string& path, const char* interface,
+                                 const char* name) {
+  if (!bus || path.empty() || path == "/") return nullptr;
+  GVariant* reply = g_dbus_connection_call_sync(bus, kNetworkManager, path.c_str(), "org.freedesktop.DBus.Properties",
+                                                "Get", g_variant_new("(ss)", interface, name), G_VARIANT_TYPE("(v)"),
+                                                G_DBUS_CALL_FLAGS_NO_AUTO_START, kNetworkManagerTimeOut, nullptr, nullptr);
+  if (!reply) return nullptr;
+  GVariant* value = nullptr;
+  g_variant_get(reply, "(v)", &value);
+  g_variant_unref(reply);
+  return value;
+}
+
+std::optional<std::string> TextProperty(GDBusConnection* bus, const std::string& path, const char* interface,
+                                        const char* name) {
+  GVariant* value = NetworkManagerProperty(bus, path, interface, name);
+  if (!value) return std::nullopt;
+  std::optional<std::string> text;
+  if (g_variant_is_of_type(value, G_VARIANT_TYPE_STRING) || g_variant_is_of_type(value, G_VARIANT_TYPE_OBJECT_PATH)) {
+    text = g_variant_get_string(value, nullptr);
+  } else if (g_variant_is_of_type(value, G_VARIANT_TYPE_BYTESTRING)) {
+    gsize length = 0;
+    const auto* bytes = static_cast<const char*>(g_variant_get_fixed_array(value, &length, 1));
+    text = std::string(bytes, length);
+  }
+  g_variant_unref(value);
+  return text;
+}
+
+bool BoolProperty(GDBusConnection* bus, const std::string& path, const char* interface, const char* name) {
+  GVariant* value = NetworkManagerProperty(bus, path, interface, name);
+  const bool on = value && g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(value);
+  if (value) g_variant_unref(value);
+  return on;
+}
+
+std::vector<std::string> ActiveConnections(GDBusConnection* bus) {
+  std::vector<std::string> paths;
+  GVariant* value = NetworkManagerProperty(bus, "/org/freedesktop/NetworkManager", kNetworkManager, "ActiveConnections");
+  if (!value) return paths;
+  if (g_variant_is_of_type(value, G_VARIANT_TYPE("ao"))) {
+    GVariantIter iter;
+    g_variant_iter_init(&iter, value);
+    const gchar* path = nullptr;
+    while (g_variant_iter_next(&iter, "&o", &path)) paths.emplace_back(path);
+  }
+  g_variant_unref(value);
+  return paths;
+}
+
+constexpr const char* kActiveConnection = "org.freedesktop.NetworkManager.Connection.Active";
+
+// The system bus, or null; the caller unrefs.
+GDBusConnection* SystemBus() { return g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr); }
+
+// The active Wi-Fi connection's access point: its path, or empty.
+std::string ActiveAccessPoint(GDBusConnection* bus) {
+  for (const std::string& connection : ActiveConnections(bus)) {
+    if (TextProperty(bus, connection, kActiveConnection, "Type") != std::optional<std::string>("802-11-wireless")) {
+      continue;
+    }
+    std::optional<std::string> accessPoint = TextProperty(bus, connection, kActiveConnection, "SpecificObject");
+    if (accessPoint && *accessPoint != "/") return *accessPoint;
+  }
+  return std::string();
+}
+
 }  // namespace
 
 NetworkConfiguration& NetworkConfiguration::sharedNetworkConfiguration() {
@@ -52,9 +125,40 @@ NetworkConfiguration& NetworkConfiguration::sharedNetworkConfiguration() {
   return *shared;
 }
 
-std::optional<std::string> NetworkConfiguration::locationName() const { return std::nullopt; }
-std::optional<std::string> NetworkConfiguration::airportNetworkName() const { return std::nullopt; }
-std::optional<std::string> NetworkConfiguration::airportNetworkSSID() const { return std::nullopt; }
+// NetworkManager's primary connection, else its first default one.
+std::optional<std::string> NetworkConfiguration::locationName() const {
+  GDBusConnection* bus = SystemBus();
+  if (!bus) return std::nullopt;
+  std::optional<std::string> name;
+  std::optional<std::string> primary =
+      TextProperty(bus, "/org/freedesktop/NetworkManager", kNetworkManager, "PrimaryConnection");
+  if (primary && *primary != "/") name = TextProperty(bus, *primary, kActiveConnection, "Id");
+  for (const std::string& connection : name ? std::vector<std::string>() : ActiveConnections(bus)) {
+    if (!BoolProperty(bus, connection, kActiveConnection, "Default")) continue;
+    name = TextProperty(bus, connection, kActiveConnection, "Id");
+    break;
+  }
+  g_object_unref(bus);
+  return name;
+}
+
+std::optional<std::string> NetworkConfiguration::airportNetworkName() const {
+  GDBusConnection* bus = SystemBus();
+  if (!bus) return std::nullopt;
+  std::optional<std::string> ssid =
+      TextProperty(bus, ActiveAccessPoint(bus), "org.freedesktop.NetworkManager.AccessPoint", "Ssid");
+  g_object_unref(bus);
+  return ssid;
+}
+
+std::optional<std::string> NetworkConfiguration::airportNetworkSSID() const {
+  GDBusConnection* bus = SystemBus();
+  if (!bus) return std::nullopt;
+  std::optional<std::string> station =
+      TextProperty(bus, ActiveAccessPoint(bus), "org.freedesktop.NetworkManager.AccessPoint", "HwAddress");
+  g_object_unref(bus);
+  return station;
+}
 
 std::optional<std::string> NetworkConfiguration::dnsDomainName() const {
   std::optional<ResolverConfiguration> resolver = ReadResolverConfiguration(sources_.resolvConf);

@@ -13,9 +13,11 @@
 //                    supply of type "Battery" says "present" (or does not
 //                    say); the machine runs on battery when no mains or USB
 //                    supply is online and a battery is discharging
-// The network location and the Wi-Fi network come from NetworkManager
-// where it runs; without it they are nothing (and a condition on them
-// compares against nothing).
+// The network location (NetworkManager's primary connection, else its first
+// default one) and the Wi-Fi network (the access point of the active
+// wireless connection: its SSID and its station address) come from
+// NetworkManager on the system bus, asked with a one-second time-out; without
+// it they are nothing (and a condition on them compares against nothing).
 //
 // Every query is cheap and thread-safe; failures are silent (nothing,
 // empty, false), as a schedule check must never fail on them.
