@@ -195,7 +195,7 @@ int Backup::canBackupNow(Date now, const NetworkConfiguration& network, const Po
 }
 
 int Backup::canBackupNow() const {
-  return canBackupNow(Date::now(), NetworkConfiguration::sharedNetworkConfiguration(), ReadPowerState());
+  return canBackupNow(Date::now(), NetworkConfiguration::sharedNetworkConfiguration(), ReadSystemPowerState());
 }
 
 void Backup::processResults(const Dictionary& results, int command, bool wasCancelled) {

@@ -51,10 +51,10 @@ std::optional<ResolverConfiguration> ReadResolverConfiguration(const std::vector
 constexpr const char* kNetworkManager = "org.freedesktop.NetworkManager";
 constexpr int kNetworkManagerTimeOut = 1000;  // milliseconds: a schedule check must not hang
 
-GVariant* NetworkManagerProperty(GDBusConnection* bus, const std::string& path, const char* interface,
-                                 const char* name) {
+GVariant* ServiceProperty(GDBusConnection* bus, const char* service, const std::string& path, const char* interface,
+                          const char* name) {
   if (!bus || path.empty() || path == "/") return nullptr;
-  GVariant* reply = g_dbus_connection_call_sync(bus, kNetworkManager, path.c_str(), "org.freedesktop.DBus.Properties",
+  GVariant* reply = g_dbus_connection_call_sync(bus, service, path.c_str(), "org.freedesktop.DBus.Properties",
                                                 "Get", g_variant_new("(ss)", interface, name), G_VARIANT_TYPE("(v)"),
                                                 G_DBUS_CALL_FLAGS_NO_AUTO_START, kNetworkManagerTimeOut, nullptr, nullptr);
   if (!reply) return nullptr;
@@ -62,6 +62,11 @@ GVariant* NetworkManagerProperty(GDBusConnection* bus, const std::string& path, 
   g_variant_get(reply, "(v)", &value);
   g_variant_unref(reply);
   return value;
+}
+
+GVariant* NetworkManagerProperty(GDBusConnection* bus, const std::string& path, const char* interface,
+                                 const char* name) {
+  return ServiceProperty(bus, kNetworkManager, path, interface, name);
 }
 
 std::optional<std::string> TextProperty(GDBusConnection* bus, const std::string& path, const char* interface,
@@ -240,6 +245,20 @@ PowerState ReadPowerState(const std::string& root) {
     }
   }
   state.runningOnBattery = discharging && !externalPower;
+  return state;
+}
+
+PowerState ReadSystemPowerState() {
+  PowerState state = ReadPowerState();
+  GDBusConnection* bus = SystemBus();
+  GVariant* onBattery =
+      ServiceProperty(bus, "org.freedesktop.UPower", "/org/freedesktop/UPower", "org.freedesktop.UPower", "OnBattery");
+  if (bus) g_object_unref(bus);
+  if (onBattery && g_variant_is_of_type(onBattery, G_VARIANT_TYPE_BOOLEAN)) {
+    state.runningOnBattery = g_variant_get_boolean(onBattery);
+    if (state.runningOnBattery) state.batteryPresent = true;
+  }
+  if (onBattery) g_variant_unref(onBattery);
   return state;
 }
 

@@ -72,5 +72,8 @@ struct PowerState {
   bool batteryCharging = false;
 };
 PowerState ReadPowerState(const std::string& root = "/sys/class/power_supply");
+// The machine's power state: UPower's "OnBattery" on the system bus when
+// UPower answers (within a second), else what /sys/class/power_supply says.
+PowerState ReadSystemPowerState();
 
 }  // namespace quorvel

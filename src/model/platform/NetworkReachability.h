@@ -3,12 +3,20 @@
 //
 // "Reachable" means the kernel has a route to one of the host's addresses
 // (a UDP socket can be connected to it: nothing is sent); a host name that
-// does not resolve is not reachable. The host is resolved when the watcher
-// is made and again whenever the network changes. Changes are the kernel's
-// rtnetlink announcements of links, addresses and routes (IPv4 and IPv6),
-// read by a source on the main run loop while a delegate is set; the
-// delegate is told after each batch of announcements in which the answer
-// changed.
+// does not resolve is not reachable. A watcher made with a port also needs
+// the server to accept a TCP connection on it (closed again at once), so
+// that a server that is down counts as unreachable even when its machine is
+// not (the loopback address always has a route).
+//
+// Names are resolved on a thread of their own, when the watcher is made and
+// again whenever the network changes: the main thread never waits for DNS.
+// Until the first answer arrives a name counts as unreachable; numeric
+// addresses are known at once. Changes are the kernel's rtnetlink
+// announcements of links, addresses and routes (IPv4 and IPv6), read by a
+// source on the main run loop while a delegate is set, and - while a watcher
+// with a port has a delegate and its answer is "unreachable" - a check every
+// kRecheckInterval seconds, since a server that starts announces nothing.
+// The delegate is told whenever the answer changed.
 //
 // Not thread-safe: made, asked and given a delegate on the main thread.
 #pragma once
@@ -35,8 +43,12 @@ class NetworkReachabilityDelegate {
 
 class NetworkReachability {
  public:
-  // Null for an empty name.
-  static std::unique_ptr<NetworkReachability> initWithHostName(const std::string& host);
+  static constexpr double kRecheckInterval = 5.0;
+  // Seconds a TCP probe waits for the server's answer.
+  static constexpr int kProbeTimeoutMilliseconds = 1500;
+
+  // Null for an empty name. port 0: a route is enough.
+  static std::unique_ptr<NetworkReachability> initWithHostName(const std::string& host, std::uint16_t port = 0);
   // 0 (INADDR_ANY): general connectivity - any route that leaves this
   // machine (a default route or an interface that is up, loopback aside).
   static std::unique_ptr<NetworkReachability> initWithIPv4Address(std::uint32_t hostOrderAddress);
@@ -45,6 +57,8 @@ class NetworkReachability {
   NetworkReachability& operator=(const NetworkReachability&) = delete;
 
   const std::string& hostName() const { return host_; }
+  std::uint16_t port() const { return port_; }
+  // Checks now (a route, and the server's answer when a port is watched).
   bool isReachable() const;
 
   NetworkReachabilityDelegate* delegate() const { return delegate_; }
@@ -52,12 +66,21 @@ class NetworkReachability {
   void setDelegate(NetworkReachabilityDelegate* delegate);
 
  private:
-  explicit NetworkReachability(std::string host) : host_(std::move(host)) {}
+  NetworkReachability(std::string host, std::uint16_t port) : host_(std::move(host)), port_(port) {}
+  // Numeric addresses at once; names on a thread whose answer comes back
+  // through the main run loop (resolved()).
   void resolve();
+  void resolved(std::vector<sockaddr_storage> addresses);
   void networkChanged();
+  void recheck();
+  void updateRecheckTimer();
 
   const std::string host_;  // empty: general connectivity
+  const std::uint16_t port_;
   std::vector<sockaddr_storage> addresses_;
+  // Cleared when the watcher goes, so that a late resolution is dropped.
+  std::shared_ptr<NetworkReachability*> self_ = std::make_shared<NetworkReachability*>(this);
+  std::shared_ptr<Timer> recheckTimer_;
   bool lastAnswer_ = false;
   NetworkReachabilityDelegate* delegate_ = nullptr;
   int announcements_ = -1;
