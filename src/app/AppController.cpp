@@ -179,6 +179,24 @@ void AppController::removeBackup(const std::string& uuid) {
   if (observer_) observer_->backupDidChange(uuid);
 }
 
+void AppController::replaceBackup(Slot& slot, const std::shared_ptr<Backup>& backup) {
+  const bool wasQueued = isQueued(*slot.backup);
+  slot.schedule.reset();
+  slot.backup->setDelegate(nullptr);
+  slot.backup = backup;
+  slot.settingsStamp = SettingsStamp(*backup);
+  backup->setDelegate(this);
+  Backup* raw = backup.get();
+  slot.schedule = std::make_unique<ScheduledBackup>(*backup, *this, options_.clock, options_.connectionDelay,
+                                                    [this, raw] { return isPerformingBackup(*raw); });
+  slot.schedule->updateReachability();
+  slot.schedule->updateScheduleDate();
+  // A backup that no longer runs by itself leaves the queue.
+  if (wasQueued && !backup->nextScheduleDate() && !backup->scheduleOnLaunch() && !backup->scheduleOnConnection()) {
+    dequeueBackup(*backup);
+  }
+}
+
 void AppController::reloadBackups() {
   std::optional<std::vector<std::shared_ptr<Backup>>> stored = Backup::loadAllBackupsFromDisk();
   if (!stored) return;
@@ -200,21 +218,7 @@ void AppController::reloadBackups() {
       slot->reloadWhenIdle = true;
       continue;
     }
-    const bool wasQueued = isQueued(*slot->backup);
-    slot->schedule.reset();
-    slot->backup->setDelegate(nullptr);
-    slot->backup = backup;
-    slot->settingsStamp = SettingsStamp(*backup);
-    backup->setDelegate(this);
-    Backup* raw = backup.get();
-    slot->schedule = std::make_unique<ScheduledBackup>(*backup, *this, options_.clock, options_.connectionDelay,
-                                                       [this, raw] { return isPerformingBackup(*raw); });
-    slot->schedule->updateReachability();
-    slot->schedule->updateScheduleDate();
-    // A backup that no longer runs by itself leaves the queue.
-    if (wasQueued && !backup->nextScheduleDate() && !backup->scheduleOnLaunch() && !backup->scheduleOnConnection()) {
-      dequeueBackup(*backup);
-    }
+    replaceBackup(*slot, backup);
     appendLog(*slot, "settings read again");
     changed(*slot);
   }
@@ -437,6 +441,20 @@ std::optional<std::string> AppController::performCommand(Backup& backup, int com
     return Format(LocalizedString(kStrings, "BACKUP_MISSING_MESSAGE"), {Value(backup.name())});
   }
   if (std::optional<std::string> refusal = lockForCommand(*slot, command)) return refusal;
+  if (SettingsStamp(*slot->backup) != slot->settingsStamp) {
+    // Another process changed the settings (under the lock now held): the
+    // command runs with them, and the results are saved onto them.
+    if (std::shared_ptr<Backup> stored = Backup::loadFromFolder(slot->backup->path())) {
+      replaceBackup(*slot, stored);
+      appendLog(*slot, "settings read again");
+    }
+  }
+  return startCommand(*slot, command, given);
+}
+
+std::optional<std::string> AppController::startCommand(Slot& slotRef, int command, const Dictionary& given) {
+  Slot* slot = &slotRef;
+  Backup& backup = *slot->backup;
 
   std::shared_ptr<const Url> destination = backup.destinationURLWithoutPassword();
   if (command == BackupCommandPerformBackup && destination && destination->isFileURL()) {
@@ -769,6 +787,10 @@ std::vector<std::string> AppController::log(const std::string& uuid) const {
 
 void AppController::appendLog(Slot& slot, const std::string& line) {
   slot.log.push_back(LocalTimeText(static_cast<std::time_t>(now().timeIntervalSince1970())) + " " + line);
+  if (options_.logToStandardError) {
+    std::fprintf(stderr, "quorvel: %s: %s\n", EscapeControlCharacters(slot.backup->name()).c_str(),
+                 EscapeControlCharacters(line).c_str());
+  }
   while (slot.log.size() > kLogLength) slot.log.pop_front();
 }
 

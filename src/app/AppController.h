@@ -77,6 +77,8 @@ class AppController : public BackupControllerDelegate, public BackupDelegate {
     double connectionDelay = ScheduledBackup::kConnectionDelay;
     // Where the computer is kept awake; null: nowhere (tests).
     KeepAwake* keepAwake = nullptr;
+    // Every log line also goes to standard error (the service's journal).
+    bool logToStandardError = false;
   };
 
   // Lines kept per backup for status and log.
@@ -196,6 +198,9 @@ class AppController : public BackupControllerDelegate, public BackupDelegate {
   // processes; the reason for a wait goes into the slot.
   BackupQueue::Readiness readiness(Slot& slot);
   std::optional<std::string> lockForCommand(Slot& slot, int command);
+  std::optional<std::string> startCommand(Slot& slot, int command, const Dictionary& given);
+  // The slot's backup replaced by a fresh reading of its settings.
+  void replaceBackup(Slot& slot, const std::shared_ptr<Backup>& backup);
   Dictionary argumentsForCommand(Backup& backup, int command, const Dictionary& given);
   void didFinishCommand(Slot& slot);
   void retryBackup(Slot& slot);

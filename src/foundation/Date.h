@@ -14,6 +14,10 @@ class Date {
   constexpr explicit Date(double secondsSinceReferenceDate) : seconds_(secondsSinceReferenceDate) {}
 
   static Date now();
+  // Moves now() forward in this whole process, as if the machine had slept
+  // for that long: for tests that drive a scheduling process from outside
+  // (the scheduler's AdvanceClock in its test mode). Never called otherwise.
+  static void advanceClockForTesting(double seconds);
   static constexpr Date fromUnixTime(double secondsSince1970) {
     return Date(secondsSince1970 - kTimeIntervalSince1970);
   }

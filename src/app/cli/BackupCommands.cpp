@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -19,6 +20,8 @@
 #include "app/cli/DestinationCommand.h"
 #include "app/cli/JsonValue.h"
 #include "app/cli/PasswordSource.h"
+#include "app/cli/ProgressDisplay.h"
+#include "app/daemon/SchedulerClient.h"
 #include "engine/BackupCommandOperation.h"
 #include "engine/BackupController.h"
 #include "foundation/Format.h"
@@ -209,6 +212,49 @@ int RunOnBackup(const std::shared_ptr<Backup>& backup, const DestinationCommandO
   return status;
 }
 
+// The command run by the scheduler service, with the output it has when it
+// runs here: the progress from the service's signals, then the summary.
+int RunNamedOnScheduler(SchedulerClient& scheduler, const std::string& name, const DestinationCommandOptions& given) {
+  std::string error;
+  std::optional<std::vector<Dictionary>> backups = scheduler.listBackups(&error);
+  if (!backups) return Fail({"the scheduler did not answer: " + error}, given.json);
+  const Dictionary* entry = nullptr;
+  for (const Dictionary& backup : *backups) {
+    if (backup.get("name").asString() == name) entry = &backup;
+  }
+  if (!entry) return Fail({"no backup is named \"" + name + "\" (see \"quorvel list\")"}, given.json);
+  DestinationCommandOptions options = given;
+  Dictionary arguments = DestinationCommandArguments(options);
+  // The scheduler adds what the backup's own settings say.
+  arguments.erase(kScannerUserInfoArgument);
+
+  ProgressOutput progress(CommandWord(options.command));
+  ProgressDisplay& display = progress.display();
+  SchedulerClient::Events events;
+  events.message = [&](const std::string& message) { display.showMessage(message); };
+  events.phase = [&](const std::string& event, const std::string& type, std::uint32_t identifier,
+                     std::uint32_t current, std::uint32_t max) {
+    if (event == "begin") display.willBeginPhase(type, identifier);
+    else if (event == "end") display.didEndPhase(type, identifier);
+    else display.didUpdatePhase(type, identifier, current, max);
+  };
+  events.retryWait = [&](double seconds, unsigned attempt, unsigned maximum) {
+    if (seconds < 0) {
+      display.showMessage("quorvel: network error: the scheduler waits for \"quorvel retry " + name +
+                          "\" or a cancel");
+    } else {
+      display.setRetryWait(MonotonicSeconds() + seconds, attempt, maximum);
+    }
+  };
+  events.tick = [&] { progress.tick(); };
+  SchedulerClient::Outcome outcome = scheduler.run(entry->get("uuid").asString(), CommandWord(options.command),
+                                                   arguments, events);
+  progress.finish();
+  if (!outcome.started || (!outcome.error.empty() && !outcome.results)) return Fail({outcome.error}, options.json);
+  return ReportCommandOutcome(options, entry->get("destination").asString(), outcome.results, outcome.errorMessages,
+                              outcome.interrupted || outcome.cancelled);
+}
+
 int RunNamed(int command, const char* word, int argc, char** argv) {
   CLI::App app{"Runs the command on the configured backup NAME.", std::string("quorvel ") + word};
   std::string name;
@@ -230,6 +276,17 @@ int RunNamed(int command, const char* word, int argc, char** argv) {
   app.add_flag("--json", extra.json, "print the results dictionary as JSON");
   int status = 0;
   if (!Parse(app, argc, argv, &status)) return status;
+  if (std::unique_ptr<SchedulerClient> scheduler = SchedulerClient::connect()) {
+    DestinationCommandOptions options;
+    options.command = command;
+    options.restorePaths = extra.restorePaths;
+    options.restoreTarget = extra.restoreTarget;
+    options.erase = extra.erase;
+    options.skipVerification = extra.skipVerification;
+    options.reportHidden = extra.reportHidden;
+    options.json = extra.json;
+    return RunNamedOnScheduler(*scheduler, name, options);
+  }
 
   Failure failure;
   std::optional<Prepared> prepared = PrepareToRun(name, &failure);
@@ -464,7 +521,21 @@ bool IsConfiguredBackupWord(const char* word) {
 
 int RunConfiguredBackupCommand(int argc, char** argv) {
   for (const Verb& verb : kVerbs) {
-    if (std::strcmp(verb.word, argv[0]) == 0) return verb.run(argc, argv);
+    if (std::strcmp(verb.word, argv[0]) != 0) continue;
+    const int status = verb.run(argc, argv);
+    // A running scheduler reads the settings again at once.
+    static const char* const kChangingVerbs[] = {"create", "set", "copy", "recreate", "remove"};
+    const bool changes = std::any_of(std::begin(kChangingVerbs), std::end(kChangingVerbs),
+                                     [&](const char* word) { return std::strcmp(word, argv[0]) == 0; });
+    if (status == 0 && changes) {
+      if (std::unique_ptr<SchedulerClient> scheduler = SchedulerClient::connect()) {
+        std::string error;
+        if (!scheduler->reload(&error)) {
+          std::fprintf(stderr, "quorvel: warning: the scheduler did not take the change: %s\n", error.c_str());
+        }
+      }
+    }
+    return status;
   }
   return 2;
 }

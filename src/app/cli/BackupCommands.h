@@ -23,7 +23,13 @@
 // another process holds it.
 #pragma once
 
+#include <memory>
+#include <string>
+#include <vector>
+
 namespace quorvel {
+
+class Backup;
 
 // Whether `word` is one of the verbs of configured backups above (other
 // than restore, verify, prune, check and test, which name a backup or a
@@ -32,6 +38,10 @@ bool IsConfiguredBackupWord(const char* word);
 
 // `quorvel set NAME KEY VALUE` (BackupSettingsCommand.cpp).
 int RunSetCommand(int argc, char** argv);
+// The change `quorvel set` makes of KEY to VALUE, made on `backup` (one of
+// `all`) without saving it; false with the reason in *error.
+bool ApplyBackupSetting(const std::vector<std::shared_ptr<Backup>>& all, Backup& backup, const std::string& key,
+                        const std::string& value, std::string* error);
 
 // Runs such a verb; argv[0] is the verb. The return value is the exit
 // status: 0 success, 1 failure, 2 usage error, 3 finished but left items

@@ -260,6 +260,27 @@ const std::map<std::string, ChangeMaker>& Settings() {
 
 }  // namespace
 
+bool ApplyBackupSetting(const std::vector<std::shared_ptr<Backup>>& all, Backup& backup, const std::string& key,
+                        const std::string& value, std::string* error) {
+  auto maker = Settings().find(key);
+  if (maker == Settings().end()) {
+    *error = "unknown setting \"" + key + "\"";
+    return false;
+  }
+  if (backup.isLocked() && key != "locked") {
+    *error = "the backup \"" + backup.name() + "\" is locked";
+    return false;
+  }
+  Failure failure;
+  std::optional<Change> change = maker->second(all, backup, value, &failure);
+  if (!change) {
+    *error = failure.message;
+    return false;
+  }
+  (*change)(backup);
+  return true;
+}
+
 int RunSetCommand(int argc, char** argv) {
   std::string keys;
   for (const auto& [key, maker] : Settings()) keys += (keys.empty() ? "" : ", ") + key;

@@ -9,6 +9,7 @@
 #include "app/cli/BackupCommands.h"
 #include "app/cli/CheckSourceCommand.h"
 #include "app/cli/DestinationCommand.h"
+#include "app/daemon/DaemonCommand.h"
 #include "engine/BackupController.h"
 
 namespace quorvel {
@@ -55,6 +56,15 @@ constexpr const char* kUsage =
     "  recreate       configure a backup again from its destination: quorvel recreate DESTINATION [--name NAME]\n"
     "  remove         quorvel remove NAME [--destination-too]\n"
     "All of them take --json.\n"
+    "\n"
+    "The scheduler (runs backups by their schedules; the verbs above go through it while it runs):\n"
+    "  daemon         quorvel daemon [--install | --uninstall]: run it here, or start it at every login\n"
+    "  status         every backup's state, next run and last result: quorvel status\n"
+    "  log            the scheduler's recent lines for a backup: quorvel log NAME\n"
+    "  queue, cancel, suspend, resume, retry\n"
+    "                 quorvel cancel NAME ...: act on a backup in the scheduler\n"
+    "  set NAME schedule.interval 6h | schedule.daily 02:30 | schedule.on-launch on |\n"
+    "      schedule.on-connection on | schedule.skip-if \"WEEK_DAY == 0 OR POWER_SOURCE == 1\"\n"
     "\n"
     "A DESTINATION is a local folder or a URL of a scheme this build supports: SCHEMES.\n"
     "A server password is given with --server-password-env VAR or --server-password-file FILE;\n"
@@ -277,6 +287,10 @@ int RunCommandLine(int argc, char** argv) {
     return CheckSource(argc - 1, argv + 1);
   }
   if (IsConfiguredBackupWord(command.c_str())) return RunConfiguredBackupCommand(argc - 1, argv + 1);
+  if (command == "daemon") return RunDaemonCommand(argc - 1, argv + 1);
+  if (command == "status") return RunStatusCommand(argc - 1, argv + 1);
+  if (command == "log") return RunLogCommand(argc - 1, argv + 1);
+  if (IsSchedulerActionWord(command.c_str())) return RunSchedulerActionCommand(argc - 1, argv + 1);
   for (const CommandWordEntry& entry : kDestinationCommands) {
     if (command != entry.word) continue;
     if (entry.command != BackupCommandPerformBackup && entry.command != BackupCommandDeleteBackup &&

@@ -52,11 +52,6 @@ constexpr const char* kCopiedSizeResult = "copiedSize";
 constexpr const char* kBackupDatesInfo = "backup.dates";
 constexpr const char* kFileNameInfo = ".fileName";
 
-// Seconds of a monotonic clock.
-double MonotonicSeconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
 bool CommandReadsSource(int command) {
   return command == BackupCommandPruneDestination || command == BackupCommandTestBackup ||
          command == BackupCommandPerformBackup;
@@ -119,15 +114,18 @@ std::size_t Count(const Dictionary& results, const char* key) { return results.g
 void PrintCheckSummary(const std::string& destination, const Dictionary& results) {
   std::printf("%-22s %s\n", "Destination:", EscapeControlCharacters(destination).c_str());
   PrintCount("Items at destination:", results.get(kContentsResult).asDictionary().size());
-  std::shared_ptr<DirectoryScanner> scanner = results.get(kDirectoryScannerResult).object<DirectoryScanner>();
-  if (!scanner && !results.contains(kSourceFilesResult)) {
+  // The snapshot, or the summary ResultsForOutput makes of it.
+  Value summary = ResultsForOutput(results, {}).asDictionary().get(kDirectoryScannerResult);
+  if (!summary.isDictionary() && !results.contains(kSourceFilesResult)) {
     std::printf("No backup at this destination.\n");
     return;
   }
-  if (scanner) {
-    PrintCount("Revision:", scanner->revision());
-    std::printf("%-22s %s\n", "Backed-up folder:", EscapeControlCharacters(scanner->rootDirectory()).c_str());
-    const Array& dates = scanner->userInfoForKey(kBackupDatesInfo).asArray();
+  if (summary.isDictionary() && summary.asDictionary().contains("revision")) {
+    const Dictionary& snapshot = summary.asDictionary();
+    PrintCount("Revision:", snapshot.get("revision").asUInt());
+    std::printf("%-22s %s\n", "Backed-up folder:",
+                EscapeControlCharacters(snapshot.get("rootDirectory").asString()).c_str());
+    const Array& dates = snapshot.get("dates").asArray();
     if (!dates.empty() && dates.back().isDate()) {
       std::printf("%-22s %s\n", "Last backup:", LocalDateText(dates.back().asDate()).c_str());
     }
@@ -161,11 +159,18 @@ void PrintSummary(const DestinationCommandOptions& options, const std::string& d
       break;
     }
     case BackupCommandPerformBackup: {
-      std::shared_ptr<DirectoryScanner> scanner = results.get(kDirectoryScannerResult).object<DirectoryScanner>();
+      // The snapshot itself, or its summary when the results came from the
+      // scheduler service.
+      const Value& snapshot = results.get(kDirectoryScannerResult);
+      std::optional<std::uint64_t> revision;
+      if (std::shared_ptr<DirectoryScanner> scanner = snapshot.object<DirectoryScanner>()) revision = scanner->revision();
+      if (snapshot.isDictionary() && snapshot.asDictionary().contains("revision")) {
+        revision = snapshot.asDictionary().get("revision").asUInt();
+      }
       std::printf("Backup finished in %s", ProgressDisplay::FormatDuration(duration).c_str());
-      if (scanner) std::printf(" (revision %u)", static_cast<unsigned>(scanner->revision()));
+      if (revision) std::printf(" (revision %u)", static_cast<unsigned>(*revision));
       // A first backup has nothing to compare with: everything is new.
-      if (scanner && scanner->revision() == 1 && results.contains(kCopiedFilesResult)) {
+      if (revision == 1u && results.contains(kCopiedFilesResult)) {
         std::printf(": first backup, %llu files stored, %zu skipped.\n",
                     static_cast<unsigned long long>(results.get(kCopiedFilesResult).asUInt()),
                     Count(results, kSkippedPathsResult));
@@ -571,7 +576,8 @@ Value ResultsForOutput(const std::optional<Dictionary>& results, const std::vect
     return Dictionary{{kSuccessResult, false}, {kErrorMessagesResult, std::move(messages)}};
   }
   Dictionary output = *results;
-  if (Value* scanner = output.find(kDirectoryScannerResult)) {
+  Value* scanner = output.find(kDirectoryScannerResult);
+  if (scanner && !scanner->isDictionary()) {
     Dictionary summary;
     if (std::shared_ptr<DirectoryScanner> snapshot = scanner->object<DirectoryScanner>()) {
       summary.set("revision", static_cast<std::uint64_t>(snapshot->revision()));
@@ -661,85 +667,19 @@ std::optional<int> CreateLocalFolders(const DestinationCommandOptions& options, 
   return std::nullopt;
 }
 
-// Progress on standard error: a live line redrawn by a timer on a terminal,
-// one line per phase otherwise.
-class ProgressOutput {
- public:
-  explicit ProgressOutput(const std::string& word)
-      : live_(::isatty(STDERR_FILENO)),
-        display_(word, live_ ? ProgressDisplay::Mode::Live : ProgressDisplay::Mode::Lines, MonotonicSeconds,
-                 [](std::string_view text) {
-                   std::fwrite(text.data(), 1, text.size(), stderr);
-                   std::fflush(stderr);
-                 },
-                 TerminalWidth()) {
-    if (!live_) return;
-    redraw_ = Timer::withTimeInterval(ProgressDisplay::kMinimumRedrawInterval, true,
-                                      [this](Timer&) { display_.tick(); });
-    RunLoop::main().addTimer(redraw_, kRunLoopCommonModes);
-  }
-  ~ProgressOutput() { finish(); }
-  ProgressDisplay& display() { return display_; }
-  void finish() {
-    if (redraw_) redraw_->invalidate();
-    redraw_.reset();
-    display_.finish();
-  }
-
- private:
-  static unsigned TerminalWidth() {
-    winsize size{};
-    if (!::isatty(STDERR_FILENO) || ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;
-    return size.ws_col;
-  }
-
-  const bool live_;
-  ProgressDisplay display_;
-  std::shared_ptr<Timer> redraw_;
-};
-
 // What the command came to: output, summary and exit status.
 // The exit status: 130 interrupted, 1 failed, 3 finished but left items out
 // (unreadable, vanished or refused: the result is incomplete), 0 otherwise.
-int ExitStatusOf(const DestinationCommandDelegate& delegate, bool interrupted) {
+int ExitStatusOf(const std::optional<Dictionary>& results, bool interrupted) {
   if (interrupted) return 130;
-  if (!delegate.results || !delegate.results->get(kSuccessResult).asBool()) return 1;
-  const Value& skipped = delegate.results->get(kSkippedPathsResult);
+  if (!results || !results->get(kSuccessResult).asBool()) return 1;
+  const Value& skipped = results->get(kSkippedPathsResult);
   return skipped.isArray() && !skipped.asArray().empty() ? kExitIncomplete : 0;
 }
 
 int ReportOutcome(const DestinationCommandOptions& options, const std::string& shownDestination,
                   const DestinationCommandDelegate& delegate, bool interrupted) {
-  const std::string word = CommandWord(options.command);
-  const int status = ExitStatusOf(delegate, interrupted);
-  if (options.printOutcome && options.json) {
-    Value output = ResultsForOutput(delegate.results, delegate.errorMessages);
-    if (output.isDictionary()) {
-      Dictionary withStatus = output.asDictionary();
-      withStatus.set("exitStatus", static_cast<std::int64_t>(status));
-      output = Value(std::move(withStatus));
-    }
-    PrintJson(output);
-  } else if (options.printOutcome && (status == 0 || status == kExitIncomplete) && !interrupted) {
-    PrintSummary(options, shownDestination, *delegate.results);
-  }
-  std::fflush(stdout);
-  switch (status) {
-    case 130:
-      std::fprintf(stderr, "quorvel: %s interrupted\n", word.c_str());
-      break;
-    case 1:
-      std::fprintf(stderr, "quorvel: %s failed\n", word.c_str());
-      break;
-    case kExitIncomplete:
-      std::fprintf(stderr, "quorvel: %s finished, but left out %zu item%s (see the messages above)\n", word.c_str(),
-                   delegate.results->get(kSkippedPathsResult).asArray().size(),
-                   delegate.results->get(kSkippedPathsResult).asArray().size() == 1 ? "" : "s");
-      break;
-    default:
-      break;
-  }
-  return status;
+  return ReportCommandOutcome(options, shownDestination, delegate.results, delegate.errorMessages, interrupted);
 }
 
 }  // namespace
@@ -862,6 +802,41 @@ std::optional<int> LockDestination(const DestinationCommandOptions& options, con
 }
 
 }  // namespace
+
+int ReportCommandOutcome(const DestinationCommandOptions& options, const std::string& shownDestination,
+                         const std::optional<Dictionary>& results, const std::vector<std::string>& errorMessages,
+                         bool interrupted) {
+  const std::string word = CommandWord(options.command);
+  const int status = ExitStatusOf(results, interrupted);
+  if (options.printOutcome && options.json) {
+    Value output = ResultsForOutput(results, errorMessages);
+    if (output.isDictionary()) {
+      Dictionary withStatus = output.asDictionary();
+      withStatus.set("exitStatus", static_cast<std::int64_t>(status));
+      output = Value(std::move(withStatus));
+    }
+    PrintJson(output);
+  } else if (options.printOutcome && (status == 0 || status == kExitIncomplete) && !interrupted) {
+    PrintSummary(options, shownDestination, *results);
+  }
+  std::fflush(stdout);
+  switch (status) {
+    case 130:
+      std::fprintf(stderr, "quorvel: %s interrupted\n", word.c_str());
+      break;
+    case 1:
+      std::fprintf(stderr, "quorvel: %s failed\n", word.c_str());
+      break;
+    case kExitIncomplete:
+      std::fprintf(stderr, "quorvel: %s finished, but left out %zu item%s (see the messages above)\n", word.c_str(),
+                   results->get(kSkippedPathsResult).asArray().size(),
+                   results->get(kSkippedPathsResult).asArray().size() == 1 ? "" : "s");
+      break;
+    default:
+      break;
+  }
+  return status;
+}
 
 int RunDestinationCommandOnController(const DestinationCommandOptions& options,
                                       const std::shared_ptr<RemoteBackupController>& configured,

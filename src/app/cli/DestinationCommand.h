@@ -154,6 +154,14 @@ void ConfigureController(RemoteBackupController& controller, const DestinationCo
 // ran): "success" false and the error messages collected.
 Value ResultsForOutput(const std::optional<Dictionary>& results, const std::vector<std::string>& errorMessages);
 
+// What a finished command shows - the JSON results with --json, else the
+// summary - and its exit status: 130 interrupted, 1 failed (no results, or
+// not a success), 3 finished but left items out, 0 otherwise. `results` may
+// be the engine's or ResultsForOutput's form (what the scheduler sends).
+int ReportCommandOutcome(const DestinationCommandOptions& options, const std::string& shownDestination,
+                         const std::optional<Dictionary>& results, const std::vector<std::string>& errorMessages,
+                         bool interrupted);
+
 // Runs the command on the calling thread, which must be the main thread.
 // Exit status: 0 success, 1 failure (messages on standard error as they
 // arrive), 130 when interrupted by SIGINT (the command is cancelled and its

@@ -1,5 +1,10 @@
 #include "app/cli/ProgressDisplay.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <chrono>
+
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -7,6 +12,7 @@
 
 #include "app/cli/CheckSourceCommand.h"
 #include "foundation/Format.h"
+#include "foundation/RunLoop.h"
 
 namespace quorvel {
 
@@ -241,6 +247,41 @@ void ProgressDisplay::erase() {
 void ProgressDisplay::finish() {
   if (mode_ == Mode::Live) erase();
   finished_ = true;
+}
+
+double MonotonicSeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+namespace {
+
+unsigned TerminalWidth() {
+  winsize size{};
+  if (!::isatty(STDERR_FILENO) || ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+}
+
+}  // namespace
+
+ProgressOutput::ProgressOutput(const std::string& word)
+    : live_(::isatty(STDERR_FILENO)),
+      display_(word, live_ ? ProgressDisplay::Mode::Live : ProgressDisplay::Mode::Lines, MonotonicSeconds,
+               [](std::string_view text) {
+                 std::fwrite(text.data(), 1, text.size(), stderr);
+                 std::fflush(stderr);
+               },
+               TerminalWidth()) {
+  if (!live_) return;
+  redraw_ = Timer::withTimeInterval(ProgressDisplay::kMinimumRedrawInterval, true, [this](Timer&) { display_.tick(); });
+  RunLoop::main().addTimer(redraw_, kRunLoopCommonModes);
+}
+
+ProgressOutput::~ProgressOutput() { finish(); }
+
+void ProgressOutput::finish() {
+  if (redraw_) redraw_->invalidate();
+  redraw_.reset();
+  display_.finish();
 }
 
 }  // namespace quorvel

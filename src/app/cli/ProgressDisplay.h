@@ -21,6 +21,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -113,6 +114,28 @@ class ProgressDisplay {
   std::optional<double> retryAt_;
   unsigned retryAttempt_ = 0;
   unsigned retryMaximum_ = 0;
+};
+
+// Seconds of a monotonic clock.
+double MonotonicSeconds();
+
+// A command's progress on standard error: on a terminal a live line redrawn
+// by a timer on the main run loop (or by tick(), where another loop runs),
+// else one line per phase. finish() (or destruction) erases the live line.
+class ProgressOutput {
+ public:
+  explicit ProgressOutput(const std::string& word);
+  ~ProgressOutput();
+  ProgressOutput(const ProgressOutput&) = delete;
+  ProgressOutput& operator=(const ProgressOutput&) = delete;
+  ProgressDisplay& display() { return display_; }
+  void tick() { display_.tick(); }
+  void finish();
+
+ private:
+  const bool live_;
+  ProgressDisplay display_;
+  std::shared_ptr<class Timer> redraw_;
 };
 
 }  // namespace quorvel
