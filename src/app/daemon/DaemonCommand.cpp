@@ -247,7 +247,10 @@ int RunScheduler() {
       break;
   }
   controller.setObserver(&service);
-  if (!service.watchSleep([&controller] { controller.didWakeUp(); })) {
+  if (!service.watchSleep([&controller] {
+        std::fprintf(stderr, "quorvel: scheduler: the computer woke up\n");
+        controller.didWakeUp();
+      })) {
     std::fprintf(stderr, "quorvel: scheduler: no system bus: a wake-up from sleep is noticed by the timers only\n");
   }
   controller.applicationDidFinishLaunching();
