@@ -69,7 +69,8 @@ struct AppController::Slot {
   std::unique_ptr<ScheduledBackup> schedule;
   std::string settingsStamp;
   int command = 0;
-  bool cancelling = false;
+  bool cancelling = false;  // by the user (or the quit)
+  bool gaveUp = false;      // the retry policy ended the command: a failure
   bool suspended = false;
   std::optional<ProcessLock> backupLock;
   std::optional<ProcessLock> destinationLock;
@@ -473,6 +474,7 @@ std::optional<std::string> AppController::startCommand(Slot& slotRef, int comman
   backup.setExclusionPredicate(scans ? backup.exclusionPredicateForScan() : nullptr);
   backup.saveToDiskIfNecessary();
   slot->cancelling = false;
+  slot->gaveUp = false;
   slot->suspended = false;
   slot->errorMessages.clear();
   slot->command = command;
@@ -590,7 +592,8 @@ void AppController::backupControllerDidFinishCommand(BackupController& controlle
   Slot* slot = slotOf(controller);
   if (!slot) return;
   std::shared_ptr<Backup> backup = slot->backup;
-  const bool cancelled = slot->cancelling || backup->isCancelled();
+  // A command the retry policy ended failed; only the user cancels.
+  const bool cancelled = slot->cancelling || (backup->isCancelled() && !slot->gaveUp);
   const bool success = results && results->get(kSuccessResult).asBool();
   if (results && command >= BackupCommandPruneDestination) backup->processResults(*results, command, cancelled);
   appendLog(*slot, CommandName(command) + (cancelled ? " cancelled" : success ? " finished" : " failed"));
@@ -616,6 +619,7 @@ void AppController::backupControllerDidFinishCommand(BackupController& controlle
 void AppController::didFinishCommand(Slot& slot) {
   slot.command = 0;
   slot.cancelling = false;
+  slot.gaveUp = false;
   slot.waitingForAnswer = false;
   if (slot.retryTimer) slot.retryTimer->invalidate();
   slot.retryTimer.reset();
@@ -700,6 +704,7 @@ void AppController::backupControllerShouldRetryAfterNetworkError(BackupControlle
   if (!slot) return;
   const std::int64_t policy = UserDefaults::standard().integerForKey("retryAfterNetworkError");
   if (policy < 0 || slot->cancelling || terminating_) {
+    slot->gaveUp = !slot->cancelling && !terminating_;
     appendLog(*slot, "network error: not retrying");
     controller.replyToShouldRetryAfterNetworkError(false);
     return;
@@ -714,6 +719,7 @@ void AppController::backupControllerShouldRetryAfterNetworkError(BackupControlle
   if (!slot->retryPolicy) slot->retryPolicy = std::make_unique<NetworkRetryPolicy>(0, MonotonicNow);
   std::optional<double> delay = slot->retryPolicy->delayAfterFailure();
   if (!delay) {
+    slot->gaveUp = true;
     appendLog(*slot, "network error: giving up after " + std::to_string(slot->retryPolicy->maximumRetries()) +
                          " retries in a row");
     controller.replyToShouldRetryAfterNetworkError(false);

@@ -219,7 +219,7 @@ TEST_F(SchedulerService, SIGTERMDuringABackupLeavesThePreviousRevisionRestorable
   EXPECT_FALSE(std::filesystem::exists(work / "restored/source/large.bin")) << "the cut-off revision is not the newest";
 }
 
-TEST_F(SchedulerService, AQueuedBackupWaitsForItsServerAndRunsWhenItStarts) {
+TEST_F(SchedulerService, ABackupWaitsForItsServerAndFailsByPolicyWhenTheServerGoesAwayInMidRun) {
   if (!HaveProgram("lighttpd")) GTEST_SKIP() << "lighttpd is needed (scripts/setup test)";
   const std::string script = std::string(QUORVEL_FIXTURES_DIR) + "/../integration/webdav-server.sh";
   const int port = FreeLoopbackPort(), tlsPort = FreeLoopbackPort();
@@ -229,6 +229,10 @@ TEST_F(SchedulerService, AQueuedBackupWaitsForItsServerAndRunsWhenItStarts) {
   };
   auto stopServer = [&] { RunShell(script + " stop " + Quote(work / "dav") + " >/dev/null 2>&1"); };
   ASSERT_EQ(startServer(), 0);
+  std::filesystem::create_directories(work / "home");
+  WriteFile(work / "home/Defaults.plist",
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+            "<key>maximumNetworkRetries</key><integer>1</integer></dict></plist>\n");
   std::string output;
   ASSERT_EQ(Quorvel("create remote " + Quote(work / "source") + " http://walter@127.0.0.1:" + std::to_string(port) +
                         "/dav/remote --no-encryption --server-password-env QV_PASSWORD",
@@ -250,7 +254,20 @@ TEST_F(SchedulerService, AQueuedBackupWaitsForItsServerAndRunsWhenItStarts) {
   EXPECT_TRUE(Eventually([&] { return Output("history remote").find("performBackup") != std::string::npos; }, 30))
       << Log();
   EXPECT_NE(Output("history remote").find(" ok "), std::string::npos) << Output("history remote");
+
+  // The server goes away in mid-run: one retry (the limit set here), then a
+  // failed entry; the backup queued meanwhile runs after it.
+  ASSERT_EQ(RunShell("head -c 150000000 /dev/urandom >" + Quote(work / "source/large.bin")), 0);
+  Create("local");
+  ASSERT_EQ(Gdbus("Run", "remote backup {}"), 0);
+  ASSERT_TRUE(Eventually([&] { return Log().rfind("remote: performBackup started") > Log().find("remote: performBackup finished"); }, 20)) << Log();
   stopServer();
+  ASSERT_EQ(Gdbus("Queue", "local"), 0);
+  EXPECT_TRUE(Eventually([&] { return LogHas("remote: network error: retrying in 10 s"); }, 60)) << Log();
+  EXPECT_TRUE(Eventually([&] { return Output("history remote").find("failed") != std::string::npos; }, 90)) << Log();
+  EXPECT_TRUE(LogHas("remote: network error: giving up after 1 retries in a row")) << Log();
+  EXPECT_TRUE(Eventually([&] { return Output("history local").find(" ok ") != std::string::npos; }, 30)) << Log();
+  EXPECT_LT(Log().find("remote: performBackup failed"), Log().find("local: performBackup started")) << Log();
   EXPECT_EQ(StopDaemon(), 0);
 }
 
