@@ -344,7 +344,9 @@ bool AppController::isQueued(const Backup& backup) const { return backupQueue_.c
 void AppController::setNeedsQueueCheck() {
   if (queueCheckPending_) return;
   queueCheckPending_ = true;
-  RunLoop::main().perform([this] { checkQueue(); });
+  RunLoop::main().perform([this, alive = std::weak_ptr<bool>(alive_)] {
+    if (alive.lock()) checkQueue();
+  });
 }
 
 void AppController::checkQueue() {

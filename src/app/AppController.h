@@ -219,6 +219,8 @@ class AppController : public BackupControllerDelegate, public BackupDelegate {
   bool terminating_ = false;
   unsigned waitingForTermination_ = 0;
   std::function<void()> terminationDone_;
+  // Work posted to the run loop checks that the controller still exists.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace quorvel
