@@ -2,6 +2,9 @@
 // loopback interface exists: started normally, the binary runs itself
 // again under `unshare -n` (root) and passes on the exit status.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -56,6 +59,26 @@ TEST(NetworkReachability, TheDelegateHearsWhenARouteComesAndGoes) {
   ASSERT_EQ(test::RunShell("ip addr add 127.0.0.1/8 dev lo"), 0);
   for (int i = 0; i < 5; ++i) RunLoop::main().runMode(kDefaultRunLoopMode, 0.1);
   EXPECT_EQ(recorder.answers.size(), 2u) << "no delegate, no calls";
+
+  // With a port, the route is not enough: the server must answer. A server
+  // that starts announces nothing, so the watcher looks again by itself.
+  const int port = test::FreeLoopbackPort();
+  auto server = NetworkReachability::initWithHostName("localhost", static_cast<std::uint16_t>(port));
+  Recorder serverRecorder;
+  server->setDelegate(&serverRecorder);
+  for (int i = 0; i < 10; ++i) RunLoop::main().runMode(kDefaultRunLoopMode, 0.1);  // the name resolves
+  EXPECT_FALSE(server->isReachable()) << "nothing listens on " << port;
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  for (int i = 0; i < 80 && serverRecorder.answers.empty(); ++i) RunLoop::main().runMode(kDefaultRunLoopMode, 0.1);
+  EXPECT_EQ(serverRecorder.answers, std::vector<bool>{true}) << "within the recheck interval";
+  server->setDelegate(nullptr);
+  close(listener);
 }
 
 }  // namespace
