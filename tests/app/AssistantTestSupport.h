@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/assistant/AssistantController.h"
+#include "engine/BackupCommandOperation.h"
 #include "engine/BackupController.h"
 #include "engine/EngineTestSupport.h"
 #include "foundation/Format.h"
@@ -93,8 +94,12 @@ class TestApplication : public AssistantApplication, public BackupControllerDele
     for (const auto& [key, value] : arguments) text += " " + key + "=" + FormatObjectDescription(value);
     events.push_back(text);
     if (!runsCommands) return;
+    // As the application does: a backup stores its settings with its
+    // snapshot, from which it can be re-created.
+    Dictionary all = arguments;
+    if (command == BackupCommandPerformBackup) all.set(kScannerUserInfoArgument, backup->scannerUserInfo());
     backup->setDelegate(this);
-    backup->scheduleCommand(command, arguments, queue_);
+    backup->scheduleCommand(command, all, queue_);
   }
   void selectBackup(const std::shared_ptr<Backup>& backup) override {
     selected = backup;
