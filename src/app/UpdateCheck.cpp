@@ -136,6 +136,13 @@ std::string DisplayURL(const std::string& text) {
   return (shown ? *shown : *url).absoluteString();
 }
 
+// The query sent: the update URL's own, then what this system tells.
+std::string UpdateQuery(const Url& base, const UpdateCheckSystemInfo& info) {
+  const std::string own = base.query();
+  return (own.empty() ? std::string() : own + "&") +
+         Url::escape(Format("version=%@&model=%@&os=%@", info.version, info.model, info.osVersion), "#");
+}
+
 }  // namespace
 
 UpdateCheckSystemInfo CurrentSystemInfo() {
@@ -158,9 +165,9 @@ int CompareVersions(const std::string& a, const std::string& b) {
 std::optional<std::string> UpdateRequestURL(const std::string& updateURL, const UpdateCheckSystemInfo& info) {
   std::optional<Url> base = Url::URLWithString(updateURL);
   if (!base || (base->scheme() != "http" && base->scheme() != "https") || base->host().empty()) return std::nullopt;
-  const std::string query =
-      Url::escape(Format("version=%@&model=%@&os=%@", info.version, info.model, info.osVersion), "#");
-  return DisplayURL(updateURL) + (base->query().empty() ? "?" : "&") + query;
+  std::optional<Url> shown = base->URLByDeletingUserAndPassword();
+  if (!shown) return std::nullopt;
+  return shown->absoluteString() + "?" + UpdateQuery(*base, info);
 }
 
 std::optional<Url> CheckForNewVersion(const std::string& updateURL, const UpdateCheckSystemInfo& info) {
@@ -169,7 +176,7 @@ std::optional<Url> CheckForNewVersion(const std::string& updateURL, const Update
   std::optional<Data> data;
   if (requestURL) {
     const Url base = *Url::URLWithString(updateURL);
-    const std::string query = requestURL->substr(requestURL->find(base.query().empty() ? '?' : '&') + 1);
+    const std::string query = UpdateQuery(base, info);
     std::shared_ptr<HTTPTransferController> client;
     if (base.scheme() == "https") {
       client = QueryingClient<SecureHTTPTransferController>::create(base, query);

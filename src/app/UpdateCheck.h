@@ -4,8 +4,8 @@
 // The update URL is the user default "UpdateURL" (no value: no check). The
 // request goes to that URL with the query
 //   ?version=<this version>&model=<machine model>&os=<system version>
-// percent-escaped as UTF-8 (joined with "&" when the URL has a query of its
-// own; that query is not sent: the HTTP client reads its TLS words from it).
+// percent-escaped as UTF-8, after the URL's own query when it has one (the
+// HTTP client also reads its TLS words from that: "ca-file", "insecure-tls").
 // The answer is a property list, a dictionary with the texts "version" (the
 // newest version) and "downloadURL" (where to get it).
 //
