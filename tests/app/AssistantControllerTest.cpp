@@ -332,6 +332,54 @@ TEST_F(AssistantBrowser, BrowsingCreatingAndDeletingFolders) {
   EXPECT_EQ(window_.panes.back(), "start") << "a closed assistant browses nothing";
 }
 
+TEST_F(AssistantBrowser, TheHostedDiskAccountLogsInWithoutTheDomain) {
+  WriteFile(source_ + "/a", "a");
+  GoToSegmentPane();
+  assistant_.setCustomSegmentSize(8);
+  ASSERT_EQ(Continue(assistant_), "destination");
+  assistant_.setDestinationChoice(kDestinationChoiceHostedDisk);
+  ASSERT_EQ(Continue(assistant_), "mobileMe");
+  EXPECT_EQ(assistant_.destinationURL()->type(), kDestinationTypeHostedDisk);
+  assistant_.destinationURL()->setLogin("me@example.com");
+  assistant_.nextPane();
+  EXPECT_EQ(assistant_.destinationURL()->login(), "me");
+  EXPECT_TRUE(assistant_.isInvalid()) << "this build knows no hosted disk service";
+  assistant_.previousPane();
+  assistant_.setDestinationChoice(kDestinationChoiceServer);
+  EXPECT_EQ(Continue(assistant_), "server");
+  EXPECT_EQ(assistant_.destinationURL()->type(), kDestinationTypeFTP);
+}
+
+TEST_F(AssistantPanes, ANewBackupFromAnotherTakesItsSettingsButNotItsDestination) {
+  std::shared_ptr<Backup> original = Backup::create();
+  original->setName("Photos");
+  original->setSourceDirectoryPath(source_);
+  original->setMaximumSegmentSize(32);
+  original->setDestinationURL(*Url::URLWithScheme("file", "localhost", destination_));
+  application_.backups = {original};
+  application_.selected = original;
+
+  assistant_.selectOption(kAssistantOptionCopyBackup);
+  ASSERT_EQ(Continue(assistant_), "select");
+  ASSERT_EQ(assistant_.selectedEntry(), std::optional<std::size_t>(0)) << "the application's selection";
+  ASSERT_EQ(Continue(assistant_), "source");
+  ASSERT_TRUE(assistant_.backup());
+  EXPECT_NE(assistant_.backup(), original);
+  EXPECT_NE(assistant_.backup()->uuid(), original->uuid());
+  EXPECT_EQ(assistant_.backup()->sourceDirectoryPath(), source_);
+  EXPECT_FALSE(assistant_.backup()->destinationURL());
+  EXPECT_EQ(assistant_.destinationURL()->url()->absoluteString(), "file://localhost" + destination_)
+      << "the destination pane starts from the original's";
+  ASSERT_EQ(Continue(assistant_), "name");
+  ASSERT_EQ(Continue(assistant_), "encryption");
+  EXPECT_EQ(window_.titles.back(), "Encryption of “" + assistant_.backup()->name() + "”");
+  assistant_.previousPane();
+  assistant_.previousPane();
+  assistant_.previousPane();
+  ASSERT_EQ(assistant_.currentPane(), "select");
+  EXPECT_TRUE(assistant_.backupEntries().size() == 1) << "the list is made again when the pane shows again";
+}
+
 // The maintenance options finish with the application's actions; the
 // commands are recorded, not run.
 TEST_F(AssistantPanes, MaintenanceOptionsFinishWithTheirActions) {
