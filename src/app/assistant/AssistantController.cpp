@@ -250,7 +250,11 @@ void AssistantController::definePanes() {
   hooks_["startWillPush"] = [this] { selectOption(kAssistantOptionNewBackup); };
   hooks_["startDidPop"] = [this] {
     backup_.reset();
-    destinationURL_.reset();
+    // The description may be calling back into the assistant right now
+    // (a check that finished the assistant): let go of it afterwards.
+    if (destinationURL_) {
+      PerformOnMainThread([released = std::shared_ptr<DestinationURL>(std::move(destinationURL_))] {});
+    }
     setAndAnnounce("currentOption", option_, static_cast<int>(kAssistantOptionNone));
     customSize_ = false;
   };
@@ -565,6 +569,17 @@ std::function<void(std::function<void(AssistantController&)>)> AssistantControll
   };
 }
 
+DestinationURL::ResultCallback AssistantController::resultHandler(
+    std::function<void(AssistantController&, const std::optional<Value>&)> handler) {
+  std::weak_ptr<AssistantController*> self = self_;
+  const std::uint64_t session = session_;
+  return [self, session, handler = std::move(handler)](DestinationURL&, const std::optional<Value>& result,
+                                                       const Value&) {
+    std::shared_ptr<AssistantController*> alive = self.lock();
+    if (alive && *alive && (*alive)->session_ == session) handler(**alive, result);
+  };
+}
+
 std::optional<std::string> AssistantController::startBackground(const char* textKey,
                                                                  const std::function<bool()>& start) {
   if (validationString_ || !start()) return std::nullopt;
@@ -738,14 +753,12 @@ std::optional<std::string> AssistantController::validateDestination() {
 
 std::optional<std::string> AssistantController::validateAccount() {
   if (!destinationURL_) return std::nullopt;
-  const std::uint64_t session = session_;
   const bool started = destinationURL_->contentsOfDirectory(
       "", application_.operationQueue(),
-      [this, session](DestinationURL&, const std::optional<Value>& listing, const Value&) {
-        if (session != session_) return;
-        didFinishValidating(listing.has_value());
-        if (!listing) showAlertForKey("ACCOUNT_INVALID");
-      });
+      resultHandler([](AssistantController& controller, const std::optional<Value>& listing) {
+        controller.didFinishValidating(listing.has_value());
+        if (!listing) controller.showAlertForKey("ACCOUNT_INVALID");
+      }));
   if (!started) return std::nullopt;
   return Localized("ASSISTANT_VALIDATING_ACCOUNT");
 }
@@ -765,13 +778,12 @@ void AssistantController::loadFolder() {
   setAndAnnounce("directoryContents", directoryContents_, std::optional<std::vector<std::string>>());
   selectDirectoryRow(std::nullopt);
   if (!destinationURL_) return;
-  const std::uint64_t session = session_;
   const bool started = startBackground("ASSISTANT_VALIDATING_CONTENT", [&] {
     return destinationURL_->contentsOfDirectory(
         "", application_.operationQueue(),
-        [this, session](DestinationURL&, const std::optional<Value>& listing, const Value&) {
-          if (session == session_) didLoadFolder(listing);
-        });
+        resultHandler([](AssistantController& controller, const std::optional<Value>& listing) {
+          controller.didLoadFolder(listing);
+        }));
   }).has_value();
   if (!started) showAlertForKey("CONTENT_ERROR");
 }
@@ -825,20 +837,18 @@ void AssistantController::createDirectory() {
     return;
   }
   const std::string name = *directoryName_;
-  const std::uint64_t session = session_;
   const bool started = startBackground("ASSISTANT_VALIDATING_CREATING", [&] {
     return destinationURL_->createDirectory(
         name, application_.operationQueue(),
-        [this, session](DestinationURL&, const std::optional<Value>& result, const Value&) {
-          if (session != session_) return;
-          endBackground();
+        resultHandler([](AssistantController& controller, const std::optional<Value>& result) {
+          controller.endBackground();
           if (!result) {
-            showAlertForKey("CONTENT_ERROR");
+            controller.showAlertForKey("CONTENT_ERROR");
             return;
           }
-          directoryName_.reset();
-          loadFolder();
-        });
+          controller.directoryName_.reset();
+          controller.loadFolder();
+        }));
   }).has_value();
   if (!started) showAlertForKey("CONTENT_ERROR");
 }
@@ -859,15 +869,14 @@ void AssistantController::deleteDirectory() {
     const bool started = controller.startBackground("ASSISTANT_VALIDATING_DELETING", [&] {
       return controller.destinationURL_->deleteDirectory(
           name, controller.application_.operationQueue(),
-          [&controller, session](DestinationURL&, const std::optional<Value>& result, const Value&) {
-            if (session != controller.session_) return;
+          controller.resultHandler([](AssistantController& controller, const std::optional<Value>& result) {
             controller.endBackground();
             if (!result) {
               controller.showAlertForKey("CONTENT_ERROR");
               return;
             }
             controller.loadFolder();
-          });
+          }));
     }).has_value();
     if (!started) controller.showAlertForKey("CONTENT_ERROR");
   });
@@ -896,11 +905,11 @@ std::optional<std::string> AssistantController::validatePassword() {
     return std::string();
   }
   destinationURL_->setEncryptionPassword(password_.empty() ? std::nullopt : std::optional<std::string>(password_));
-  const std::uint64_t session = session_;
   const bool started = destinationURL_->checkBackupDestination(
-      application_.operationQueue(), [this, session](DestinationURL&, const std::optional<Value>& results, const Value&) {
-        if (session == session_) didCheckDestination(results);
-      });
+      application_.operationQueue(),
+      resultHandler([](AssistantController& controller, const std::optional<Value>& results) {
+        controller.didCheckDestination(results);
+      }));
   if (!started) return std::nullopt;
   return Localized("ASSISTANT_VALIDATING_PASSWORD");
 }

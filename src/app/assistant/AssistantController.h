@@ -272,6 +272,9 @@ class AssistantController : public Observable {
   // has not been reset since.
   std::function<void(std::function<void(AssistantController&)>)> mainThreadPoster();
   std::optional<std::string> startBackground(const char* textKey, const std::function<bool()>& start);
+  // A destination callback that reaches `handler` only under the same conditions.
+  std::function<void(DestinationURL&, const std::optional<Value>&, const Value&)> resultHandler(
+      std::function<void(AssistantController&, const std::optional<Value>&)> handler);
   void endBackground();
 
   // Validations and their ends.
