@@ -26,6 +26,13 @@
 
 namespace quorvel::test {
 
+// A text that is still its table key ("CONTENT_BUSY_TITLE"): the string
+// table lacks it.
+inline bool LooksLikeAKey(const std::string& text) {
+  return text.find('_') != std::string::npos && text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") == std::string::npos;
+}
+
+// Every text shown must come from the string table.
 class RecordingInterface : public AssistantInterface {
  public:
   void showWindow() override { visible = true; }
@@ -36,10 +43,14 @@ class RecordingInterface : public AssistantInterface {
   void showPane(const std::string& pane, const std::string& title) override {
     panes.push_back(pane);
     titles.push_back(title);
+    EXPECT_FALSE(LooksLikeAKey(title)) << "no title for the pane " << pane;
   }
   void beep() override { ++beeps; }
   void showAlert(const AssistantAlert& alert, std::function<void(int, bool)> answer) override {
     alerts.push_back(alert);
+    for (const std::string& text : {alert.title, alert.message, alert.defaultButton, alert.alternateButton}) {
+      EXPECT_FALSE(LooksLikeAKey(text)) << "not in the string table: " << text;
+    }
     answer(button, false);
   }
 
