@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -212,6 +213,21 @@ TEST_F(UpdateCheckServer, OverTLSTheCertificateMustBeTrusted) {
   std::optional<Url> offered = CheckForNewVersion(server.url("https", "/newer.plist?ca-file=" + certificate), info_);
   ASSERT_TRUE(offered);
   EXPECT_EQ(offered->absoluteString(), "https://example.org/download");
+}
+
+TEST(UpdateCheckOffer, TheDownloadPageOpensWithTheDesktopOpener) {
+  TempDir bin;
+  const std::string opened = bin / "opened";
+  WriteFile(bin / "xdg-open", "#!/bin/sh\nprintf '%s' \"$1\" > '" + opened + ".part' && mv '" + opened + ".part' '" +
+                                  opened + "'\n");
+  chmod((bin / "xdg-open").c_str(), 0755);
+  const std::string path = getenv("PATH") ? getenv("PATH") : "";
+  setenv("PATH", (bin.path() + ":" + path).c_str(), 1);
+  const bool launched = OpenURLWithDesktopOpener(*Url::URLWithString("https://example.org/get?version=2.0"));
+  setenv("PATH", path.c_str(), 1);
+  ASSERT_TRUE(launched);
+  ASSERT_TRUE(RunMainLoopUntil([&] { return std::filesystem::exists(opened); }));
+  EXPECT_EQ(ReadTextFile(opened), "https://example.org/get?version=2.0");
 }
 
 }  // namespace
