@@ -113,8 +113,9 @@ class AssistantInterface {
  public:
   virtual ~AssistantInterface() = default;
   virtual void showWindow() = 0;
-  // Closes the window without asking windowShouldClose (the assistant calls
-  // windowWillClose itself for a close it asks for).
+  // Closes the window when the assistant is done. The assistant then calls
+  // windowWillClose itself; the front end calls windowShouldClose and
+  // windowWillClose only for closes the user starts.
   virtual void closeWindow() = 0;
   virtual void showPane(const std::string& pane, const std::string& title) = 0;
   virtual void beep() = 0;
@@ -126,7 +127,8 @@ class AssistantInterface {
 
 // The segment size (MiB) suggested for files of these sizes (bytes, any
 // order): twice the median or the top decile, whichever is larger, in MiB
-// plus one, raised to a power of two up to 128. Nothing when the median or
+// plus one; 1 and 2 stay, 3 to 127 are raised to the nearest power of two
+// not below them, larger sizes become 128. Nothing when the median or
 // the top decile is 0 (no files, or mostly empty ones).
 std::optional<std::uint32_t> SuggestedSegmentSize(std::vector<std::uint64_t> sizes);
 // The sizes of the regular files below a folder, links not followed;
