@@ -106,6 +106,11 @@ void DestinationURL::setPassword(const std::string& password) {
 }
 
 std::optional<Url> DestinationURL::url() const {
+  // A folder on this machine: an absolute path, and no host but this one.
+  if (type_ == kDestinationTypeFolder) {
+    if (path_.empty() || path_.front() != '/' || !(host_.empty() || host_ == "localhost")) return std::nullopt;
+    return Url::URLWithScheme("file", "localhost", path_);
+  }
   const std::string scheme = SchemeOfType(type_);
   if (scheme.empty() || host_.empty()) return std::nullopt;
   return Url::URLWithScheme(scheme, login_, password_, host_, 0, path_);
@@ -181,7 +186,7 @@ bool DestinationURL::runOperation(OperationType type, const std::optional<std::s
   // The client is made for the server (AFP and SMB: for the share, the
   // first component of the path); the rest of the path is the folder.
   std::vector<std::string> components = PathComponents(path_);
-  Url clientURL = *Url::URLWithScheme(destination->scheme(), login_, password_, host_, 0, "");
+  Url clientURL = *Url::URLWithScheme(destination->scheme(), login_, password_, destination->host(), 0, "");
   if ((type_ == kDestinationTypeAFP || type_ == kDestinationTypeSMB) && components.size() > 1) {
     clientURL = *Url::URLWithScheme(destination->scheme(), login_, password_, host_, 0, "/" + components[1]);
     components.erase(components.begin() + 1);

@@ -6,8 +6,9 @@
 // Kinds are the destination type codes (DestinationType.h). url() builds the
 // destination URL from the fields: kinds 1 to 6 and 8 need a host; kind 7
 // (the hosted WebDAV disk) uses the service's fixed host, of which this
-// build has none, so it never yields a URL; kind 0 (a folder) has no URL
-// here (the assistant picks folders itself).
+// build has none, so it never yields a URL; kind 0 (a folder) yields a
+// "file://localhost" URL for an absolute path when the host is empty or
+// "localhost", and none otherwise.
 //
 // Operations. One at a time per object, from a successful start until its
 // callback. Each runs as an operation on the caller's queue (off the main

@@ -25,6 +25,8 @@ TEST(DestinationURLFields, BuildTheURLOfEachKind) {
   };
   const Case cases[] = {
       {kDestinationTypeFolder, "h", nullptr},
+      {kDestinationTypeFolder, "", "file://localhost/Share/b"},
+      {kDestinationTypeFolder, "localhost", "file://localhost/Share/b"},
       {kDestinationTypeAFP, "h", "afp://me:p%40ss@h/Share/b"},
       {kDestinationTypeSMB, "h", "smb://me:p%40ss@h/Share/b"},
       {kDestinationTypeFTP, "h", "ftp://me:p%40ss@h/Share/b"},
