@@ -224,6 +224,12 @@ int RunNamedOnScheduler(SchedulerClient& scheduler, const std::string& name, con
   }
   if (!entry) return Fail({"no backup is named \"" + name + "\" (see \"quorvel list\")"}, given.json);
   DestinationCommandOptions options = given;
+  if (options.command == BackupCommandRestoreBackup) {
+    // The folder to restore into is the user's; the scheduler only fills it.
+    std::error_code made;
+    std::filesystem::create_directories(AbsolutePath(options.restoreTarget), made);
+    if (made) return Fail({"cannot create the folder to restore into \"" + options.restoreTarget + "\""}, given.json);
+  }
   Dictionary arguments = DestinationCommandArguments(options);
   // The scheduler adds what the backup's own settings say.
   arguments.erase(kScannerUserInfoArgument);

@@ -6,6 +6,7 @@
 
 #include "app/daemon/SchedulerBus.h"
 #include "foundation/PropertyList.h"
+#include "model/Backup.h"
 
 namespace quorvel {
 
@@ -147,7 +148,17 @@ std::unique_ptr<SchedulerClient> SchedulerClient::connect() {
   guint32 value = 0;
   g_variant_get(pid, "(u)", &value);
   g_variant_unref(pid);
-  return std::unique_ptr<SchedulerClient>(new SchedulerClient(bus, static_cast<pid_t>(value)));
+  std::unique_ptr<SchedulerClient> client(new SchedulerClient(bus, static_cast<pid_t>(value)));
+  // A scheduler of another settings folder (another QUORVEL_HOME) is not
+  // this user's scheduler for these backups.
+  std::string error;
+  GVariant* folder = client->callMethod("SettingsFolder", nullptr, "(s)", &error, 5000);
+  if (!folder) return nullptr;
+  const gchar* path = nullptr;
+  g_variant_get(folder, "(&s)", &path);
+  const bool same = std::string(path) == SettingsFolder();
+  g_variant_unref(folder);
+  return same ? std::move(client) : nullptr;
 }
 
 SchedulerClient::~SchedulerClient() { g_object_unref(bus_); }

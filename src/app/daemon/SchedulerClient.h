@@ -24,8 +24,9 @@ namespace quorvel {
 
 class SchedulerClient {
  public:
-  // A client of the running scheduler, or null when no session bus answers
-  // or no process owns the scheduler's name.
+  // A client of the running scheduler, or null when no session bus answers,
+  // no process owns the scheduler's name, or the scheduler serves another
+  // settings folder than this process's.
   static std::unique_ptr<SchedulerClient> connect();
   ~SchedulerClient();
   SchedulerClient(const SchedulerClient&) = delete;

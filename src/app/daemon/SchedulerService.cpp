@@ -277,6 +277,10 @@ void SchedulerService::handle(GDBusMethodInvocation* invocation) {
     g_dbus_method_invocation_return_value(invocation, g_variant_new("(aa{sv})", &list));
     return;
   }
+  if (method == "SettingsFolder") {
+    g_dbus_method_invocation_return_value(invocation, g_variant_new("(s)", ValidText(SettingsFolder()).c_str()));
+    return;
+  }
   if (method == "Reload") {
     controller_.reloadBackups();
     return done();
