@@ -15,6 +15,7 @@
 namespace quorvel {
 namespace {
 
+using test::PrivateBus;
 using test::RunShell;
 using test::TempDir;
 
@@ -56,23 +57,13 @@ TEST(KeepAwake, TheFirstRequestTakesLogindsLockAndTheLastReleaseEndsIt) {
     EXPECT_EQ(log.lines().size(), 1u);
     unavailable.release();
   }
-  std::string address;
-  ASSERT_EQ(RunShell("dbus-daemon --session --fork --print-address=1 --print-pid=3 3>'" + (bus / "pid") +
-                         "' --address=unix:path='" + (bus / "socket") + "'",
-                     &address),
-            0);
-  while (!address.empty() && address.back() == '\n') address.pop_back();
-  setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+  PrivateBus systemBus(bus.path());
+  ASSERT_FALSE(systemBus.address().empty());
+  setenv("DBUS_SYSTEM_BUS_ADDRESS", systemBus.address().c_str(), 1);
   struct Cleanup {
-    std::string folder;
-    ~Cleanup() {
-      RunShell("kill $(cat '" + folder + "/mock-pid' '" + folder + "/pid' 2>/dev/null) 2>/dev/null");
-      unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-    }
-  } cleanup{bus.path()};
-  ASSERT_EQ(RunShell("/usr/bin/python3 -m dbusmock --system --template logind >'" + (bus / "mock.log") +
-                     "' 2>&1 & echo $! >'" + (bus / "mock-pid") + "'"),
-            0);
+    ~Cleanup() { unsetenv("DBUS_SYSTEM_BUS_ADDRESS"); }
+  } cleanup;
+  systemBus.startMock("logind");
   ASSERT_TRUE(Eventually([] { return Inhibitors().find("@a(ssssuu)") != std::string::npos ||
                                      Inhibitors().find("[(") != std::string::npos; }))
       << Inhibitors();

@@ -13,6 +13,7 @@
 namespace quorvel {
 namespace {
 
+using test::PrivateBus;
 using test::RunShell;
 using test::TempDir;
 
@@ -21,28 +22,18 @@ TEST(NetworkManager, TheActiveWirelessConnectionNamesTheLocationAndTheNetwork) {
     GTEST_SKIP() << "dbus-daemon and python3-dbusmock are needed (scripts/setup test)";
   }
   TempDir bus;
-  std::string address;
-  ASSERT_EQ(RunShell("dbus-daemon --session --fork --print-address=1 --print-pid=3 3>'" + (bus / "pid") +
-                         "' --address=unix:path='" + (bus / "socket") + "'",
-                     &address),
-            0);
-  while (!address.empty() && address.back() == '\n') address.pop_back();
-  setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+  PrivateBus systemBus(bus.path());
+  ASSERT_FALSE(systemBus.address().empty());
+  setenv("DBUS_SYSTEM_BUS_ADDRESS", systemBus.address().c_str(), 1);
   struct Cleanup {
-    std::string folder;
-    ~Cleanup() {
-      RunShell("kill $(cat '" + folder + "/mock-pid' '" + folder + "/pid' 2>/dev/null) 2>/dev/null");
-      unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-    }
-  } cleanup{bus.path()};
+    ~Cleanup() { unsetenv("DBUS_SYSTEM_BUS_ADDRESS"); }
+  } cleanup;
 
   NetworkConfiguration network;
   EXPECT_EQ(network.locationName(), std::nullopt) << "no NetworkManager on the bus";
   EXPECT_EQ(network.airportNetworkName(), std::nullopt);
 
-  ASSERT_EQ(RunShell("/usr/bin/python3 -m dbusmock --system --template networkmanager >'" + (bus / "mock.log") +
-                     "' 2>&1 & echo $! >'" + (bus / "mock-pid") + "'"),
-            0);
+  systemBus.startMock("networkmanager");
   const std::string script = bus / "wifi.py";
   test::WriteFile(script,
                   "import dbus, time\n"

@@ -40,31 +40,6 @@ bool Eventually(const std::function<bool()>& condition, double seconds) {
   return condition();
 }
 
-// A dbus-daemon of the test's own; its address, and its end with the test.
-class PrivateBus {
- public:
-  explicit PrivateBus(const std::string& folder) : folder_(folder) {
-    std::string output;
-    RunShell("dbus-daemon --session --fork --print-address=1 --print-pid=3 3>" + Quote(folder + "/pid") +
-                 " --address=unix:path=" + Quote(folder + "/socket") + " 2>/dev/null",
-             &output);
-    while (!output.empty() && output.back() == '\n') output.pop_back();
-    address_ = output;
-  }
-  ~PrivateBus() { RunShell("kill $(cat " + Quote(folder_ + "/pid") + " " + Quote(folder_ + "/mock-pids") + " 2>/dev/null) 2>/dev/null"); }
-  const std::string& address() const { return address_; }
-  // Starts a python3-dbusmock template on this bus as the system bus.
-  void startMock(const std::string& template_, const std::string& parameters = "") {
-    RunShell("DBUS_SYSTEM_BUS_ADDRESS=" + Quote(address_) + " /usr/bin/python3 -m dbusmock --system --template " +
-             template_ + (parameters.empty() ? "" : " -p " + Quote(parameters)) + " >>" + Quote(folder_ + "/mock.log") +
-             " 2>&1 & echo $! >>" + Quote(folder_ + "/mock-pids"));
-  }
-
- private:
-  std::string folder_;
-  std::string address_;
-};
-
 class SchedulerService : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -109,4 +109,23 @@ std::string ReadTextFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+PrivateBus::PrivateBus(const std::string& folder) : folder_(folder) {
+  std::string output;
+  RunShell("dbus-daemon --session --fork --print-address=1 --print-pid=3 3>'" + folder + "/pid' --address=unix:path='" +
+               folder + "/socket' 2>/dev/null",
+           &output);
+  while (!output.empty() && output.back() == '\n') output.pop_back();
+  address_ = output;
+}
+
+PrivateBus::~PrivateBus() {
+  RunShell("kill $(cat '" + folder_ + "/pid' '" + folder_ + "/mock-pids' 2>/dev/null) 2>/dev/null");
+}
+
+void PrivateBus::startMock(const std::string& templateName, const std::string& parameters) {
+  RunShell("DBUS_SYSTEM_BUS_ADDRESS='" + address_ + "' /usr/bin/python3 -m dbusmock --system --template " +
+           templateName + (parameters.empty() ? "" : " -p '" + parameters + "'") + " >>'" + folder_ +
+           "/mock.log' 2>&1 & echo $! >>'" + folder_ + "/mock-pids'");
+}
+
 }  // namespace quorvel::test

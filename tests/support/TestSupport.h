@@ -47,4 +47,23 @@ bool LoopbackPortAccepts(int port);
 // A file's contents as text; empty when it cannot be read.
 std::string ReadTextFile(const std::string& path);
 
+// A dbus-daemon of the test's own with its socket in `folder`; it ends with
+// the object, and so do the mocks started on it. address() is empty when the
+// daemon did not start.
+class PrivateBus {
+ public:
+  explicit PrivateBus(const std::string& folder);
+  ~PrivateBus();
+  PrivateBus(const PrivateBus&) = delete;
+  PrivateBus& operator=(const PrivateBus&) = delete;
+  const std::string& address() const { return address_; }
+  // Starts a python3-dbusmock template (with its JSON parameters) that takes
+  // this bus for the system bus; its output goes to folder/mock.log.
+  void startMock(const std::string& templateName, const std::string& parameters = "");
+
+ private:
+  std::string folder_;
+  std::string address_;
+};
+
 }  // namespace quorvel::test
