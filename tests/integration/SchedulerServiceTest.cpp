@@ -322,5 +322,36 @@ TEST_F(SchedulerService, BatteryAndWiFiConditionsInhibitorAndWakeUpFromTheSystem
   EXPECT_EQ(StopDaemon(), 0);
 }
 
+TEST_F(SchedulerService, FrontEndsAddChangeAndRemoveBackupsOverTheBus) {
+  StartDaemon();
+  const std::string source = Quote(work / "source"), destination = Quote(work / "dest-added");
+  ASSERT_EQ(Gdbus("CreateBackup", "added " + source + " " + destination + " ''"), 0) << Log();
+  EXPECT_NE(Gdbus("CreateBackup", "added " + source + " " + destination + " ''"), 0) << "the name is taken";
+  EXPECT_NE(Gdbus("CreateBackup", "other " + Quote(work / "no-such-folder") + " " + destination + " ''"), 0);
+  ASSERT_EQ(Gdbus("SetValue", "added schedule.interval 2h"), 0);
+  EXPECT_NE(Gdbus("SetValue", "added schedule.skip-if 'WEEK_DAY =='"), 0) << "bad syntax is refused";
+  EXPECT_NE(Output("show added").find("every 2 h"), std::string::npos) << Output("show added");
+  EXPECT_NE(Output("status").find("added"), std::string::npos);
+  ASSERT_EQ(Gdbus("Remove", "added"), 0);
+  EXPECT_EQ(Output("status").find("added"), std::string::npos);
+  EXPECT_NE(Quorvel("show added >/dev/null"), 0) << "its settings are gone";
+  EXPECT_EQ(StopDaemon(), 0);
+}
+
+TEST_F(SchedulerService, InstallingWithoutAUserManagerWritesAnAutostartEntry) {
+  const std::string environment = "HOME=" + Quote(work / "user") + " XDG_CONFIG_HOME= XDG_DATA_HOME= XDG_RUNTIME_DIR=" +
+                                  Quote(work / "no-runtime");
+  std::string output;
+  ASSERT_EQ(RunShell("env " + environment + " " + kProgram + " daemon --install 2>&1", &output), 0) << output;
+  const std::string entry = ReadTextFile(work / "user/.config/autostart/quorvel-scheduler.desktop");
+  EXPECT_NE(entry.find("Exec=\"" + kProgram + "\" daemon"), std::string::npos) << entry;
+  const std::string activation = ReadTextFile(work / "user/.local/share/dbus-1/services/org.quorvel.Varid.service");
+  EXPECT_NE(activation.find("Name=org.quorvel.Varid"), std::string::npos) << activation;
+  EXPECT_FALSE(std::filesystem::exists(work / "user/.config/systemd/user/quorvel.service"));
+  ASSERT_EQ(RunShell("env " + environment + " " + kProgram + " daemon --uninstall >/dev/null 2>&1"), 0);
+  EXPECT_FALSE(std::filesystem::exists(work / "user/.config/autostart/quorvel-scheduler.desktop"));
+  EXPECT_FALSE(std::filesystem::exists(work / "user/.local/share/dbus-1/services/org.quorvel.Varid.service"));
+}
+
 }  // namespace
 }  // namespace quorvel

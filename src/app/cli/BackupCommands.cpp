@@ -46,6 +46,44 @@ bool DestinationHoldsABackup(const Url& destination) {
   return listing && (ListingHoldsEncryptedRevision(*listing) || ListingHoldsOnlyPlainRevisions(*listing));
 }
 
+}  // namespace
+
+std::shared_ptr<Backup> CreateConfiguredBackup(const std::vector<std::shared_ptr<Backup>>& existing,
+                                               const std::string& name, const std::string& source,
+                                               const std::string& destination,
+                                               const std::optional<std::string>& encryptionPassword,
+                                               std::string* error) {
+  Failure failure;
+  std::optional<std::string> sourcePath;
+  std::optional<Url> url;
+  if (name.empty()) {
+    failure = {"the name is empty"};
+  } else if (FindByName(existing, name)) {
+    failure = {"a backup named \"" + name + "\" exists already"};
+  } else if ((sourcePath = CheckedSource(source, &failure))) {
+    url = CheckedDestination(destination, PasswordOptions(), &failure);
+  }
+  if (!url) {
+    *error = failure.message;
+    return nullptr;
+  }
+  std::shared_ptr<Backup> backup = Backup::create();
+  backup->setName(name);
+  backup->setSourceDirectoryPath(*sourcePath);
+  backup->setDestinationURL(*url);
+  backup->setEncryptionPassword(encryptionPassword && !encryptionPassword->empty() ? encryptionPassword
+                                                                                   : std::nullopt);
+  backup->setMaximumSegmentSize(kDefaultSegmentSize);
+  if (!backup->saveToDiskIfNecessary()) {
+    backup->deleteFromDisk();
+    *error = "cannot save the settings in \"" + backup->path() + "\"";
+    return nullptr;
+  }
+  return backup;
+}
+
+namespace {
+
 int Create(int argc, char** argv) {
   CLI::App app{"Creates a backup of SOURCE to DESTINATION, named NAME for the other commands.", "quorvel create"};
   std::string name, source, destination;

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,15 @@ bool IsConfiguredBackupWord(const char* word);
 int RunSetCommand(int argc, char** argv);
 // The change `quorvel set` makes of KEY to VALUE, made on `backup` (one of
 // `all`) without saving it; false with the reason in *error.
+// A new backup with the defaults of `create`, checked as `create` checks
+// (a unique name, an existing source folder, a usable destination, whose
+// server password may be in the URL or the credential store) and saved; null
+// with the reason in *error. It does not look into the destination.
+std::shared_ptr<Backup> CreateConfiguredBackup(const std::vector<std::shared_ptr<Backup>>& existing,
+                                               const std::string& name, const std::string& source,
+                                               const std::string& destination,
+                                               const std::optional<std::string>& encryptionPassword,
+                                               std::string* error);
 bool ApplyBackupSetting(const std::vector<std::shared_ptr<Backup>>& all, Backup& backup, const std::string& key,
                         const std::string& value, std::string* error);
 

@@ -7,6 +7,7 @@
 #include <future>
 #include <sstream>
 
+#include "app/cli/BackupCommandSupport.h"
 #include "app/cli/BackupCommands.h"
 #include "app/cli/DestinationCommand.h"
 #include "app/daemon/SchedulerBus.h"
@@ -296,6 +297,21 @@ void SchedulerService::handle(GDBusMethodInvocation* invocation) {
     g_variant_get(parameters, "(d)", &seconds);
     hooks_.advanceClock(seconds);
     return done();
+  }
+
+  if (method == "CreateBackup") {
+    const gchar *name = nullptr, *source = nullptr, *destination = nullptr, *password = nullptr;
+    g_variant_get(parameters, "(&s&s&s&s)", &name, &source, &destination, &password);
+    configured::Failure busy;
+    std::optional<ProcessLock> listLock = configured::LockBackupList(&busy);
+    if (!listLock) return refuse(kSchedulerRefusedError, busy.message);
+    std::string error;
+    std::shared_ptr<Backup> created =
+        CreateConfiguredBackup(controller_.allBackups(), name, source, destination, std::string(password), &error);
+    if (!created) return refuse(kSchedulerRefusedError, error);
+    controller_.addBackup(created);
+    g_dbus_method_invocation_return_value(invocation, g_variant_new("(s)", created->uuid().c_str()));
+    return;
   }
 
   // Every other method names a backup first.
