@@ -22,6 +22,7 @@
 #include "foundation/LocalizedString.h"
 #include "foundation/UserDefaults.h"
 #include "model/Backup.h"
+#include "snapshot/DirectoryScanner.h"
 #include "model/platform/KeepAwake.h"
 #include "model/platform/NetworkConfiguration.h"
 
@@ -432,6 +433,25 @@ Dictionary AppController::argumentsForCommand(Backup& backup, int command, const
   return arguments;
 }
 
+PredicatePtr AppController::exclusionPredicateForScan(Slot& slot) {
+  Backup& backup = *slot.backup;
+  std::vector<std::string> paths = backup.exclusionPaths();
+  // A local destination inside the source would be backed up into itself,
+  // growing with every run: it is left out.
+  std::shared_ptr<const Url> destination = backup.destinationURLWithoutPassword();
+  if (destination && destination->isFileURL()) {
+    std::error_code error;
+    const std::filesystem::path source = std::filesystem::weakly_canonical(backup.sourceDirectoryPath(), error);
+    const std::filesystem::path target = std::filesystem::weakly_canonical(destination->path(), error);
+    const std::filesystem::path relative = target.lexically_relative(source);
+    if (!error && !relative.empty() && *relative.begin() != ".." && relative != ".") {
+      paths.push_back(relative.string());
+      appendLog(slot, "the destination is inside the source: \"" + relative.string() + "\" is left out");
+    }
+  }
+  return DirectoryScanner::exclusionPredicateWithPaths(paths, {});
+}
+
 std::optional<std::string> AppController::performCommand(Backup& backup, int command, const Dictionary& given) {
   Slot* slot = slotOf(backup.uuid());
   if (!slot) return "the backup is not known to the scheduler";
@@ -473,7 +493,7 @@ std::optional<std::string> AppController::startCommand(Slot& slotRef, int comman
   }
   const bool scans = command == BackupCommandCheckSource || command == BackupCommandTestBackup ||
                      command == BackupCommandPerformBackup;
-  backup.setExclusionPredicate(scans ? backup.exclusionPredicateForScan() : nullptr);
+  backup.setExclusionPredicate(scans ? exclusionPredicateForScan(*slot) : nullptr);
   backup.saveToDiskIfNecessary();
   slot->cancelling = false;
   slot->gaveUp = false;

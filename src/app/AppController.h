@@ -38,6 +38,7 @@
 #include "engine/BackupController.h"
 #include "foundation/Date.h"
 #include "foundation/OperationQueue.h"
+#include "foundation/Predicate.h"
 #include "model/BackupQueue.h"
 #include "model/ProcessLock.h"
 
@@ -202,6 +203,9 @@ class AppController : public BackupControllerDelegate, public BackupDelegate {
   // The slot's backup replaced by a fresh reading of its settings.
   void replaceBackup(Slot& slot, const std::shared_ptr<Backup>& backup);
   Dictionary argumentsForCommand(Backup& backup, int command, const Dictionary& given);
+  // The backup's exclusions, and its destination when that lies inside the
+  // source.
+  PredicatePtr exclusionPredicateForScan(Slot& slot);
   void didFinishCommand(Slot& slot);
   void retryBackup(Slot& slot);
   void appendLog(Slot& slot, const std::string& line);

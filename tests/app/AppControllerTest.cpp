@@ -92,11 +92,12 @@ class AppControllerRun : public ::testing::Test {
     unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
   }
 
-  std::shared_ptr<Backup> Add(const std::string& name, bool lockedPassword = false) {
+  std::shared_ptr<Backup> Add(const std::string& name, bool lockedPassword = false, std::string destination = "") {
+    if (destination.empty()) destination = work / ("dest-" + name);
     auto backup = Backup::create();
     backup->setName(name);
     backup->setSourceDirectoryPath(work / "source");
-    backup->setDestinationURL(*Url::URLWithString("file://localhost" + (work / ("dest-" + name))));
+    backup->setDestinationURL(*Url::URLWithString("file://localhost" + destination));
     if (lockedPassword) {
       backup->setEncryptionPassword(std::string("secret"));
       keychain->removeGenericPasswordForService(kBackupKeychainService, backup->uuid());
@@ -122,7 +123,8 @@ class AppControllerRun : public ::testing::Test {
 };
 
 TEST_F(AppControllerRun, TwoCommandsHoldOneKeepAwakeRequestAndRecordTheirResults) {
-  auto a = Add("a"), b = Add("b");
+  // The first one's destination lies inside its source: it is left out.
+  auto a = Add("a", false, work / "source/backups"), b = Add("b");
   AppController::Options options;
   options.keepAwake = &keepAwake;
   controller = std::make_unique<AppController>(options);
@@ -140,6 +142,11 @@ TEST_F(AppControllerRun, TwoCommandsHoldOneKeepAwakeRequestAndRecordTheirResults
   ASSERT_EQ(HistoryLength(*first), 1u);
   EXPECT_EQ(first->previousResults().front().asDictionary().get("command").asString(), "performBackup");
   EXPECT_TRUE(first->previousResults().front().asDictionary().get("success").asBool());
+  // Again, now that the destination holds the first revision.
+  EXPECT_EQ(controller->performCommand(*first, BackupCommandPerformBackup, Dictionary()), std::nullopt);
+  ASSERT_TRUE(Serve([&] { return !controller->isRunningCommands(); }));
+  ASSERT_TRUE(first->lastBackupResults());
+  EXPECT_EQ(first->lastBackupResults()->get("sourceFiles").asUInt(), 2u) << "a.txt and docs/b.txt, no backups/";
   EXPECT_EQ(HistoryLength(*second), 1u);
   EXPECT_TRUE(first->nextScheduleDate() == std::nullopt) << "no schedule, no date";
 }
