@@ -114,15 +114,16 @@ class MainWindowTest : public QObject {
                  300000),
              "the backup did not finish");
     probe.stop();
-    qInfo("event loop while the backup ran: worst gap %lld ms over %d ticks of 10 ms", probe.worstMilliseconds(),
-          probe.ticks());
+    qInfo("event loop while the backup ran: worst gap %lld ms, %lld ms of it the window's own (the rest waiting "
+          "for a processor), over %d ticks of 10 ms",
+          probe.worstMilliseconds(), probe.worstOwnMilliseconds(), probe.ticks());
     QVERIFY(sawBar);
     QVERIFY(sawSteps);
     QVERIFY2(!progressLine.isEmpty(), "no progress line while it ran");
     QCOMPARE(finished.front().at(0).toString(), uuid);
     QCOMPARE(finished.front().at(1).toInt(), int(BackupCommandPerformBackup));
     QCOMPARE(finished.front().at(2).toBool(), false);
-    QVERIFY2(probe.worstMilliseconds() < 100, "the window stood still for 100 ms or more");
+    QVERIFY2(probe.worstOwnMilliseconds() < 100, "the window stood still for 100 ms or more");
 
     auto* history = window->findChild<QTableWidget*>("historyTable");
     QVERIFY(WaitFor([&] { return history->rowCount() == 1; }, 20000));
@@ -167,6 +168,12 @@ class MainWindowTest : public QObject {
     QCOMPARE(finished.front().at(2).toBool(), true);
     auto* history = window->findChild<QTableWidget*>("historyTable");
     QVERIFY(WaitFor([&] { return history->rowCount() == 1 && history->item(0, 2)->text() == "cancelled"; }, 20000));
+  }
+
+  void theCommandLineRunsTheDesktopApplication() {
+    std::string output;
+    QCOMPARE(session->quorvel("gui --version", &output), 0);
+    QVERIFY2(output == "Quorvel Varid " QUORVEL_VERSION "\n", output.c_str());
   }
 
   void aServiceThatDiesIsStartedAgainAndFollowed() {

@@ -132,8 +132,11 @@ void FrontEnd::readStored() {
     auto stored = std::make_shared<std::map<std::string, StoredBackup>>(ReadStoredBackups());
     QMetaObject::invokeMethod(
         this,
-        [this, stored] {
-          stored_ = std::move(*stored);
+        [this, stored]() mutable {
+          stored_.swap(*stored);
+          // The old reading may hold large file trees: they are freed on
+          // the worker, not here.
+          workers_.start([old = std::move(stored)] {});
           reading_ = false;
           emit storedChanged();
           if (readAgain_) readStored();

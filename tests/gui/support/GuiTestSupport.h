@@ -58,20 +58,26 @@ bool WaitFor(const std::function<bool()>& condition, int milliseconds);
 void AnswerNextDialog(const QString& buttonName);
 
 // A 10 ms timer on the event loop: the longest time between two of its
-// ticks is the longest the interface could not react.
+// ticks is the longest the interface could not react. On a busy machine
+// part of that is time the thread was ready but waited for a processor
+// (the kernel's schedstat of the thread tells how long); the rest is time
+// the thread itself spent elsewhere - computing or blocked - which is the
+// interface's own doing.
 class LatencyProbe {
  public:
   LatencyProbe();
   void start();
   void stop();
-  qint64 worstMilliseconds() const { return worst_; }
+  qint64 worstMilliseconds() const { return worst_ / 1000000; }
+  // The worst gap less what the thread spent waiting for a processor.
+  qint64 worstOwnMilliseconds() const { return worstOwn_ / 1000000; }
   int ticks() const { return ticks_; }
 
  private:
   QTimer timer_;
   QElapsedTimer clock_;
-  qint64 last_ = 0;
-  qint64 worst_ = 0;
+  qint64 last_ = 0, lastWaiting_ = 0;
+  qint64 worst_ = 0, worstOwn_ = 0;
   int ticks_ = 0;
 };
 
