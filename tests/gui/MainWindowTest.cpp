@@ -7,6 +7,7 @@
 
 #include <QAction>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QSignalSpy>
@@ -56,10 +57,11 @@ class MainWindowTest : public QObject {
                       "open(root + \"/a.txt\", \"w\").write(\"alpha\\n\")' '" + source + "'"),
              0);
     setenv("QV_PASSWORD", "correct horse", 1);
-    for (const char* name : {"documents", "abortable"}) {
+    for (const char* name : {"documents", "abortable", "Scanned"}) {
       std::string output;
       QVERIFY2(session->quorvel(std::string("create ") + name + " '" + source + "' '" + (*session) / name +
-                                    "-dest' --password-env QV_PASSWORD",
+                                    "-dest' --password-env QV_PASSWORD" +
+                                    (name == std::string("Scanned") ? " --exclude large" : ""),
                                 &output) == 0,
                output.c_str());
     }
@@ -67,7 +69,7 @@ class MainWindowTest : public QObject {
     frontEnd = std::make_unique<FrontEnd>(Session::program());
     window = std::make_unique<MainWindow>(*frontEnd);
     window->show();
-    QVERIFY2(WaitFor([&] { return frontEnd->isConnected() && frontEnd->backups().size() == 2; }, 30000),
+    QVERIFY2(WaitFor([&] { return frontEnd->isConnected() && frontEnd->backups().size() == 3; }, 30000),
              qPrintable(frontEnd->serviceText()));
     QVERIFY(session->servicePid() > 0);
   }
@@ -84,11 +86,30 @@ class MainWindowTest : public QObject {
     QCOMPARE(list->topLevelItemCount(), 1);
     QTreeWidgetItem* group = list->topLevelItem(0);
     QCOMPARE(group->text(0), QString::fromStdString(listed("documents")->group.toStdString()));
-    QCOMPARE(group->childCount(), 2);
+    QCOMPARE(group->childCount(), 3);
     // The service's order: names compared without case.
     QCOMPARE(group->child(0)->text(0), QString("abortable"));
     QCOMPARE(group->child(1)->text(0), QString("documents"));
+    QCOMPARE(group->child(2)->text(0), QString("Scanned"));
     QCOMPARE(group->child(1)->text(2), QString("never run"));
+    // The selected backup's settings, from its settings file.
+    window->selectBackup(uuidOf("Scanned"));
+    auto* settings = window->findChild<QTreeWidget*>("settingsView");
+    QVERIFY(WaitFor([&] { return settings->findItems("Left out", Qt::MatchExactly).size() == 1; }, 10000));
+    QCOMPARE(settings->findItems("Left out", Qt::MatchExactly).front()->text(1), QString("large"));
+    QCOMPARE(settings->findItems("Encrypted", Qt::MatchExactly).front()->text(1), QString("yes"));
+  }
+
+  void theExclusionTestShowsWhatIsLeftOut() {
+    window->selectBackup(uuidOf("Scanned"));
+    QVERIFY(WaitFor([&] { return action("exclusionTest")->isEnabled(); }, 10000));
+    action("exclusionTest")->trigger();
+    QMessageBox* summary = nullptr;
+    QVERIFY(WaitFor([&] { return (summary = window->findChild<QMessageBox*>("exclusionSummary")) != nullptr; }, 60000));
+    // Four large files are left out: 2001 files remain.
+    QVERIFY2(summary->text().startsWith("2001 files"), qPrintable(summary->text()));
+    QVERIFY2(summary->detailedText().endsWith("/source/large"), qPrintable(summary->detailedText()));
+    summary->close();
   }
 
   void aBackupRunFromTheToolbarShowsProgressAndLandsInTheHistory() {
@@ -134,12 +155,13 @@ class MainWindowTest : public QObject {
     // Every one of the source's 2005 files copied.
     QVERIFY2(history->item(0, 5)->text().startsWith("2005"), qPrintable(history->item(0, 5)->text()));
     QVERIFY2(history->item(0, 6)->text().startsWith("2005"), qPrintable(history->item(0, 6)->text()));
-    QCOMPARE(listed("documents")->lastResult, QString("success"));
+    QVERIFY(WaitFor([&] { return listed("documents")->lastResult == "success"; }, 10000));
     QCOMPARE(FrontEnd::statusColor(*listed("documents")), QColor(0x2e, 0xa0, 0x43));
 
     history->selectRow(0);
     auto* report = window->findChild<QPlainTextEdit*>("reportView");
     QVERIFY(WaitFor([&] { return report->toPlainText().contains("copiedFiles = 2005"); }, 10000));
+    SaveScreenshot(window.get(), "main-window-after-backup");
     QVERIFY(action("restore")->isEnabled());
   }
 
@@ -152,6 +174,8 @@ class MainWindowTest : public QObject {
     action("suspend")->trigger();
     QVERIFY2(WaitFor([&] { return listed("abortable")->state == "suspended"; }, 30000),
              qPrintable(listed("abortable")->state));
+    SaveScreenshot(window.get(), "main-window-suspended");
+    QCOMPARE(FrontEnd::statusColor(*listed("abortable")), QColor(0xd8, 0xb4, 0x1c));
     QVERIFY(action("resume")->isEnabled());
 
     // "Continue" leaves it as it is.
@@ -185,7 +209,7 @@ class MainWindowTest : public QObject {
     QVERIFY2(WaitFor(
                  [&] {
                    const pid_t now = session->servicePid();
-                   return frontEnd->isConnected() && now > 0 && now != first && frontEnd->backups().size() == 2;
+                   return frontEnd->isConnected() && now > 0 && now != first && frontEnd->backups().size() == 3;
                  },
                  30000),
              qPrintable(frontEnd->serviceText()));

@@ -111,6 +111,7 @@ class RestoreBrowserTest : public QObject {
     check(browser, "docs/deep/d.txt", Qt::Checked);
     browser->findChild<QLineEdit*>("destinationEdit")->setText(QString::fromStdString(target));
     QVERIFY(!browser->findChild<QCheckBox*>("eraseCheck")->isChecked());
+    SaveScreenshot(browser, "restore-browser");
     auto* restore = browser->findChild<QPushButton*>("restoreSelectedButton");
     QVERIFY(restore->isEnabled());
     QSignalSpy finished(frontEnd.get(), &FrontEnd::commandFinished);

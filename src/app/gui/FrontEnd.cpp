@@ -91,6 +91,7 @@ FrontEnd::Overall FrontEnd::overall() const {
 }
 
 QColor FrontEnd::statusColor(const ListedBackup& backup) {
+  if (backup.state == "suspended" || backup.state == "retrying") return QColor(0xd8, 0xb4, 0x1c);
   if (backup.isRunning()) return QColor(0x2f, 0x6f, 0xd6);
   if (backup.lastResult.isEmpty()) return QColor(0x9a, 0x9a, 0x9a);
   if (backup.lastResult == "success") {

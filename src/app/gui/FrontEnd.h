@@ -75,9 +75,10 @@ class FrontEnd : public QObject, public SchedulerConnection::Listener {
   bool isRunningCommands() const;
   Overall overall() const;
 
-  // The colour of a backup's status: blue while it runs, else by its last
-  // result - grey none, green success, orange success with errors, red
-  // failure or cancelled.
+  // The colour of a backup's status: yellow while its command is suspended
+  // or waits to retry, blue while it runs, else by its last result - grey
+  // none, green success, orange success with errors, red failure or
+  // cancelled.
   static QColor statusColor(const ListedBackup& backup);
 
   // Runs a command word ("backup", "test", "restore", "check-source" ...).

@@ -111,6 +111,12 @@ void AnswerNextDialog(const QString& buttonName) {
   poll->start();
 }
 
+void SaveScreenshot(QWidget* widget, const QString& name) {
+  const QByteArray folder = qgetenv("QUORVEL_SCREENSHOT_DIR");
+  if (folder.isEmpty()) return;
+  widget->grab().save(QString::fromLocal8Bit(folder) + "/" + name + ".png");
+}
+
 namespace {
 
 // Nanoseconds this thread has spent ready to run but waiting for a

@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QString>
 #include <QTimer>
+#include <QWidget>
 #include <functional>
 #include <string>
 
@@ -56,6 +57,10 @@ bool WaitFor(const std::function<bool()>& condition, int milliseconds);
 // Clicks the push button named `buttonName` in the next modal dialog shown
 // within 10 s (a confirmation the code under test asks with exec()).
 void AnswerNextDialog(const QString& buttonName);
+
+// Saves a picture of the widget as NAME.png into $QUORVEL_SCREENSHOT_DIR
+// when that is set (to look at what a test saw); nothing otherwise.
+void SaveScreenshot(QWidget* widget, const QString& name);
 
 // A 10 ms timer on the event loop: the longest time between two of its
 // ticks is the longest the interface could not react. On a busy machine
