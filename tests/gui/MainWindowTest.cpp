@@ -169,6 +169,8 @@ class MainWindowTest : public QObject {
     const QString uuid = uuidOf("abortable");
     window->selectBackup(uuid);
     QSignalSpy finished(frontEnd.get(), &FrontEnd::commandFinished);
+    LatencyProbe probe;
+    probe.start();
     action("backUpNow")->trigger();
     QVERIFY(WaitFor([&] { return listed("abortable")->isRunning() && action("suspend")->isEnabled(); }, 30000));
     action("suspend")->trigger();
@@ -190,6 +192,10 @@ class MainWindowTest : public QObject {
     QVERIFY(WaitFor([&] { return finished.count() > 0; }, 60000));
     QCOMPARE(finished.front().at(0).toString(), uuid);
     QCOMPARE(finished.front().at(2).toBool(), true);
+    probe.stop();
+    qInfo("event loop from the start to the abort: worst gap %lld ms, %lld ms of it the window's own, over %d ticks",
+          probe.worstMilliseconds(), probe.worstOwnMilliseconds(), probe.ticks());
+    QVERIFY2(probe.worstOwnMilliseconds() < 100, "the window stood still for 100 ms or more");
     auto* history = window->findChild<QTableWidget*>("historyTable");
     QVERIFY(WaitFor([&] { return history->rowCount() == 1 && history->item(0, 2)->text() == "cancelled"; }, 20000));
   }
