@@ -1,7 +1,6 @@
 #include "app/gui/MainWindow.h"
 
 #include <QAbstractButton>
-#include <QCloseEvent>
 #include <QDateTime>
 #include <QDir>
 #include <QHeaderView>
@@ -96,6 +95,7 @@ MainWindow::MainWindow(FrontEnd& frontEnd, QWidget* parent)
   suspend_ = action("suspend", tr("Suspend"), tr("Pause the running command"));
   resume_ = action("resume", tr("Resume"), tr("Continue the paused command"));
   abort_ = action("abort", tr("Abort"), tr("Stop the running command"));
+  retry_ = action("retryNow", tr("Retry Now"), tr("Try the destination again now, after a network error"));
   toolbar->addSeparator();
   exclusionTest_ = action("exclusionTest", tr("Exclusion Test"), tr("Scan the source and show what is left out"));
 
@@ -106,6 +106,7 @@ MainWindow::MainWindow(FrontEnd& frontEnd, QWidget* parent)
   connect(suspend_, &QAction::triggered, this, [this] { frontEnd_.act("Suspend", selectedBackup()); });
   connect(resume_, &QAction::triggered, this, [this] { frontEnd_.act("Resume", selectedBackup()); });
   connect(abort_, &QAction::triggered, this, &MainWindow::abortSelected);
+  connect(retry_, &QAction::triggered, this, [this] { frontEnd_.act("Retry", selectedBackup()); });
 
   list_ = new QTreeWidget;
   list_->setObjectName("backupList");
@@ -178,6 +179,10 @@ MainWindow::MainWindow(FrontEnd& frontEnd, QWidget* parent)
   connect(&frontEnd_, &FrontEnd::commandFinished, this, &MainWindow::commandFinished);
   connect(&frontEnd_, &FrontEnd::actionFailed, this, [this](const QString& text) {
     statusBar()->showMessage(text, 15000);
+  });
+  // What the engine says while the selected backup's command runs.
+  connect(&frontEnd_, &FrontEnd::messagePosted, this, [this](const QString& uuid, const QString& text) {
+    if (uuid == selectedBackup()) statusBar()->showMessage(text, 10000);
   });
   serviceLine_->setText(frontEnd_.serviceText());
   backupsChanged();
@@ -295,6 +300,7 @@ void MainWindow::updateActions() {
   suspend_->setEnabled(running && backup->state != "suspended");
   resume_->setEnabled(running && backup->state == "suspended");
   abort_->setEnabled(running);
+  retry_->setEnabled(running && backup->state == "retrying");
 }
 
 void MainWindow::updateProgressLine() {
@@ -494,12 +500,6 @@ void MainWindow::showExclusions(const QString& uuid, const Dictionary& results) 
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setModal(false);
   box->show();
-}
-
-void MainWindow::closeEvent(QCloseEvent* event) {
-  // The scheduler service keeps running what runs; the window only goes.
-  emit closed();
-  QMainWindow::closeEvent(event);
 }
 
 }  // namespace quorvel

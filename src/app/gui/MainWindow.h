@@ -7,8 +7,8 @@
 // Widgets that tests and the tray reach carry object names: the list
 // "backupList", the tables "settingsView" and "historyTable", the report
 // "reportView", the progress line "progressLine", and the actions
-// "backUpNow", "test", "restore", "suspend", "resume", "abort" and
-// "exclusionTest".
+// "backUpNow", "test", "restore", "suspend", "resume", "abort", "retryNow"
+// (after a network error) and "exclusionTest".
 #pragma once
 
 #include <QMainWindow>
@@ -46,14 +46,6 @@ class MainWindow : public QMainWindow {
   // aborts it on confirmation.
   void abortSelected();
 
- signals:
-  // The window was closed by the user (the application decides whether
-  // that quits).
-  void closed();
-
- protected:
-  void closeEvent(QCloseEvent* event) override;
-
  private:
   void backupsChanged();
   void progressChanged(const QString& uuid);
@@ -83,6 +75,7 @@ class MainWindow : public QMainWindow {
   QAction* suspend_;
   QAction* resume_;
   QAction* abort_;
+  QAction* retry_;
   QAction* exclusionTest_;
   // The list's shape (group and UUID of every row, in order) when it was
   // built: rows are updated in place while it stays the same.
