@@ -65,11 +65,16 @@ class MainWindowTest : public QObject {
                                 &output) == 0,
                output.c_str());
     }
+    // A backup on a server is in the server's group (never run here).
+    std::string output;
+    QVERIFY2(session->quorvel("create offsite '" + source + "' ftp://backup@127.0.0.1:2121/b --no-encryption",
+                              &output) == 0,
+             output.c_str());
     QCOMPARE(session->servicePid(), 0);
     frontEnd = std::make_unique<FrontEnd>(Session::program());
     window = std::make_unique<MainWindow>(*frontEnd);
     window->show();
-    QVERIFY2(WaitFor([&] { return frontEnd->isConnected() && frontEnd->backups().size() == 3; }, 30000),
+    QVERIFY2(WaitFor([&] { return frontEnd->isConnected() && frontEnd->backups().size() == 4; }, 30000),
              qPrintable(frontEnd->serviceText()));
     QVERIFY(session->servicePid() > 0);
   }
@@ -83,9 +88,14 @@ class MainWindowTest : public QObject {
   void theBackupsAreListedInTheirGroup() {
     auto* list = window->findChild<QTreeWidget*>("backupList");
     QVERIFY(list);
-    QCOMPARE(list->topLevelItemCount(), 1);
-    QTreeWidgetItem* group = list->topLevelItem(0);
-    QCOMPARE(group->text(0), QString::fromStdString(listed("documents")->group.toStdString()));
+    // Groups in the order of their names in upper case.
+    QCOMPARE(list->topLevelItemCount(), 2);
+    QCOMPARE(list->topLevelItem(0)->text(0), QString("127.0.0.1"));
+    QCOMPARE(list->topLevelItem(0)->childCount(), 1);
+    QCOMPARE(list->topLevelItem(0)->child(0)->text(0), QString("offsite"));
+    QTreeWidgetItem* group = list->topLevelItem(1);
+    QCOMPARE(group->text(0), listed("documents")->group);
+    QVERIFY(group->text(0) != "127.0.0.1");
     QCOMPARE(group->childCount(), 3);
     // The service's order: names compared without case.
     QCOMPARE(group->child(0)->text(0), QString("abortable"));
@@ -215,7 +225,7 @@ class MainWindowTest : public QObject {
     QVERIFY2(WaitFor(
                  [&] {
                    const pid_t now = session->servicePid();
-                   return frontEnd->isConnected() && now > 0 && now != first && frontEnd->backups().size() == 3;
+                   return frontEnd->isConnected() && now > 0 && now != first && frontEnd->backups().size() == 4;
                  },
                  30000),
              qPrintable(frontEnd->serviceText()));
