@@ -6,7 +6,9 @@
 #include <QMenu>
 #include <QSignalSpy>
 #include <QTest>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "app/gui/FrontEnd.h"
 #include "app/gui/TrayItem.h"
@@ -128,6 +130,38 @@ class TrayItemTest : public QObject {
     QVERIFY(WaitFor([&] { return finished.count() > 0; }, 60000));
     QCOMPARE(finished.front().at(0).toString(), uuid);
     QCOMPARE(finished.front().at(2).toBool(), true);
+  }
+
+  // Last: the application goes while a backup runs, and the service
+  // keeps it and finishes it.
+  void quittingWithKeepRunningLeavesTheBackupToTheService() {
+    const QString uuid = uuidOf("long");
+    QSignalSpy quit(tray.get(), &TrayItem::quitRequested);
+    QVERIFY(WaitFor([&] { return !listed("long")->isRunning(); }, 30000));
+    menuAction("backUpNow:" + uuid)->trigger();
+    QVERIFY(WaitFor([&] { return listed("long")->isRunning(); }, 30000));
+    // Held suspended, so that it is sure to outlive the application.
+    frontEnd->act("Suspend", uuid);
+    QVERIFY(WaitFor([&] { return listed("long")->state == "suspended"; }, 30000));
+    AnswerNextDialog("keepRunningButton");
+    tray->quit();
+    QVERIFY(WaitFor([&] { return quit.count() == 1; }, 10000));
+    tray.reset();
+    frontEnd.reset();
+    auto lineOfLong = [&] {
+      std::string status;
+      session->quorvel("status", &status);
+      const std::size_t start = status.find("\nlong ");
+      return start == std::string::npos ? std::string() : status.substr(start + 1, status.find('\n', start + 1) - start - 1);
+    };
+    QVERIFY2(lineOfLong().find("suspended") != std::string::npos, lineOfLong().c_str());
+    std::string output;
+    QVERIFY2(session->quorvel("resume long", &output) == 0, output.c_str());
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (lineOfLong().find("success (performBackup") == std::string::npos && std::chrono::steady_clock::now() < limit) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    QVERIFY2(lineOfLong().find("success (performBackup") != std::string::npos, lineOfLong().c_str());
   }
 };
 
