@@ -241,8 +241,6 @@ Dictionary BackupSummary(const Backup& backup) {
   return summary;
 }
 
-// "every 6 h, daily at 02:30, at start-up, when the destination appears;
-// skipped if WEEK_DAY == 0", or "none".
 std::string ScheduleText(const Backup& backup) {
   std::vector<std::string> parts;
   char text[64];

@@ -76,6 +76,9 @@ std::optional<std::optional<std::string>> NewEncryptionPassword(const PasswordOp
 
 // A backup's settings and state, for --json and for show.
 Dictionary BackupSummary(const Backup& backup);
+// "every 6 h, daily at 02:30, at start-up, when the destination appears;
+// skipped if WEEK_DAY == 0", or "none".
+std::string ScheduleText(const Backup& backup);
 void PrintBackup(const Backup& backup);
 
 // Parses with CLI11; false with the exit status in *status after --help (0)

@@ -59,6 +59,7 @@ constexpr const char* kUsage =
     "\n"
     "The scheduler (runs backups by their schedules; the verbs above go through it while it runs):\n"
     "  daemon         quorvel daemon [--install | --uninstall]: run it here, or start it at every login\n"
+    "  gui            the desktop application (quorvel-gui; starts the scheduler when none runs)\n"
     "  status         every backup's state, next run and last result: quorvel status\n"
     "  log            the scheduler's recent lines for a backup: quorvel log NAME\n"
     "  queue, cancel, suspend, resume, retry\n"
@@ -288,6 +289,7 @@ int RunCommandLine(int argc, char** argv) {
   }
   if (IsConfiguredBackupWord(command.c_str())) return RunConfiguredBackupCommand(argc - 1, argv + 1);
   if (command == "daemon") return RunDaemonCommand(argc - 1, argv + 1);
+  if (command == "gui") return RunDesktopFrontEnd(argc - 1, argv + 1);
   if (command == "status") return RunStatusCommand(argc - 1, argv + 1);
   if (command == "log") return RunLogCommand(argc - 1, argv + 1);
   if (IsSchedulerActionWord(command.c_str())) return RunSchedulerActionCommand(argc - 1, argv + 1);

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 #include "app/AppController.h"
 #include "app/cli/BackupCommandSupport.h"
@@ -342,6 +343,21 @@ int RunDaemonCommand(int argc, char** argv) {
   if (install) return Install();
   if (uninstall) return Uninstall();
   return RunScheduler();
+}
+
+int RunDesktopFrontEnd(int argc, char** argv) {
+  std::error_code error;
+  const fs::path self = fs::read_symlink("/proc/self/exe", error);
+  const std::string program = (error ? fs::path(".") : self.parent_path()) / "quorvel-gui";
+  std::vector<char*> arguments{const_cast<char*>(program.c_str())};
+  for (int i = 1; i < argc; ++i) arguments.push_back(argv[i]);
+  arguments.push_back(nullptr);
+  execv(program.c_str(), arguments.data());
+  std::fprintf(stderr, "quorvel: cannot run the desktop application %s: %s\n", program.c_str(), std::strerror(errno));
+  if (errno == ENOENT) {
+    std::fprintf(stderr, "quorvel: it is built when Qt 6 is installed (scripts/setup installs qt6-base-dev)\n");
+  }
+  return 1;
 }
 
 int RunStatusCommand(int argc, char** argv) {

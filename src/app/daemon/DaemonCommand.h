@@ -14,6 +14,10 @@
 //   quorvel queue|cancel|suspend|resume|retry NAME
 //       the scheduler's actions on a backup (a scheduler must run)
 //
+//   quorvel gui [ARGUMENTS...]
+//       runs the desktop front end, quorvel-gui, from the folder of this
+//       program (it starts the scheduler when none runs)
+//
 // The scheduler quits on SIGTERM or SIGINT: running commands are cancelled,
 // their clean-up and results are waited for, settings are saved, and the
 // process exits 0 (a second signal ends it at once with status 1).
@@ -28,6 +32,8 @@ namespace quorvel {
 int RunDaemonCommand(int argc, char** argv);
 int RunStatusCommand(int argc, char** argv);
 int RunLogCommand(int argc, char** argv);
+// Replaces this process with quorvel-gui; answers only when that fails.
+int RunDesktopFrontEnd(int argc, char** argv);
 // queue, cancel, suspend, resume, retry NAME: the scheduler's actions.
 bool IsSchedulerActionWord(const char* word);
 int RunSchedulerActionCommand(int argc, char** argv);

@@ -5,47 +5,13 @@
 #include <unistd.h>
 
 #include "app/daemon/SchedulerBus.h"
+#include "app/daemon/SchedulerVariants.h"
 #include "foundation/PropertyList.h"
 #include "model/Backup.h"
 
 namespace quorvel {
 
 namespace {
-
-GVariant* VariantFromValue(const Value& value) {
-  if (value.isBool()) return g_variant_new_boolean(value.asBool());
-  if (value.isString()) return g_variant_new_string(value.asString().c_str());
-  if (value.isArray()) {
-    GVariantBuilder strings;
-    g_variant_builder_init(&strings, G_VARIANT_TYPE("as"));
-    for (const Value& element : value.asArray()) g_variant_builder_add(&strings, "s", element.asString().c_str());
-    return g_variant_builder_end(&strings);
-  }
-  return nullptr;
-}
-
-Value ValueFromVariant(GVariant* variant) {
-  if (g_variant_is_of_type(variant, G_VARIANT_TYPE_STRING)) return Value(std::string(g_variant_get_string(variant, nullptr)));
-  if (g_variant_is_of_type(variant, G_VARIANT_TYPE_BOOLEAN)) return Value(static_cast<bool>(g_variant_get_boolean(variant)));
-  if (g_variant_is_of_type(variant, G_VARIANT_TYPE_INT64)) return Value(static_cast<std::int64_t>(g_variant_get_int64(variant)));
-  if (g_variant_is_of_type(variant, G_VARIANT_TYPE_UINT64)) return Value(static_cast<std::uint64_t>(g_variant_get_uint64(variant)));
-  if (g_variant_is_of_type(variant, G_VARIANT_TYPE_UINT32)) return Value(static_cast<std::uint64_t>(g_variant_get_uint32(variant)));
-  if (g_variant_is_of_type(variant, G_VARIANT_TYPE_DOUBLE)) return Value(g_variant_get_double(variant));
-  return Value();
-}
-
-Dictionary DictionaryFromVariant(GVariant* dictionary) {
-  Dictionary result;
-  GVariantIter iter;
-  const gchar* key = nullptr;
-  GVariant* value = nullptr;
-  g_variant_iter_init(&iter, dictionary);
-  while (g_variant_iter_next(&iter, "{&sv}", &key, &value)) {
-    result.set(key, ValueFromVariant(value));
-    g_variant_unref(value);
-  }
-  return result;
-}
 
 // What run() keeps while it waits.
 struct RunState {
@@ -74,23 +40,12 @@ void OnSignal(GDBusConnection*, const gchar*, const gchar*, const gchar*, const 
     guint32 attempt = 0, maximum = 0;
     g_variant_get(parameters, "(&sduu)", nullptr, &seconds, &attempt, &maximum);
     if (state->events->retryWait) state->events->retryWait(seconds, attempt, maximum);
-  } else if (signal == "Finished" && g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sibayas)"))) {
-    gboolean cancelled = FALSE;
-    GVariant* bytes = nullptr;
-    GVariantIter* messages = nullptr;
-    gint32 command = 0;
-    g_variant_get(parameters, "(&sib@ayas)", nullptr, &command, &cancelled, &bytes, &messages);
-    gsize length = 0;
-    const auto* data = static_cast<const std::uint8_t*>(g_variant_get_fixed_array(bytes, &length, 1));
-    if (length > 0) {
-      Expected<Value> results = PropertyList::readBinary(Data(data, data + length));
-      if (results && results->isDictionary()) state->outcome->results = results->asDictionary();
-    }
-    const gchar* message = nullptr;
-    while (g_variant_iter_next(messages, "&s", &message)) state->outcome->errorMessages.emplace_back(message);
-    g_variant_iter_free(messages);
-    g_variant_unref(bytes);
-    state->outcome->cancelled = cancelled;
+  } else if (signal == "Finished") {
+    std::optional<FinishedSignal> finished = ReadFinishedSignal(parameters);
+    if (!finished) return;
+    state->outcome->results = std::move(finished->results);
+    state->outcome->errorMessages = std::move(finished->errorMessages);
+    state->outcome->cancelled = finished->cancelled;
     state->finished = true;
   }
 }
@@ -240,12 +195,7 @@ SchedulerClient::Outcome SchedulerClient::run(const std::string& uuid, const std
   const guint watch = g_bus_watch_name_on_connection(bus_, kSchedulerBusName, G_BUS_NAME_WATCHER_FLAGS_NONE, nullptr,
                                                      OnVanished, &state, nullptr);
 
-  GVariantBuilder given;
-  g_variant_builder_init(&given, G_VARIANT_TYPE("a{sv}"));
-  for (const auto& [key, value] : arguments) {
-    if (GVariant* variant = VariantFromValue(value)) g_variant_builder_add(&given, "{sv}", key.c_str(), variant);
-  }
-  GVariant* reply = callMethod("Run", g_variant_new("(ssa{sv})", uuid.c_str(), command.c_str(), &given), "(s)",
+  GVariant* reply = callMethod("Run", g_variant_new("(ss@a{sv})", uuid.c_str(), command.c_str(), VariantFromArguments(arguments)), "(s)",
                                &outcome.error);
   if (reply) {
     g_variant_unref(reply);

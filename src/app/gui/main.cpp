@@ -1,0 +1,46 @@
+// quorvel-gui: the desktop application. A client of the scheduler service
+// ("quorvel daemon", started here when none runs): closing the window or
+// quitting leaves running backups to the service.
+#include <QApplication>
+#include <QCommandLineParser>
+
+#include "app/AppController.h"
+#include "app/gui/FrontEnd.h"
+#include "app/gui/MainWindow.h"
+#include "app/gui/TrayItem.h"
+#include "foundation/UserDefaults.h"
+
+int main(int argc, char** argv) {
+  QApplication application(argc, argv);
+  QApplication::setApplicationName("Quorvel Varid");
+  QApplication::setApplicationVersion(QUORVEL_VERSION);
+  QApplication::setDesktopFileName("quorvel");
+
+  QCommandLineParser parser;
+  parser.setApplicationDescription("Quorvel Varid: backups of a folder to a disk, a server or the cloud.");
+  parser.addHelpOption();
+  parser.addVersionOption();
+  QCommandLineOption hidden("hidden", "Start in the tray, without the window (where the desktop has a tray).");
+  QCommandLineOption noStart("no-start", "Never start the scheduler service; wait for one to run.");
+  parser.addOption(hidden);
+  parser.addOption(noStart);
+  parser.process(application);
+
+  quorvel::AppController::registerDefaults(quorvel::UserDefaults::standard());
+  const std::string serviceProgram =
+      parser.isSet(noStart) ? std::string() : (QApplication::applicationDirPath() + "/quorvel").toStdString();
+
+  quorvel::FrontEnd frontEnd(serviceProgram);
+  quorvel::MainWindow window(frontEnd);
+  quorvel::TrayItem tray(frontEnd);
+  // With a tray the application lives on when its window closes.
+  QApplication::setQuitOnLastWindowClosed(!tray.isShown());
+  QObject::connect(&tray, &quorvel::TrayItem::openWindowRequested, &window, [&window] {
+    window.show();
+    window.raise();
+    window.activateWindow();
+  });
+  QObject::connect(&tray, &quorvel::TrayItem::quitRequested, &application, &QApplication::quit);
+  if (!(parser.isSet(hidden) && tray.isShown())) window.show();
+  return application.exec();
+}
