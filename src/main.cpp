@@ -1,4 +1,5 @@
 #include <malloc.h>
+#include <openssl/crypto.h>
 
 #include "app/cli/CommandLine.h"
 
@@ -10,5 +11,9 @@ int main(int argc, char** argv) {
   // about 35 MiB more, a first backup 40 MiB more, for no gain in speed
   // (bench/README.md).
   mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+  // OpenSSL frees its locks and tables at exit by default, while a worker
+  // thread of an operation queue that has not ended yet may still hold one:
+  // the process ends without that clean-up.
+  OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
   return quorvel::RunCommandLine(argc, argv);
 }
