@@ -171,7 +171,9 @@ TEST(HTTPTransferControllerTest, ASilentServerRunsIntoTheTimeOut) {
     auto started = std::chrono::steady_clock::now();
     EXPECT_FALSE(test.operation());
     EXPECT_GE(SecondsSince(started), 1.9);
-    EXPECT_LT(SecondsSince(started), 4.0);
+    // Ended by the time-out, not hanging: an upload first fills the socket's
+    // buffers, which under a sanitizer on a loaded machine takes a while.
+    EXPECT_LT(SecondsSince(started), 6.0);
     EXPECT_EQ(delegate.lastErrorText(), test.message);
   }
 }
