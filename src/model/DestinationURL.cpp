@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "FileTransferController/AmazonS3TransferController.h"
 #include "FileTransferController/FTPTransferController.h"
 #include "FileTransferController/FileTransferController.h"
 #include "FileTransferController/HTTPTransferController.h"
@@ -25,8 +26,41 @@ std::string SchemeOfType(int type) {
     case kDestinationTypeWebDAV: return "http";
     case kDestinationTypeSecureWebDAV: return "https";
     case kDestinationTypeSFTP: return "ssh";
+    case kDestinationTypeS3: return "https";
     default: return {};
   }
+}
+
+// The host field is "name", "name:port", "[v6 address]" or
+// "[v6 address]:port"; a bare v6 address (more than one ":") has no port.
+// A port that is not a number in 1-65535 stays part of the name, so that
+// the URL fails to build rather than reach another port.
+std::pair<std::string, std::uint16_t> SplitHostAndPort(const std::string& host) {
+  std::string name = host;
+  std::string port;
+  if (!host.empty() && host.front() == '[') {
+    const std::size_t close = host.find(']');
+    if (close == std::string::npos) return {host, 0};
+    name = host.substr(1, close - 1);
+    if (close + 1 < host.size() && host[close + 1] == ':') port = host.substr(close + 2);
+    else if (close + 1 != host.size()) return {host, 0};
+  } else if (const std::size_t colon = host.find(':'); colon != std::string::npos && host.find(':', colon + 1) == std::string::npos) {
+    name = host.substr(0, colon);
+    port = host.substr(colon + 1);
+  }
+  if (port.empty()) return {name, 0};
+  if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return {host, 0};
+  const unsigned long number = std::stoul(port);
+  if (number == 0 || number > 65535) return {host, 0};
+  return {name, static_cast<std::uint16_t>(number)};
+}
+
+// The host field of a URL's host and port.
+std::string HostField(const Url& url) {
+  std::string host = url.host();
+  if (!url.port()) return host;
+  if (host.find(':') != std::string::npos) host = "[" + host + "]";
+  return host + ":" + std::to_string(*url.port());
 }
 
 // "/" followed by the non-empty components of a path.
@@ -62,7 +96,7 @@ std::string DisplayText(const std::optional<Url>& url) {
 DestinationURL::DestinationURL(const std::optional<Url>& url) : self_(std::make_shared<DestinationURL*>(this)) {
   if (url) {
     type_ = DestinationTypeFromURL(*url, "");
-    host_ = url->host();
+    host_ = HostField(*url);
     path_ = url->path();
     login_ = url->user();
     password_ = url->passwordByReplacingPercentEscapes().value_or(url->password());
@@ -113,7 +147,13 @@ std::optional<Url> DestinationURL::url() const {
   }
   const std::string scheme = SchemeOfType(type_);
   if (scheme.empty() || host_.empty()) return std::nullopt;
-  return Url::URLWithScheme(scheme, login_, password_, host_, 0, path_);
+  const auto [name, port] = SplitHostAndPort(host_);
+  std::optional<Url> url = Url::URLWithScheme(scheme, login_, password_, name, port, path_);
+  // An S3-compatible server outside the S3 service's domain says so in its query.
+  if (url && type_ == kDestinationTypeS3 && !IsS3URL(*url)) {
+    url = Url::URLWithScheme(scheme, login_, password_, name, port, path_, "s3=1");
+  }
+  return url;
 }
 
 Value DestinationURL::valueForKey(const std::string& key) const {
@@ -186,9 +226,12 @@ bool DestinationURL::runOperation(OperationType type, const std::optional<std::s
   // The client is made for the server (AFP and SMB: for the share, the
   // first component of the path); the rest of the path is the folder.
   std::vector<std::string> components = PathComponents(path_);
-  Url clientURL = *Url::URLWithScheme(destination->scheme(), login_, password_, destination->host(), 0, "");
+  const std::uint16_t port = destination->port().value_or(0);
+  Url clientURL = *Url::URLWithScheme(destination->scheme(), login_, password_, destination->host(), port, "",
+                                      destination->query());
   if ((type_ == kDestinationTypeAFP || type_ == kDestinationTypeSMB) && components.size() > 1) {
-    clientURL = *Url::URLWithScheme(destination->scheme(), login_, password_, host_, 0, "/" + components[1]);
+    clientURL = *Url::URLWithScheme(destination->scheme(), login_, password_, destination->host(), port,
+                                    "/" + components[1]);
     components.erase(components.begin() + 1);
   }
   std::shared_ptr<FileTransferController> client = fileTransferController(clientURL);

@@ -4,11 +4,18 @@
 // create and delete folders, and look at what an existing destination holds.
 //
 // Kinds are the destination type codes (DestinationType.h). url() builds the
-// destination URL from the fields: kinds 1 to 6 and 8 need a host; kind 7
+// destination URL from the fields: kinds 1 to 6, 8 and 9 need a host; kind 7
 // (the hosted WebDAV disk) uses the service's fixed host, of which this
 // build has none, so it never yields a URL; kind 0 (a folder) yields a
 // "file://localhost" URL for an absolute path when the host is empty or
-// "localhost", and none otherwise.
+// "localhost", and none otherwise. Kind 9 (S3) is an "https" URL of the
+// bucket's host, with the query "s3=1" when that host is not in the S3
+// service's domain (an S3-compatible server).
+//
+// The host field may carry a port: "name:port", "[v6 address]:port"; a
+// bare v6 address has none. A URL with a port gives such a field. A port
+// that is not a number in 1-65535 makes the field unusable (no URL), never
+// another port.
 //
 // Operations. One at a time per object, from a successful start until its
 // callback. Each runs as an operation on the caller's queue (off the main
