@@ -234,6 +234,13 @@ class RunLoop : public std::enable_shared_from_this<RunLoop> {
   void stop();
   // Makes a waiting loop look at its sources again. Any thread.
   void wakeUp();
+  // For a thread whose events are served by another toolkit's event loop
+  // (the desktop application's): a descriptor that becomes readable when a
+  // function is posted or a source is added or changed. The owner watches
+  // it, reads it empty (8 bytes, non-blocking) and then runs runMode with a
+  // limit date in the past until it answers other than HandledSource.
+  // Timers are not announced here. -1 when the loop has no such descriptor.
+  int wakeDescriptor() const { return wakeFd_; }
 
   // The mode of the innermost run in progress, empty when not running.
   // Owning thread only.

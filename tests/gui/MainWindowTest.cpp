@@ -108,6 +108,7 @@ class MainWindowTest : public QObject {
     QVERIFY(WaitFor([&] { return settings->findItems("Left out", Qt::MatchExactly).size() == 1; }, 10000));
     QCOMPARE(settings->findItems("Left out", Qt::MatchExactly).front()->text(1), QString("large"));
     QCOMPARE(settings->findItems("Encrypted", Qt::MatchExactly).front()->text(1), QString("yes"));
+    SaveScreenshot(window.get(), "main-window-idle");
   }
 
   void theExclusionTestShowsWhatIsLeftOut() {
@@ -132,6 +133,7 @@ class MainWindowTest : public QObject {
     action("backUpNow")->trigger();
 
     bool sawBar = false, sawSteps = false;
+    int shotWhileRunning = 0;
     QString progressLine;
     QVERIFY2(WaitFor(
                  [&] {
@@ -140,6 +142,12 @@ class MainWindowTest : public QObject {
                    if (bar && bar->maximum() > 0 && bar->value() > 0) sawSteps = true;
                    auto* line = window->findChild<QLabel*>("progressLine");
                    if (line->isVisible() && !line->text().isEmpty()) progressLine = line->text();
+                   // A picture mid-run, taken again once the time left is shown.
+                   const int shot = !sawSteps || progressLine.isEmpty() ? 0 : progressLine.contains("left") ? 2 : 1;
+                   if (shot > shotWhileRunning) {
+                     SaveScreenshot(window.get(), "main-window-running");
+                     shotWhileRunning = shot;
+                   }
                    return finished.count() > 0;
                  },
                  300000),

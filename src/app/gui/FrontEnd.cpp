@@ -122,6 +122,18 @@ void FrontEnd::refresh() {
   readStored();
 }
 
+void FrontEnd::reload() {
+  connection_->reload([this](const std::string& error) {
+    // Without a service there is nothing to tell: one that starts reads the folder anyway.
+    if (!error.empty() && isConnected()) {
+      emit actionFailed(tr("The scheduler service did not take the changed settings: %1")
+                            .arg(QString::fromStdString(error)));
+    }
+    connection_->refresh();
+  });
+  readStored();
+}
+
 void FrontEnd::readStored() {
   if (reading_) {
     readAgain_ = true;

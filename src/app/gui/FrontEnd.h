@@ -88,6 +88,9 @@ class FrontEnd : public QObject, public SchedulerConnection::Listener {
   void act(const QString& method, const QString& uuid, std::function<void(const QString& error)> done = {});
   // Lists the backups again and reads the settings folder again.
   void refresh();
+  // After this application changed the settings folder (the setup
+  // assistant): the service reads it again, then the list follows.
+  void reload();
 
  signals:
   void serviceChanged();

@@ -5,6 +5,8 @@
 #include <QDir>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPlainTextEdit>
@@ -99,6 +101,21 @@ MainWindow::MainWindow(FrontEnd& frontEnd, QWidget* parent)
   toolbar->addSeparator();
   exclusionTest_ = action("exclusionTest", tr("Exclusion Test"), tr("Scan the source and show what is left out"));
 
+  QMenu* backupMenu = menuBar()->addMenu(tr("&Backup"));
+  QAction* newBackup = backupMenu->addAction(tr("&New Backup..."));
+  newBackup->setObjectName("newBackup");
+  newBackup->setShortcut(QKeySequence::New);
+  connect(newBackup, &QAction::triggered, this, [this] { emit assistantRequested(1); });
+  QAction* assistant = backupMenu->addAction(tr("&Assistant..."));
+  assistant->setObjectName("assistant");
+  assistant->setToolTip(tr("Copy, re-create, move, verify, prune, reset or delete a backup"));
+  connect(assistant, &QAction::triggered, this, [this] { emit assistantRequested(0); });
+  backupMenu->addSeparator();
+  backupMenu->addAction(backUpNow_);
+  backupMenu->addAction(test_);
+  backupMenu->addAction(restore_);
+  backupMenu->addAction(exclusionTest_);
+
   connect(backUpNow_, &QAction::triggered, this, [this] { runOnSelected("backup"); });
   connect(test_, &QAction::triggered, this, [this] { runOnSelected("test"); });
   connect(exclusionTest_, &QAction::triggered, this, [this] { runOnSelected("check-source"); });
@@ -144,7 +161,7 @@ MainWindow::MainWindow(FrontEnd& frontEnd, QWidget* parent)
   historyArea->addWidget(history_);
   historyArea->addWidget(report_);
 
-  auto* tabs = new QTabWidget;
+  auto* tabs = tabs_ = new QTabWidget;
   tabs->setObjectName("detailTabs");
   tabs->addTab(historyArea, tr("History"));
   tabs->addTab(settings_, tr("Settings"));
@@ -191,6 +208,8 @@ MainWindow::MainWindow(FrontEnd& frontEnd, QWidget* parent)
 MainWindow::~MainWindow() { reader_->waitForDone(); }
 
 RestoreBrowser* MainWindow::restoreBrowser() const { return restoreBrowser_.data(); }
+
+void MainWindow::showTab(int tab) { tabs_->setCurrentIndex(tab); }
 
 QString MainWindow::selectedBackup() const {
   const QList<QTreeWidgetItem*> selected = list_->selectedItems();

@@ -8,7 +8,8 @@
 // "backupList", the tables "settingsView" and "historyTable", the report
 // "reportView", the progress line "progressLine", and the actions
 // "backUpNow", "test", "restore", "suspend", "resume", "abort", "retryNow"
-// (after a network error) and "exclusionTest".
+// (after a network error), "exclusionTest", and the menu's "newBackup" and
+// "assistant" (which ask the application to open the setup assistant).
 #pragma once
 
 #include <QMainWindow>
@@ -20,6 +21,7 @@
 class QAction;
 class QLabel;
 class QPlainTextEdit;
+class QTabWidget;
 class QTableWidget;
 class QThreadPool;
 class QTreeWidget;
@@ -41,10 +43,19 @@ class MainWindow : public QMainWindow {
   void selectBackup(const QString& uuid);
   // The restore browser opened last, while it is open.
   RestoreBrowser* restoreBrowser() const;
+  // The detail area's tabs.
+  static constexpr int kHistoryTab = 0;
+  static constexpr int kSettingsTab = 1;
+  void showTab(int tab);
 
   // Asks whether the selected backup's command should be aborted, and
   // aborts it on confirmation.
   void abortSelected();
+
+ signals:
+  // The user asked for the setup assistant at this option (1: a new
+  // backup; 0: its start pane).
+  void assistantRequested(int option);
 
  private:
   void backupsChanged();
@@ -66,6 +77,7 @@ class MainWindow : public QMainWindow {
   QTreeWidget* list_;
   QTreeWidget* settings_;
   QTableWidget* history_;
+  QTabWidget* tabs_;
   QPlainTextEdit* report_;
   QLabel* progressLine_;
   QLabel* serviceLine_;

@@ -5,8 +5,11 @@
 #include <QCommandLineParser>
 
 #include "app/AppController.h"
+#include "app/gui/AssistantHost.h"
+#include "app/gui/AssistantWindow.h"
 #include "app/gui/FrontEnd.h"
 #include "app/gui/MainWindow.h"
+#include "app/gui/RunLoopBridge.h"
 #include "app/gui/TrayItem.h"
 #include "foundation/UserDefaults.h"
 
@@ -30,9 +33,14 @@ int main(int argc, char** argv) {
   const std::string serviceProgram =
       parser.isSet(noStart) ? std::string() : (QApplication::applicationDirPath() + "/quorvel").toStdString();
 
+  // What the engine posts to the main thread (the assistant's checks) runs on Qt's loop.
+  quorvel::RunLoopBridge runLoop;
   quorvel::FrontEnd frontEnd(serviceProgram);
   quorvel::MainWindow window(frontEnd);
   quorvel::TrayItem tray(frontEnd);
+  quorvel::AssistantHost assistantHost(frontEnd, window);
+  quorvel::AssistantWindow assistant(assistantHost);
+  assistantHost.attach(assistant);
   // With a tray the application lives on when its window closes.
   QApplication::setQuitOnLastWindowClosed(!tray.isShown());
   QObject::connect(&tray, &quorvel::TrayItem::openWindowRequested, &window, [&window] {
