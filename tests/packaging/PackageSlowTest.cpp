@@ -4,8 +4,9 @@
 // a temporary root (dpkg-deb -x), so nothing is installed on the machine.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <algorithm>
+#include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -102,8 +103,10 @@ void ExpectControlFields(const std::string& deb) {
   architecture.erase(architecture.find_last_not_of('\n') + 1);
   EXPECT_EQ(fs::path(deb).filename().string(), "quorvel_" QUORVEL_VERSION "_" + architecture + ".deb");
   ASSERT_EQ(Run("dpkg-deb --info " + Quoted(deb), &info), 0) << info;
-  for (const std::string field : {"Package: quorvel\n", "Version: " QUORVEL_VERSION "\n", "Section: admin\n",
-                                  "Architecture: " + architecture + "\n", "Maintainer: ", "Description: "}) {
+  const std::vector<std::string> fields = {"Package: quorvel\n", "Version: " QUORVEL_VERSION "\n",
+                                           "Section: admin\n",  "Architecture: " + architecture + "\n",
+                                           "Maintainer: ",       "Description: "};
+  for (const std::string& field : fields) {
     EXPECT_TRUE(Contains(info, " " + field)) << field << "\n" << info;
   }
   // dpkg-shlibdeps found the libraries; the programs the executables run are added.
@@ -148,36 +151,56 @@ TEST_F(DebianPackage, HoldsTheProgramItsResourcesMenuEntryIconSchedulerAndManual
   }
 }
 
-// The installed program reads PREFIX/share/quorvel: an exclusion that only
-// the unpacked package's Exclusions.plist names is applied.
+// The installed program reads PREFIX/share/quorvel: a configured backup of
+// the home folder leaves out what the unpacked package's Exclusions.plist
+// names, and only that, once the file names something else.
 TEST_F(DebianPackage, TheInstalledProgramRunsWithTheResourcesInstalledWithIt) {
+  const std::string quorvel = Quoted(installed("/usr/bin/quorvel"));
   std::string output;
-  ASSERT_EQ(RunInstalled(Quoted(installed("/usr/bin/quorvel")) + " help", &output), 0) << output;
+  ASSERT_EQ(RunInstalled(quorvel + " help", &output), 0) << output;
   EXPECT_EQ(output.rfind("Quorvel Varid - ", 0), 0u) << output;
 
   const std::string home = scratch("home");
-  for (const char* folder : {".cache", "only-in-this-package", "Documents"}) fs::create_directories(home + "/" + folder);
-  const std::string checkSource = "HOME=" + Quoted(home) + " QUORVEL_LOG_STDERR=1 " +
-                                  Quoted(installed("/usr/bin/quorvel")) + " check-source " + Quoted(home) +
-                                  " --json 2>" + Quoted(scratch("stderr"));
-  ASSERT_EQ(RunInstalled(checkSource, &output), 0) << output << test::ReadTextFile(scratch("stderr"));
-  nlohmann::json shipped = nlohmann::json::parse(output, nullptr, false);
-  ASSERT_FALSE(shipped.is_discarded()) << output;
-  EXPECT_EQ(shipped["excludedPaths"], nlohmann::json::array({".cache"})) << output;
-  EXPECT_FALSE(Contains(test::ReadTextFile(scratch("stderr")), "Failed loading"))
-      << test::ReadTextFile(scratch("stderr"));
-
+  const struct {
+    const char* path;
+    std::size_t size;
+  } files[] = {{".cache/c", 1000}, {"only-in-this-package/o", 7}, {"Documents/d", 50}};
+  for (const auto& file : files) {
+    fs::create_directories(fs::path(home + "/" + file.path).parent_path());
+    test::WriteFile(home + "/" + file.path, std::string(file.size, 'x'));
+  }
+  const std::string environment = "HOME=" + Quoted(home) + " QUORVEL_HOME=" + Quoted(scratch("settings")) +
+                                   " XDG_CONFIG_HOME=" + Quoted(scratch("config")) +
+                                   " QUORVEL_KEYCHAIN=file QUORVEL_LOG_STDERR=1 ";
+  ASSERT_EQ(RunInstalled(environment + quorvel + " create docs " + Quoted(home) + " " + Quoted(scratch("destination")) +
+                             " --no-encryption",
+                         &output),
+            0)
+      << output;
+  const std::string checkSource = environment + quorvel + " check-source docs --json 2>" + Quoted(scratch("stderr"));
+  const auto check = [&](std::uint64_t size, const char* excluded) {
+    ASSERT_EQ(RunInstalled(checkSource, &output), 0) << output << test::ReadTextFile(scratch("stderr"));
+    nlohmann::json results = nlohmann::json::parse(output, nullptr, false);
+    ASSERT_FALSE(results.is_discarded()) << output;
+    EXPECT_EQ(results["excludedPaths"], nlohmann::json::array({excluded})) << output;
+    EXPECT_EQ(results["sourceSize"], size) << output;
+    EXPECT_EQ(test::ReadTextFile(scratch("stderr")), "");
+  };
+  {
+    SCOPED_TRACE("the shipped Exclusions.plist");
+    check(57, ".cache");
+  }
   const std::string plist = installed("/usr/share/quorvel/Exclusions.plist");
-  const Data original = test::ReadFile(plist);
-  test::WriteFile(plist,
-                  std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                              "<key>root</key><array/><key>user</key><array><string>only-in-this-package</string>"
-                              "</array><key>Volumes</key><array/></dict></plist>\n"));
-  ASSERT_EQ(RunInstalled(checkSource, &output), 0) << output << test::ReadTextFile(scratch("stderr"));
-  nlohmann::json changed = nlohmann::json::parse(output, nullptr, false);
-  ASSERT_FALSE(changed.is_discarded()) << output;
-  EXPECT_EQ(changed["excludedPaths"], nlohmann::json::array({"only-in-this-package"})) << output;
-  test::WriteFile(plist, original);
+  const Data shipped = test::ReadFile(plist);
+  test::WriteFile(plist, std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                                     "<key>root</key><array/><key>user</key><array>"
+                                     "<string>only-in-this-package</string></array>"
+                                     "<key>Volumes</key><array/></dict></plist>\n"));
+  {
+    SCOPED_TRACE("an Exclusions.plist changed in the installed folder");
+    check(1050, "only-in-this-package");
+  }
+  test::WriteFile(plist, shipped);
 }
 
 TEST_F(DebianPackage, TheMenuEntryIsValidAndStartsTheDesktopApplication) {
@@ -198,7 +221,7 @@ TEST_F(DebianPackage, TheMenuEntryIsValidAndStartsTheDesktopApplication) {
 TEST_F(DebianPackage, TheManualPageIsTheProgramsHelpAndRendersCleanly) {
   std::string help, page;
   ASSERT_EQ(RunInstalled(Quoted(installed("/usr/bin/quorvel")) + " help", &help), 0) << help;
-  const std::string command = "LC_ALL=C.UTF-8 MANWIDTH=200 man --warnings -l " +
+  const std::string command = "LC_ALL=C MANWIDTH=200 man --warnings -l " +
                               Quoted(installed("/usr/share/man/man1/quorvel.1.gz"));
   ASSERT_EQ(test::RunShell(command + " 2>" + Quoted(scratch("warnings")), &page), 0);
   EXPECT_EQ(test::ReadTextFile(scratch("warnings")), "");
@@ -236,7 +259,8 @@ TEST_F(DebianPackage, TheSchedulerFilesAreTheOnesDaemonInstallWrites) {
                &output);
   const auto asPackaged = [&](std::string text) {
     const std::string written = "\"" + installed("/usr/bin/quorvel") + "\"";
-    for (std::size_t at; (at = text.find(written)) != std::string::npos;) text.replace(at, written.size(), "/usr/bin/quorvel");
+    for (std::size_t at; (at = text.find(written)) != std::string::npos;)
+      text.replace(at, written.size(), "/usr/bin/quorvel");
     return text;
   };
   const std::string unit = test::ReadTextFile(home + "/.config/systemd/user/quorvel.service");
