@@ -27,12 +27,12 @@ std::string Quoted(const std::string& text) {
 }
 
 // Runs a shell command with standard error joined to its output.
-int Run(const std::string& command, std::string* output) { return test::RunShell(command + " 2>&1", output); }
+int RunJoined(const std::string& command, std::string* output) { return test::RunShell(command + " 2>&1", output); }
 
 // Runs a program of the unpacked package as an installed one runs: without
 // any variable that points into the source tree.
 int RunInstalled(const std::string& command, std::string* output) {
-  return Run("env -u QUORVEL_RESOURCES_DIR -u QUORVEL_DITTO -u QUORVEL_MKBOM " + command, output);
+  return RunJoined("env -u QUORVEL_RESOURCES_DIR -u QUORVEL_DITTO -u QUORVEL_MKBOM " + command, output);
 }
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
@@ -64,7 +64,7 @@ class DebianPackage : public ::testing::Test {
     }
     work_ = new test::TempDir;
     std::string log;
-    if (Run("cd " + Quoted(QUORVEL_TEST_BINARY_DIR) + " && cpack -G DEB -B " + Quoted(*work_ / "cpack"), &log) != 0) {
+    if (RunJoined("cd " + Quoted(QUORVEL_TEST_BINARY_DIR) + " && cpack -G DEB -B " + Quoted(*work_ / "cpack"), &log) != 0) {
       failure_ = "cpack failed:\n" + log;
       return;
     }
@@ -76,7 +76,7 @@ class DebianPackage : public ::testing::Test {
       return;
     }
     root_ = fs::canonical(work_->path()).string() + "/root";
-    if (Run("dpkg-deb -x " + Quoted(deb_) + " " + Quoted(root_), &log) != 0) failure_ = "dpkg-deb -x failed:\n" + log;
+    if (RunJoined("dpkg-deb -x " + Quoted(deb_) + " " + Quoted(root_), &log) != 0) failure_ = "dpkg-deb -x failed:\n" + log;
   }
 
   static void TearDownTestSuite() {
@@ -102,7 +102,7 @@ void ExpectControlFields(const std::string& deb) {
   ASSERT_EQ(test::RunShell("dpkg --print-architecture", &architecture), 0);
   architecture.erase(architecture.find_last_not_of('\n') + 1);
   EXPECT_EQ(fs::path(deb).filename().string(), "quorvel_" QUORVEL_VERSION "_" + architecture + ".deb");
-  ASSERT_EQ(Run("dpkg-deb --info " + Quoted(deb), &info), 0) << info;
+  ASSERT_EQ(RunJoined("dpkg-deb --info " + Quoted(deb), &info), 0) << info;
   const std::vector<std::string> fields = {"Package: quorvel\n", "Version: " QUORVEL_VERSION "\n",
                                            "Section: admin\n",  "Architecture: " + architecture + "\n",
                                            "Maintainer: ",       "Description: "};
@@ -119,7 +119,7 @@ void ExpectControlFields(const std::string& deb) {
 
 void ExpectContents(const std::string& deb) {
   std::string contents;
-  ASSERT_EQ(Run("dpkg-deb --contents " + Quoted(deb), &contents), 0) << contents;
+  ASSERT_EQ(RunJoined("dpkg-deb --contents " + Quoted(deb), &contents), 0) << contents;
   const std::vector<std::string> listed = ListedPaths(contents);
   std::vector<std::string> expected = {
       "./usr/bin/quorvel",
@@ -206,7 +206,7 @@ TEST_F(DebianPackage, TheInstalledProgramRunsWithTheResourcesInstalledWithIt) {
 TEST_F(DebianPackage, TheMenuEntryIsValidAndStartsTheDesktopApplication) {
   const std::string entry = installed("/usr/share/applications/quorvel.desktop");
   std::string output;
-  EXPECT_EQ(Run("desktop-file-validate " + Quoted(entry), &output), 0) << output;
+  EXPECT_EQ(RunJoined("desktop-file-validate " + Quoted(entry), &output), 0) << output;
   EXPECT_EQ(output, "");
   const std::string text = test::ReadTextFile(entry);
   EXPECT_TRUE(Contains(text, "\nExec=quorvel-gui\n")) << text;
