@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -245,10 +246,23 @@ Expected<StringTable> ParseStringsData(const Data& data) {
   return ParseStringsFile(text);
 }
 
+std::string ResourcesDirectoryFor(const char* environment, const std::string& executable,
+                                  const std::string& builtIn) {
+  if (environment && *environment) return environment;
+  if (!executable.empty()) {
+    const std::filesystem::path prefix = std::filesystem::path(executable).parent_path().parent_path();
+    const std::filesystem::path installed = prefix / kInstalledResourcesFolder;
+    std::error_code error;
+    if (std::filesystem::is_directory(installed, error)) return installed.string();
+  }
+  return builtIn;
+}
+
 std::string ResourcesDirectory() {
-  const char* directory = std::getenv("QUORVEL_RESOURCES_DIR");
-  if (directory && *directory) return directory;
-  return QUORVEL_RESOURCES_DIR;
+  std::error_code error;
+  const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+  return ResourcesDirectoryFor(std::getenv("QUORVEL_RESOURCES_DIR"), error ? std::string() : executable.string(),
+                               QUORVEL_RESOURCES_DIR);
 }
 
 std::optional<std::string> LookupLocalizedString(const std::string& table, const std::string& key) {

@@ -10,8 +10,7 @@
 // without byte-order mark), UTF-16 with a byte-order mark, or a property
 // list (XML or binary) holding a dictionary of texts.
 //
-// Tables are read from the folder named by the environment variable
-// QUORVEL_RESOURCES_DIR when it is set, else from the folder built in. Each
+// Tables are read from the resources folder, ResourcesDirectory(). Each
 // table is read once and cached; lookups are safe from any thread.
 #pragma once
 
@@ -42,8 +41,24 @@ Expected<StringTable> ParseStringsFile(std::string_view text);
 // Parses a .strings file's bytes in any of the encodings and forms above.
 Expected<StringTable> ParseStringsData(const Data& data);
 
-// The folder tables are read from.
+// Where an installed program keeps its resources, below its prefix: the
+// program in PREFIX/bin reads PREFIX/share/quorvel (CMakeLists.txt installs
+// them there).
+inline constexpr const char* kInstalledResourcesFolder = "share/quorvel";
+
+// The folder tables and the other resources (property lists, the scheduler's
+// D-Bus interface) are read from: $QUORVEL_RESOURCES_DIR when set; else
+// share/quorvel of the running program's prefix when that folder exists (an
+// installed program); else the source tree's resources folder, built in (a
+// program run where it was built). Never fails: the folder may be missing,
+// and reading from it then finds nothing.
 std::string ResourcesDirectory();
+
+// The same rule with its inputs given: environment is the variable's value
+// (null when unset), executable the running program's path (empty when
+// unknown), builtIn the folder built in.
+std::string ResourcesDirectoryFor(const char* environment, const std::string& executable,
+                                  const std::string& builtIn);
 
 // Forgets every cached table (tests that change the resources folder).
 void ClearLocalizedStringCache();

@@ -20,8 +20,7 @@ inline constexpr const char* kIncompressibleResource = "Incompressible.plist";
 // cannot be read or is not an array of texts.
 Expected<std::vector<std::string>> ReadIncompressibleExtensions(const std::string& path);
 
-// The list shipped in the resources folder (QUORVEL_RESOURCES_DIR when set,
-// else the built-in folder; see ResourcesDirectory()).
+// The list shipped in the resources folder (see ResourcesDirectory()).
 Expected<std::vector<std::string>> LoadIncompressibleExtensions();
 
 }  // namespace quorvel

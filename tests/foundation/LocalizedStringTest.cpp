@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include "foundation/PropertyList.h"
@@ -133,6 +134,36 @@ TEST_F(LocalizedStringTest, ConcurrentLookupsAgree) {
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(wrong.load(), 0);
+}
+
+// An installed program (PREFIX/bin/quorvel) reads PREFIX/share/quorvel; one
+// run where it was built reads the folder built in; the variable overrides both.
+TEST(LocalizedStringResources, TheFolderFollowsTheVariableThenTheInstallationThenTheBuild) {
+  test::TempDir root;
+  std::filesystem::create_directories(root / "usr/share/quorvel");
+  std::filesystem::create_directories(root / "opt/bin");
+  std::filesystem::create_directories(root / "odd/share");
+  test::WriteFile(root / "odd/share/quorvel", std::string("a file, not a folder"));
+  const std::string installed = root / "usr/share/quorvel";
+  const struct {
+    const char* environment;
+    std::string executable;
+    std::string expected;
+  } cases[] = {
+      {nullptr, root / "usr/bin/quorvel", installed},
+      {nullptr, root / "usr/bin/quorvel-gui", installed},
+      {"", root / "usr/bin/quorvel", installed},
+      {"/elsewhere", root / "usr/bin/quorvel", "/elsewhere"},
+      {"/elsewhere", "", "/elsewhere"},
+      {nullptr, root / "opt/bin/quorvel", "/built-in"},
+      {nullptr, root / "odd/bin/quorvel", "/built-in"},
+      {nullptr, root / "usr/quorvel", "/built-in"},
+      {nullptr, "", "/built-in"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ResourcesDirectoryFor(c.environment, c.executable, "/built-in"), c.expected)
+        << (c.environment ? c.environment : "(unset)") << ", " << c.executable;
+  }
 }
 
 TEST(LocalizedStringResources, TheShippedTablesParse) {
