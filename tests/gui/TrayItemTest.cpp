@@ -118,13 +118,13 @@ class TrayItemTest : public QObject {
     QVERIFY(WaitFor([&] { return listed("long")->state == "suspended"; }, 30000));
     QCOMPARE(tray->shownState(), FrontEnd::Overall::Suspended);
 
-    AnswerNextDialog("cancelButton");
+    AnswerNextDialog("alternateButton");
     tray->quit();
     QTest::qWait(500);
     QCOMPARE(quit.count(), 0);
     QVERIFY(listed("long")->isRunning());
 
-    AnswerNextDialog("stopAndQuitButton");
+    AnswerNextDialog("otherButton");
     tray->quit();
     QVERIFY(WaitFor([&] { return quit.count() == 1; }, 30000));
     QVERIFY(WaitFor([&] { return finished.count() > 0; }, 60000));
@@ -143,7 +143,7 @@ class TrayItemTest : public QObject {
     // Held suspended, so that it is sure to outlive the application.
     frontEnd->act("Suspend", uuid);
     QVERIFY(WaitFor([&] { return listed("long")->state == "suspended"; }, 30000));
-    AnswerNextDialog("keepRunningButton");
+    AnswerNextDialog("defaultButton");
     tray->quit();
     QVERIFY(WaitFor([&] { return quit.count() == 1; }, 10000));
     tray.reset();

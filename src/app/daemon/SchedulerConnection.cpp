@@ -403,4 +403,13 @@ void SchedulerConnection::call(const std::string& method, const std::string& bac
   });
 }
 
+void SchedulerConnection::reload(Reply reply) {
+  Bus* bus = bus_.get();
+  bus->onThread([bus, reply = std::move(reply)] {
+    bus->callMethod("Reload", nullptr, nullptr, [bus, reply](GVariant*, const std::string& error) {
+      if (reply) bus->toOwner([reply, error](SchedulerConnection&) { reply(error); });
+    });
+  });
+}
+
 }  // namespace quorvel

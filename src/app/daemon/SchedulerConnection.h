@@ -87,6 +87,9 @@ class SchedulerConnection {
   // A method taking one backup and answering nothing: Queue, Cancel,
   // Suspend, Resume, Retry, Remove.
   void call(const std::string& method, const std::string& backup, Reply reply);
+  // Reload: the service reads the settings folder and the preferences
+  // (user defaults) again.
+  void reload(Reply reply);
 
  private:
   struct Bus;

@@ -122,6 +122,12 @@ void FrontEnd::refresh() {
   readStored();
 }
 
+void FrontEnd::reloadService(std::function<void(const QString& error)> done) {
+  connection_->reload([done](const std::string& error) {
+    if (done) done(QString::fromStdString(error));
+  });
+}
+
 void FrontEnd::readStored() {
   if (reading_) {
     readAgain_ = true;
@@ -207,6 +213,10 @@ void FrontEnd::backupPhase(const std::string& uuid, const std::string& event, co
     backup->phaseMax = max;
   }
   emit progressChanged(backup->uuid);
+}
+
+void FrontEnd::backupWillRetry(const std::string& uuid, double seconds, unsigned attempt, unsigned maximum) {
+  emit backupRetrying(QString::fromStdString(uuid), seconds, attempt, maximum);
 }
 
 void FrontEnd::backupDidFinishCommand(const std::string& uuid, int command, bool cancelled,
