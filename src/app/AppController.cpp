@@ -136,11 +136,7 @@ AppController::~AppController() {
 // The list of backups
 
 void AppController::applicationDidFinishLaunching() {
-  UserDefaults& defaults = UserDefaults::standard();
-  FileTransferController::setGlobalMaximumUploadSpeed(
-      static_cast<std::uint32_t>(std::max<std::int64_t>(0, defaults.integerForKey("maximumUploadSpeed")) * 1024));
-  FileTransferController::setGlobalMaximumDownloadSpeed(
-      static_cast<std::uint32_t>(std::max<std::int64_t>(0, defaults.integerForKey("maximumDownloadSpeed")) * 1024));
+  applySpeedLimits();
   std::optional<std::vector<std::shared_ptr<Backup>>> backups = Backup::loadAllBackupsFromDisk();
   if (!backups) return;
   for (const std::shared_ptr<Backup>& backup : *backups) addBackup(backup);
@@ -197,6 +193,19 @@ void AppController::replaceBackup(Slot& slot, const std::shared_ptr<Backup>& bac
   if (wasQueued && !backup->nextScheduleDate() && !backup->scheduleOnLaunch() && !backup->scheduleOnConnection()) {
     dequeueBackup(*backup);
   }
+}
+
+void AppController::reloadDefaults() {
+  UserDefaults::standard().synchronize();
+  applySpeedLimits();
+}
+
+void AppController::applySpeedLimits() {
+  UserDefaults& defaults = UserDefaults::standard();
+  FileTransferController::setGlobalMaximumUploadSpeed(
+      static_cast<std::uint32_t>(std::max<std::int64_t>(0, defaults.integerForKey("maximumUploadSpeed")) * 1024));
+  FileTransferController::setGlobalMaximumDownloadSpeed(
+      static_cast<std::uint32_t>(std::max<std::int64_t>(0, defaults.integerForKey("maximumDownloadSpeed")) * 1024));
 }
 
 void AppController::reloadBackups() {

@@ -103,6 +103,10 @@ class AppController : public BackupControllerDelegate, public BackupDelegate {
   // dropped, and idle backups whose settings file changed are read anew.
   // Backups running a command are left as they are until it finishes.
   void reloadBackups();
+  // Reads the defaults file again (a front end changed the preferences) and
+  // applies the global speed limits anew; every other default is read where
+  // it is used, so the next use sees the change.
+  void reloadDefaults();
 
   void addBackup(const std::shared_ptr<Backup>& backup);
   void removeBackup(const std::string& uuid);
@@ -195,6 +199,8 @@ class AppController : public BackupControllerDelegate, public BackupDelegate {
   const Slot* slotOf(const std::string& uuid) const;
   void setNeedsQueueCheck();
   void checkQueue();
+  // "maximumUploadSpeed" and "maximumDownloadSpeed" (KB/s) to every transfer.
+  void applySpeedLimits();
   // canBackupNow with the host's reachability and the locks of other
   // processes; the reason for a wait goes into the slot.
   BackupQueue::Readiness readiness(Slot& slot);

@@ -1,7 +1,8 @@
 // The tray item against a real scheduler service: its menu backs up the
 // backup chosen, its state follows the backups (running, suspended, error),
-// and quitting while a backup runs asks first - cancel stays, "stop them"
-// quits only once the service has taken the cancellation.
+// quitting when idle asks until told not to, and quitting while a backup
+// runs asks first - cancel stays, "stop them" quits only once the service
+// has taken the cancellation.
 #include <QAction>
 #include <QMenu>
 #include <QSignalSpy>
@@ -13,6 +14,7 @@
 #include "app/gui/FrontEnd.h"
 #include "app/gui/TrayItem.h"
 #include "engine/BackupController.h"
+#include "foundation/UserDefaults.h"
 #include "gui/support/GuiTestSupport.h"
 
 using namespace quorvel;
@@ -74,6 +76,33 @@ class TrayItemTest : public QObject {
     session.reset();
   }
 
+  // Nothing runs yet: the QUIT question, until its box says not to ask.
+  void quittingWhenIdleAsksUntilToldNotTo() {
+    QVERIFY(!frontEnd->isRunningCommands());
+    QSignalSpy quit(tray.get(), &TrayItem::quitRequested);
+    // Cancelled, with the box checked: no quit, and the box is not kept.
+    auto answered = AnswerNextAlert("quitAlert", "alternateButton", true);
+    tray->quit();
+    QVERIFY(*answered);
+    QCOMPARE(quit.count(), 0);
+    QVERIFY(!UserDefaults::standard().boolForKey("suppressAlert_Quit"));
+    answered = AnswerNextAlert("quitAlert", "defaultButton");
+    tray->quit();
+    QVERIFY(*answered);
+    QCOMPARE(quit.count(), 1);
+    QVERIFY(!UserDefaults::standard().boolForKey("suppressAlert_Quit"));
+    answered = AnswerNextAlert("quitAlert", "defaultButton", true);
+    tray->quit();
+    QVERIFY(*answered);
+    QCOMPARE(quit.count(), 2);
+    // Stored in the file, where the next launch reads it.
+    QVERIFY(UserDefaults(UserDefaults::settingsFolderPath() + "/Defaults.plist").boolForKey("suppressAlert_Quit"));
+    // Now it quits without asking.
+    tray->quit();
+    QCOMPARE(quit.count(), 3);
+    QVERIFY(NoDialogWithin(300));
+  }
+
   void theMenuBacksUpTheChosenBackup() {
     QVERIFY(menuAction("openWindow"));
     QVERIFY(menuAction("quit"));
@@ -118,13 +147,13 @@ class TrayItemTest : public QObject {
     QVERIFY(WaitFor([&] { return listed("long")->state == "suspended"; }, 30000));
     QCOMPARE(tray->shownState(), FrontEnd::Overall::Suspended);
 
-    AnswerNextDialog("cancelButton");
+    AnswerNextDialog("alternateButton");
     tray->quit();
     QTest::qWait(500);
     QCOMPARE(quit.count(), 0);
     QVERIFY(listed("long")->isRunning());
 
-    AnswerNextDialog("stopAndQuitButton");
+    AnswerNextDialog("otherButton");
     tray->quit();
     QVERIFY(WaitFor([&] { return quit.count() == 1; }, 30000));
     QVERIFY(WaitFor([&] { return finished.count() > 0; }, 60000));
@@ -143,7 +172,7 @@ class TrayItemTest : public QObject {
     // Held suspended, so that it is sure to outlive the application.
     frontEnd->act("Suspend", uuid);
     QVERIFY(WaitFor([&] { return listed("long")->state == "suspended"; }, 30000));
-    AnswerNextDialog("keepRunningButton");
+    AnswerNextDialog("defaultButton");
     tray->quit();
     QVERIFY(WaitFor([&] { return quit.count() == 1; }, 10000));
     tray.reset();

@@ -87,8 +87,9 @@ class SchedulerConnection {
   // A method taking one backup and answering nothing: Queue, Cancel,
   // Suspend, Resume, Retry, Remove.
   void call(const std::string& method, const std::string& backup, Reply reply);
-  // Makes the service read the settings folder again (after this front end
-  // added, changed or deleted a backup there); the list follows by itself.
+  // Makes the service read the settings folder and the preferences (user
+  // defaults) again, after this front end changed them; the list follows
+  // by itself.
   void reload(Reply reply);
 
  private:

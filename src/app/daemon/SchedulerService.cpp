@@ -283,6 +283,7 @@ void SchedulerService::handle(GDBusMethodInvocation* invocation) {
     return;
   }
   if (method == "Reload") {
+    controller_.reloadDefaults();
     controller_.reloadBackups();
     return done();
   }

@@ -122,12 +122,17 @@ void FrontEnd::refresh() {
   readStored();
 }
 
+void FrontEnd::reloadService(std::function<void(const QString& error)> done) {
+  connection_->reload([done](const std::string& error) {
+    if (done) done(QString::fromStdString(error));
+  });
+}
+
 void FrontEnd::reload() {
-  connection_->reload([this](const std::string& error) {
+  reloadService([this](const QString& error) {
     // Without a service there is nothing to tell: one that starts reads the folder anyway.
-    if (!error.empty() && isConnected()) {
-      emit actionFailed(tr("The scheduler service did not take the changed settings: %1")
-                            .arg(QString::fromStdString(error)));
+    if (!error.isEmpty() && isConnected()) {
+      emit actionFailed(tr("The scheduler service did not take the changed settings: %1").arg(error));
     }
     connection_->refresh();
   });
@@ -219,6 +224,10 @@ void FrontEnd::backupPhase(const std::string& uuid, const std::string& event, co
     backup->phaseMax = max;
   }
   emit progressChanged(backup->uuid);
+}
+
+void FrontEnd::backupWillRetry(const std::string& uuid, double seconds, unsigned attempt, unsigned maximum) {
+  emit backupRetrying(QString::fromStdString(uuid), seconds, attempt, maximum);
 }
 
 void FrontEnd::backupDidFinishCommand(const std::string& uuid, int command, bool cancelled,

@@ -91,6 +91,10 @@ class FrontEnd : public QObject, public SchedulerConnection::Listener {
   // After this application changed the settings folder (the setup
   // assistant): the service reads it again, then the list follows.
   void reload();
+  // Has the service read the preferences and the settings folder again
+  // (after they were changed here); `done` (optional) gets the answer,
+  // empty on success.
+  void reloadService(std::function<void(const QString& error)> done = {});
 
  signals:
   void serviceChanged();
@@ -103,6 +107,9 @@ class FrontEnd : public QObject, public SchedulerConnection::Listener {
                        const QStringList& errorMessages);
   // A refused or failed action, worded for the user.
   void actionFailed(const QString& text);
+  // A network error: the command retries in `seconds` (retry `attempt` of
+  // `maximum`), or waits for Retry or Cancel (seconds < 0).
+  void backupRetrying(const QString& uuid, double seconds, unsigned attempt, unsigned maximum);
 
  private:
   // SchedulerConnection::Listener (public so that the connection can call
@@ -114,6 +121,7 @@ class FrontEnd : public QObject, public SchedulerConnection::Listener {
   void backupDidPostMessage(const std::string& uuid, const std::string& text) override;
   void backupPhase(const std::string& uuid, const std::string& event, const std::string& type,
                    std::uint32_t identifier, std::uint32_t current, std::uint32_t max) override;
+  void backupWillRetry(const std::string& uuid, double seconds, unsigned attempt, unsigned maximum) override;
   void backupDidFinishCommand(const std::string& uuid, int command, bool cancelled,
                               const std::optional<Dictionary>& results,
                               const std::vector<std::string>& errorMessages) override;

@@ -22,6 +22,7 @@
 #include <QVBoxLayout>
 
 #include "app/CommandProgress.h"
+#include "app/gui/PreferencesDialog.h"
 #include "app/gui/RestoreBrowser.h"
 #include "engine/BackupController.h"
 #include "foundation/UserDefaults.h"
@@ -80,6 +81,17 @@ MainWindow::MainWindow(FrontEnd& frontEnd, QWidget* parent)
     : QMainWindow(parent), frontEnd_(frontEnd), reader_(new QThreadPool(this)) {
   setWindowTitle(tr("Quorvel Varid"));
   reader_->setMaxThreadCount(1);
+
+  QMenu* application = menuBar()->addMenu(tr("&Quorvel Varid"));
+  application->setObjectName("applicationMenu");
+  QAction* preferences = application->addAction(tr("Preferences..."));
+  preferences->setObjectName("preferences");
+  preferences->setMenuRole(QAction::PreferencesRole);
+  connect(preferences, &QAction::triggered, this, [this] {
+    auto* dialog = new PreferencesDialog(UserDefaults::standard(), &frontEnd_, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->open();
+  });
 
   QToolBar* toolbar = addToolBar(tr("Actions"));
   toolbar->setObjectName("toolbar");

@@ -6,7 +6,8 @@
 //
 // Widgets that tests and the tray reach carry object names: the list
 // "backupList", the tables "settingsView" and "historyTable", the report
-// "reportView", the progress line "progressLine", and the actions
+// "reportView", the progress line "progressLine", the menu action
+// "preferences" (opens PreferencesDialog), and the toolbar actions
 // "backUpNow", "test", "restore", "suspend", "resume", "abort", "retryNow"
 // (after a network error), "exclusionTest", and the menu's "newBackup" and
 // "assistant" (which ask the application to open the setup assistant).

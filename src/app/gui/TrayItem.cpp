@@ -6,6 +6,9 @@
 #include <QPushButton>
 #include <QSystemTrayIcon>
 
+#include "app/gui/Alert.h"
+#include "foundation/UserDefaults.h"
+
 namespace quorvel {
 
 namespace {
@@ -111,23 +114,13 @@ void TrayItem::update() {
 
 void TrayItem::quit() {
   if (!frontEnd_.isRunningCommands()) {
-    emit quitRequested();
+    if (confirmQuit()) emit quitRequested();
     return;
   }
-  QMessageBox box(QMessageBox::Question, tr("Quit Quorvel Varid?"),
-                  tr("Backups are running. The scheduler service can finish them after the application has "
-                     "quit, or they can be stopped now."));
-  box.setObjectName("quitQuestion");
-  QPushButton* keep = box.addButton(tr("Quit, Keep Running"), QMessageBox::AcceptRole);
-  QPushButton* stop = box.addButton(tr("Stop Them and Quit"), QMessageBox::DestructiveRole);
-  QPushButton* cancel = box.addButton(QMessageBox::Cancel);
-  keep->setObjectName("keepRunningButton");
-  stop->setObjectName("stopAndQuitButton");
-  cancel->setObjectName("cancelButton");
-  box.setDefaultButton(keep);
-  box.exec();
-  if (box.clickedButton() == cancel) return;
-  if (box.clickedButton() != stop) {
+  Alert running("RUNNING", QMessageBox::Question);
+  const Alert::Choice choice = running.ask();
+  if (choice == Alert::Alternate) return;
+  if (choice == Alert::Default) {
     emit quitRequested();
     return;
   }
@@ -141,6 +134,18 @@ void TrayItem::quit() {
       if (--*waiting == 0) emit quitRequested();
     });
   }
+}
+
+bool TrayItem::confirmQuit() {
+  UserDefaults& defaults = UserDefaults::standard();
+  if (defaults.boolForKey("suppressAlert_Quit")) return true;
+  Alert question("QUIT", QMessageBox::Question);
+  if (question.ask() != Alert::Default) return false;
+  if (question.suppressed()) {
+    defaults.setBool(true, "suppressAlert_Quit");
+    defaults.synchronize();
+  }
+  return true;
 }
 
 }  // namespace quorvel

@@ -5,12 +5,13 @@
 // where the desktop has no tray (the icon is then not shown), so that it
 // can be reached and tested the same way.
 //
-// Quitting while commands run asks first: the scheduler service can keep
-// running them after the application has gone, or they can be stopped.
+// Quitting asks first. While commands run, the alert RUNNING: the scheduler
+// service can keep running them after the application has gone (default),
+// or they can be stopped ("other"); otherwise the alert QUIT, whose "do not
+// ask again" box sets the user default "suppressAlert_Quit".
 //
 // Object names: the menu "trayMenu", its actions "openWindow", "quit" and
-// "backUpNow:<UUID>"; the quit question "quitQuestion" with the buttons
-// "keepRunningButton", "stopAndQuitButton" and "cancelButton".
+// "backUpNow:<UUID>"; the alerts "runningAlert" and "quitAlert" (see Alert.h).
 #pragma once
 
 #include <QObject>
@@ -34,8 +35,10 @@ class TrayItem : public QObject {
   bool isShown() const;
   FrontEnd::Overall shownState() const { return state_; }
 
-  // Asks when commands run; emits quitRequested unless the user cancels.
+  // Asks (see above); emits quitRequested unless the user cancels.
   void quit();
+  // The icon, null where the desktop has no tray.
+  QSystemTrayIcon* icon() const { return icon_; }
 
  signals:
   void openWindowRequested();
@@ -44,6 +47,8 @@ class TrayItem : public QObject {
  private:
   void update();
   void rebuildMenu();
+  // The QUIT question unless suppressed; whether to quit.
+  bool confirmQuit();
 
   FrontEnd& frontEnd_;
   QMenu* menu_;

@@ -3,12 +3,15 @@
 // quitting leaves running backups to the service.
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QTimer>
 
 #include "app/AppController.h"
 #include "app/gui/AssistantHost.h"
 #include "app/gui/AssistantWindow.h"
 #include "app/gui/FrontEnd.h"
+#include "app/gui/LaunchSequence.h"
 #include "app/gui/MainWindow.h"
+#include "app/gui/Notifier.h"
 #include "app/gui/RunLoopBridge.h"
 #include "app/gui/TrayItem.h"
 #include "foundation/UserDefaults.h"
@@ -41,14 +44,20 @@ int main(int argc, char** argv) {
   quorvel::AssistantHost assistantHost(frontEnd, window);
   quorvel::AssistantWindow assistant(assistantHost);
   assistantHost.attach(assistant);
-  // With a tray the application lives on when its window closes.
-  QApplication::setQuitOnLastWindowClosed(!tray.isShown());
+  quorvel::UserDefaults& defaults = quorvel::UserDefaults::standard();
+  quorvel::Notifier notifier(frontEnd, tray.icon());
+  quorvel::LaunchSequence launch(frontEnd, defaults, &window);
+  // With a tray the application lives on when its window closes, unless the
+  // preferences say otherwise.
+  QApplication::setQuitOnLastWindowClosed(!tray.isShown() || defaults.boolForKey("quitOnWindowClose"));
   QObject::connect(&tray, &quorvel::TrayItem::openWindowRequested, &window, [&window] {
     window.show();
     window.raise();
     window.activateWindow();
   });
   QObject::connect(&tray, &quorvel::TrayItem::quitRequested, &application, &QApplication::quit);
-  if (!(parser.isSet(hidden) && tray.isShown())) window.show();
+  const bool inTray = tray.isShown() && (parser.isSet(hidden) || !defaults.boolForKey("showWindowOnLaunch"));
+  if (!inTray) window.show();
+  QTimer::singleShot(0, &launch, &quorvel::LaunchSequence::start);
   return application.exec();
 }

@@ -1,5 +1,7 @@
 #include "gui/support/GuiTestSupport.h"
 
+#include <QCheckBox>
+
 #include <signal.h>
 #include <stdlib.h>
 
@@ -109,6 +111,37 @@ void AnswerNextDialog(const QString& buttonName) {
     }
   });
   poll->start();
+}
+
+std::shared_ptr<bool> AnswerNextAlert(const QString& alertName, const QString& buttonName, bool suppress) {
+  auto answered = std::make_shared<bool>(false);
+  auto* poll = new QTimer;
+  auto* clock = new QElapsedTimer;
+  clock->start();
+  poll->setInterval(20);
+  QObject::connect(poll, &QTimer::timeout, [=] {
+    QWidget* modal = QApplication::activeModalWidget();
+    QPushButton* button =
+        modal && modal->objectName() == alertName ? modal->findChild<QPushButton*>(buttonName) : nullptr;
+    if (button) {
+      if (suppress) {
+        if (auto* box = modal->findChild<QCheckBox*>("suppressBox")) box->setChecked(true);
+      }
+      button->click();
+      *answered = true;
+    }
+    if (button || clock->elapsed() > 10000) {
+      poll->stop();
+      poll->deleteLater();
+      delete clock;
+    }
+  });
+  poll->start();
+  return answered;
+}
+
+bool NoDialogWithin(int milliseconds) {
+  return !WaitFor([] { return QApplication::activeModalWidget() != nullptr; }, milliseconds);
 }
 
 void SaveScreenshot(QWidget* widget, const QString& name) {

@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "support/TestSupport.h"
@@ -57,6 +58,15 @@ bool WaitFor(const std::function<bool()>& condition, int milliseconds);
 // Clicks the push button named `buttonName` in the next modal dialog shown
 // within 10 s (a confirmation the code under test asks with exec()).
 void AnswerNextDialog(const QString& buttonName);
+
+// Answers the next alert (Alert.h) named `alertName` shown within 10 s:
+// checks its "do not ask again" box when asked to, then clicks the button
+// named `buttonName`. The flag turns true once it has been answered.
+std::shared_ptr<bool> AnswerNextAlert(const QString& alertName, const QString& buttonName, bool suppress = false);
+
+// True when no modal dialog shows up while the event loop runs for
+// `milliseconds`.
+bool NoDialogWithin(int milliseconds);
 
 // Saves a picture of the widget as NAME.png into $QUORVEL_SCREENSHOT_DIR
 // when that is set (to look at what a test saw); nothing otherwise.
